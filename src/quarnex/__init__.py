@@ -1,0 +1,1 @@
+"""Time-series model-building utilities."""

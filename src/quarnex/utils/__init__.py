@@ -1,0 +1,1 @@
+"""Shared helpers: constants, messages and data preparation."""

@@ -1,0 +1,69 @@
+"""Shared fixtures.
+
+The extension module is imported inside the fixtures, not at the top, so that
+tests of the pure-Python modules run without it.
+"""
+
+import importlib
+
+import pytest
+
+
+@pytest.fixture
+def dh():
+    """The extension module quarnex.utils.data_helper."""
+    return importlib.import_module("quarnex.utils.data_helper")
+
+
+@pytest.fixture
+def helper(dh):
+    """A fresh DataHelper instance."""
+    return dh.DataHelper()
+
+
+@pytest.fixture
+def C():
+    """The constants module."""
+    return importlib.import_module("quarnex.utils.constants")
+
+
+class MessageRecorder:
+    """Stands in for the Messages class and records every get_message call.
+
+    Each call is kept as (message_id, args) in ``calls``; its keyword
+    arguments are kept in ``kwargs``. The text returned is
+    "<message_id>:<repr of args>", so a test can match raised texts and
+    warnings against the recorded call.
+    """
+
+    def __init__(self):
+        self.calls = []
+        self.kwargs = []
+
+    @property
+    def ids(self):
+        return [message_id for message_id, _ in self.calls]
+
+    @staticmethod
+    def text(message_id, *args):
+        """The text that a call with these values returns."""
+        return f"{message_id}:{args!r}"
+
+    def get_message(self, *args, **kwargs):
+        self.kwargs.append(dict(kwargs))
+        assert set(kwargs) == {"message_id"}, f"unexpected keywords: {kwargs!r}"
+        message_id = kwargs["message_id"]
+        self.calls.append((message_id, args))
+        return self.text(message_id, *args)
+
+
+@pytest.fixture
+def messages(dh, monkeypatch):
+    """Replace the module's Messages with a recorder and return the recorder."""
+    recorder = MessageRecorder()
+    monkeypatch.setattr(dh, "Messages", recorder)
+    yield recorder
+    # An assertion inside get_message may have been swallowed by the code
+    # under test; check the keywords once more here.
+    for kwargs in recorder.kwargs:
+        assert set(kwargs) == {"message_id"}, f"unexpected keywords: {kwargs!r}"
