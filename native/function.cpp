@@ -214,8 +214,13 @@ PyObject* fn_repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
 }
 
+// Binds like a def function, static methods included: their staticness comes
+// from the staticmethod wrapper in the class dict. Binding here for every
+// method keeps `obj.attr(...)` (which the interpreter may call unbound with obj
+// prepended, as the type is a method descriptor) and `m = obj.attr; m(...)`
+// the same when the object is stored on another class.
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
-  if (obj == nullptr || obj == Py_None || as_fn(self)->spec->is_static) return Py_NewRef(self);
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, obj);
 }
 
@@ -258,11 +263,15 @@ Ref build_signature(FunctionObject* fn) {
 PyObject* get_signature(PyObject* self, void*) {
   FunctionObject* fn = as_fn(self);
   if (!fn->signature) {
+    Ref sig;
     try {
-      fn->signature = build_signature(fn).release();
+      sig = build_signature(fn);
     } catch (const PyErrorSet&) {
       return nullptr;
     }
+    // Building runs Python code, so another thread may have stored one
+    // meanwhile: keep the first, drop ours.
+    if (!fn->signature) fn->signature = sig.release();
   }
   return Py_NewRef(fn->signature);
 }
