@@ -1,0 +1,206 @@
+"""Fuzzing of every DataHelper method: whatever the caller passes, a call
+returns or raises a Python exception, and the interpreter survives.
+
+Each example runs in this process, so a crash takes pytest down with it: the
+test run finishing is the check. Besides that, no call may end in SystemError,
+the interpreter's sign that a C function misbehaved (returned NULL without an
+error, or a result with an error still set).
+
+The ordinary run tries a small derandomised sample per method. For a long,
+randomised run:
+
+    QUARNEX_FUZZ_EXAMPLES=5000 python -m pytest tests/test_fuzz.py
+"""
+
+import inspect
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import fuzz_strategies as fs
+
+METHODS = [
+    "process_data", "validate_input_data_col_num", "parse_time_col", "validate_time_interval",
+    "check_user_holdout_newer", "validate_data_len", "validate_user_holdout_len",
+    "check_user_holdout_metadata", "check_missing", "validate_input_params", "validate_input_data",
+    "get_cols_idx", "check_time_col_specified_twice", "str2float", "process_data_by_time_col",
+]
+UNKNOWN = "no_such_parameter"
+
+
+def parameters(dh, name):
+    """Parameter names of a method, self excluded."""
+    names = list(inspect.signature(getattr(dh.DataHelper, name)).parameters)
+    return [p for p in names if p != "self"]
+
+
+REAL = {}
+
+
+def real_class(dh):
+    """The module's own DataHelper, even while the namespace is patched."""
+    return REAL.setdefault("DataHelper", dh.DataHelper)
+
+
+def weird_helper_class(dh, draw):
+    """A DataHelper subclass whose methods (the ones other methods call through
+    self) raise or return values of the wrong kind."""
+    body = {}
+    for name in draw(st.lists(st.sampled_from(METHODS[1:]), max_size=4, unique=True)):
+        outcome = draw(st.one_of(
+            st.just(fs.Boom),
+            fs.anything,
+            st.tuples(fs.tables, fs.anything),
+            st.tuples(fs.tables, fs.tables, fs.anything),
+            st.tuples(fs.anything, fs.anything, fs.anything, fs.anything),
+        ), label=f"override {name}")
+        if outcome is fs.Boom:
+            def method(self, *args, **kwargs):
+                raise fs.Boom("overridden method")
+        else:
+            def method(self, *args, _outcome=outcome, **kwargs):
+                return _outcome
+        body[name] = method
+    return type("WeirdHelper", (real_class(dh),), body)
+
+
+def callable_and_self(dh, name, draw):
+    """The object to call and the leading arguments (self, when passed explicitly)."""
+    if name == "process_data":
+        how = draw(st.sampled_from(["class", "instance"]))
+        return (getattr(dh.DataHelper, name) if how == "class" else getattr(dh.DataHelper(), name)), []
+    how = draw(st.sampled_from(["bound", "bound", "weird", "explicit"]))
+    if how == "bound":
+        return getattr(dh.DataHelper(), name), []
+    if how == "weird":
+        return getattr(weird_helper_class(dh, draw)(), name), []
+    # DataHelper.method(self, ...) with anything at all as self.
+    return getattr(dh.DataHelper, name), [draw(st.one_of(st.builds(dh.DataHelper), fs.anything), label="self")]
+
+
+def arguments(names, values, draw):
+    """Positional and keyword arguments, sometimes a wrong combination."""
+    k = draw(st.integers(0, len(names)), label="positional count")
+    args = [values[n] for n in names[:k]]
+    kwnames = draw(st.permutations(names[k:]))
+    kwargs = {n: values[n] for n in kwnames}
+    fault = draw(st.sampled_from(["none"] * 6 + ["drop", "extra", "unknown", "twice"]), label="fault")
+    if fault == "drop" and names:
+        victim = draw(st.sampled_from(names))
+        if victim in kwargs:
+            del kwargs[victim]
+        elif args:
+            args.pop()
+    elif fault == "extra":
+        args = args + [values[n] for n in names[k:]] + draw(st.lists(fs.anything, min_size=1, max_size=2))
+        kwargs = {}
+    elif fault == "unknown":
+        kwargs[UNKNOWN] = 1
+    elif fault == "twice" and k:
+        kwargs[names[draw(st.integers(0, k - 1))]] = None
+    return args, kwargs
+
+
+def namespace_patches(dh, draw):
+    """Patches for the module namespace: (name, value) pairs."""
+    patches = []
+    for key, value in draw(fs.namespace_patches, label="namespace patches"):
+        if key == "DataHelper" and value is not fs.NAMESPACE_DELETE and draw(st.booleans()):
+            value = weird_helper_class(dh, draw)
+        patches.append((key, value))
+    return patches
+
+
+def apply(dh, patches, saved):
+    ns = vars(dh)
+    for key, value in patches:
+        saved.append((key, ns.get(key, fs.NAMESPACE_DELETE)))
+        if value is fs.NAMESPACE_DELETE:
+            ns.pop(key, None)
+        else:
+            ns[key] = value
+
+
+def restore(dh, saved):
+    ns = vars(dh)
+    for key, value in reversed(saved):
+        if value is fs.NAMESPACE_DELETE:
+            ns.pop(key, None)
+        else:
+            ns[key] = value
+
+
+def survive(call):
+    """Runs the call; only a SystemError (a misbehaving C function) fails it."""
+    try:
+        call()
+    except SystemError:
+        raise
+    except Exception:
+        pass
+
+
+@pytest.mark.parametrize("name", METHODS)
+@fs.fuzz_settings()
+@given(data=st.data())
+def test_any_call_returns_or_raises(dh, name, data):
+    draw = data.draw
+    real_class(dh)
+    names = parameters(dh, name)
+    values = {n: draw(fs.parameter(n), label=n) for n in names}
+    fn, lead = callable_and_self(dh, name, draw)
+    args, kwargs = arguments(names, values, draw)
+    patches = namespace_patches(dh, draw) if draw(st.integers(0, 4)) == 0 else []
+    saved = []
+    try:
+        apply(dh, patches, saved)
+        survive(lambda: fn(*lead, *args, **kwargs))
+    finally:
+        restore(dh, saved)
+
+
+@fs.fuzz_settings(default_examples=40)
+@given(data=st.data())
+def test_method_object_survives_introspection_and_binding(dh, data):
+    """The method object itself: descriptor protocol with odd owners, the
+    introspection attributes, repr, pickling by reference, odd keyword keys."""
+    import copy
+    import pickle
+
+    name = data.draw(st.sampled_from(METHODS))
+    raw = vars(dh.DataHelper)[name]
+    fn = raw.__func__ if isinstance(raw, staticmethod) else raw
+    obj = data.draw(st.one_of(st.none(), fs.anything, st.builds(dh.DataHelper)))
+    owner = data.draw(st.one_of(st.none(), st.just(dh.DataHelper), st.just(int), fs.anything))
+    action = data.draw(st.sampled_from(["get", "attrs", "sig", "pickle", "copy", "kwkeys", "vectorcall"]))
+
+    def go():
+        if action == "get":
+            bound = fn.__get__(obj, owner)
+            bound(*data.draw(st.lists(fs.anything, max_size=3)))
+        elif action == "attrs":
+            for attr in ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__",
+                         "__kwdefaults__", "__annotations__", "__globals__", "__dict__", "__wrapped__"):
+                getattr(fn, attr, None)
+            repr(fn)
+            hash(fn)
+            fn == fn  # noqa: B015
+        elif action == "sig":
+            inspect.signature(fn)
+            inspect.signature(getattr(dh.DataHelper(), name))
+        elif action == "pickle":
+            assert pickle.loads(pickle.dumps(fn)) is fn
+        elif action == "copy":
+            copy.copy(fn)
+            copy.deepcopy(fn)
+        elif action == "kwkeys":
+            # keywords that are str subclasses, or look like parameters
+            key = data.draw(st.one_of(st.sampled_from(parameters(dh, name) + ["self", ""]).map(fs.StrSub),
+                                      st.text(max_size=4)))
+            fn(**{key: data.draw(fs.anything)})
+        else:
+            args = data.draw(st.lists(fs.anything, max_size=18))
+            fn(*args)
+
+    survive(go)
