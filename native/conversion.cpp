@@ -70,6 +70,15 @@ bool is_float_nan(const Frame& f, PyObject* v) {
   return ne(v, v);
 }
 
+// o.name, or an empty Ref when o has no such attribute.
+Ref optional_attr(PyObject* o, const char* name) {
+  PyObject* v = PyObject_GetAttrString(o, name);
+  if (v) return Ref::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+  PyErr_Clear();
+  return Ref();
+}
+
 Ref sum_axis0(PyObject* mask) {
   Ref sum = attr(mask, "sum");
   Ref zero = from_ssize(0);
@@ -124,7 +133,16 @@ Ref check_missing(Frame& f) {
     // match nothing and the check would pass a column full of NaN.
     if (missing_value == np_nan.get() || is_float_nan(f, missing_value)) {
       Ref isnan = attr(np, "isnan");
-      missing_num = sum_axis0(call(isnan, col_val).get());
+      Ref mask = call(isnan, col_val);
+      missing_num = sum_axis0(mask.get());
+      // On a nullable column (Float64, Int64, ...) a missing value is NA,
+      // which np.isnan passes on as NA and the sum skips: count those too.
+      if (!gt(missing_num, from_ssize(0))) {
+        if (Ref isna = optional_attr(mask.get(), "isna")) {
+          Ref na = sum_axis0(call(isna).get());
+          if (gt(na, from_ssize(0))) missing_num = na;
+        }
+      }
     } else {
       Ref equal = check(PyObject_RichCompare(col_val.get(), missing_value, Py_EQ));
       missing_num = sum_axis0(equal.get());
