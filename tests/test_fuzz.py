@@ -113,9 +113,10 @@ def namespace_patches(dh, draw):
 
 
 def apply(dh, patches, saved):
+    """Patches the namespace; `saved` gets a snapshot of it, in order."""
     ns = vars(dh)
+    saved.extend(ns.items())
     for key, value in patches:
-        saved.append((key, ns.get(key, fs.NAMESPACE_DELETE)))
         if value is fs.NAMESPACE_DELETE:
             ns.pop(key, None)
         else:
@@ -123,12 +124,11 @@ def apply(dh, patches, saved):
 
 
 def restore(dh, saved):
-    ns = vars(dh)
-    for key, value in reversed(saved):
-        if value is fs.NAMESPACE_DELETE:
-            ns.pop(key, None)
-        else:
-            ns[key] = value
+    """Puts the namespace back as it was, the order of its names included."""
+    if saved:
+        ns = vars(dh)
+        ns.clear()
+        ns.update(saved)
 
 
 def survive(call):
