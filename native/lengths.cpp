@@ -155,7 +155,8 @@ Ref validate_user_holdout_len(Frame& f) {
   if (contains(limits, learning_type)) {
     Ref ratio_threshold =
         lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "HOLDOUT_MAX_RATIO").get()});
-    Ref rows = from_ssize(length(train_df) + length(holdout_df));
+    // Summed as Python ints: two lengths near PY_SSIZE_T_MAX must not overflow.
+    Ref rows = add(from_ssize(length(train_df)), from_ssize(length(holdout_df)));
     Ref len_threshold = mul(rows, to_float(ratio_threshold));
     Ref one = from_ssize(1);
     const bool too_large = (gt(one, holdout_size) && gt(holdout_size, ratio_threshold)) ||

@@ -204,3 +204,41 @@ def test_method_object_survives_introspection_and_binding(dh, data):
             fn(*args)
 
     survive(go)
+
+
+# ---- inputs that once broke the C++ side ----------------------------------------
+
+
+class HugeLen:
+    """A table stand-in whose length is close to the largest index."""
+
+    def __len__(self):
+        return 2**62
+
+    def head(self, n):
+        return ("head", n)
+
+
+def test_lengths_near_the_index_limit_add_as_python_ints(helper, C):
+    # len(train) + len(holdout) exceeds the C index type: it must be summed
+    # as Python ints (it used to overflow, undefined behaviour in C++).
+    table = HugeLen()
+    out = helper.validate_user_holdout_len(table, table, C.LEARNING_TYPE_TIMESERIES_FORECASTING, 5, [])
+    assert out == (table, 5)
+    warnings = []
+    out = helper.validate_user_holdout_len(table, table, C.LEARNING_TYPE_TIMESERIES_FORECASTING, 2**63, warnings)
+    assert out == (("head", int(2**63 / 3)), int(2**63 / 3)) and len(warnings) == 1
+
+
+def test_static_method_stored_on_another_class_binds_like_a_def(dh):
+    # The method object is a method descriptor: `obj.attr(...)` and
+    # `m = obj.attr; m(...)` must agree, so it binds as a def function does.
+    class Other:
+        pd_ = dh.DataHelper.process_data
+
+    obj = Other()
+    assert obj.pd_.__self__ is obj
+    for call in (lambda: obj.pd_(*range(10)), lambda: (lambda m: m(*range(10)))(obj.pd_)):
+        with pytest.raises(TypeError, match="takes 10 positional arguments but 11 were given"):
+            call()
+    assert dh.DataHelper.process_data.__get__(None, Other) is dh.DataHelper.process_data
