@@ -130,12 +130,12 @@ Ref process_data(Frame& f) {
     anomaly_resolved = true;
   }
 
-  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
-    call_method(helper, "str2float", df, target_idx, global(f, "COLUMN_ROLE_FEATURE"));
-    call_method(helper, "check_missing", df, target_idx);
-  } else {
-    call_method(helper, "str2float", df, target_idx, global(f, "COLUMN_ROLE_TARGET"));
-  }
+  // Targets of anomaly prediction are inputs like the features: they are
+  // converted under that role and must have no missing value.
+  const bool anomaly = eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"));
+  Ref target_role = global(f, anomaly ? "COLUMN_ROLE_FEATURE" : "COLUMN_ROLE_TARGET");
+  call_method(helper, "str2float", df, target_idx, target_role);
+  if (anomaly) call_method(helper, "check_missing", df, target_idx);
 
   Ref feat_only = new_list();
   {
@@ -150,6 +150,14 @@ Ref process_data(Frame& f) {
   if (anomaly_resolved && !anomaly_idx.is_none()) {
     call_method(helper, "str2float", df, one_element_list(anomaly_idx.get()),
                 global(f, "COLUMN_ROLE_ANOMALY_LABEL"));
+  }
+  // The holdout rows are appended to the training rows later on, so the
+  // holdout table's columns get the same conversion; otherwise numbers given
+  // as text in it would end up as text in the prepared table. Its columns
+  // have been checked against df's, so the positions apply to it as well.
+  if (!user_holdout_df.is_none()) {
+    call_method(helper, "str2float", user_holdout_df, target_idx, target_role);
+    call_method(helper, "str2float", user_holdout_df, feat_only, global(f, "COLUMN_ROLE_FEATURE"));
   }
 
   Ref prepared = call_method(helper, "process_data_by_time_col", df, user_holdout_df, timestamp_name,

@@ -134,6 +134,15 @@ def test_anomaly_prediction_call_order(dh, steps, table):
     assert result[3:] == ([1], [1, 2], 3, 4)
 
 
+def test_holdout_table_columns_are_converted_like_the_training_columns(dh, steps, table):
+    holdout = table.copy()
+    run(dh, table, feature=["c"], holdout_df=holdout)
+    conversions = [(args[0] is holdout, args[1:]) for name, args, _ in steps.log if name == "str2float"]
+    assert conversions == [(False, ([0, 1], "target")), (False, ([2], "feature")),
+                           (True, ([0, 1], "target")), (True, ([2], "feature"))]
+    assert names(steps.log)[-2:] == ["process_data_by_time_col", "validate_data_len"]
+
+
 @pytest.mark.parametrize(
     "given, reaches",
     [
