@@ -1,9 +1,156 @@
+// Numeric conversion of text columns, and the missing-value check.
 #include "methods.hpp"
 
+#include <cmath>
+#include <exception>
+#include <new>
+
 namespace qx {
+namespace {
 
-Ref str2float(Frame&) { not_implemented("str2float"); }
+// Runs a body for a C-level callback: C++ exceptions never cross into the
+// interpreter; a failure leaves a Python error set and returns NULL.
+template <class F>
+PyObject* callback_boundary(F&& body) noexcept {
+  try {
+    return body().release();
+  } catch (const PyErrorSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in the numeric conversion");
+  }
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "numeric conversion failed without an error");
+  return nullptr;
+}
 
-Ref check_missing(Frame&) { not_implemented("check_missing"); }
+// First pass over one value: its text form, without leading and trailing
+// double quotes (str(value).strip('"')).
+PyObject* strip_quotes(PyObject*, PyObject* value) {
+  return callback_boundary([&] {
+    Ref t = str(value);
+    Ref quote = text("\"");
+    return call_method(t, "strip", quote);
+  });
+}
+
+// Second pass over one text: an empty text is NaN, anything else goes
+// through float().
+PyObject* text_to_float(PyObject*, PyObject* value) {
+  return callback_boundary([&] {
+    if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
+    return to_float(value);
+  });
+}
+
+PyMethodDef kStripQuotes = {"strip_quotes", strip_quotes, METH_O, nullptr};
+PyMethodDef kTextToFloat = {"text_to_float", text_to_float, METH_O, nullptr};
+
+// The float64 form of one column (a Series; a DataFrame when the label is
+// repeated), or throws with the conversion error pending. Nothing is
+// assigned here, so a refused column is left exactly as it was. Both passes
+// run one after the other, so values, dtype and error text are those of
+// converting the quote-stripped texts.
+Ref convert_column(PyObject* column) {
+  Ref first = check(PyCFunction_New(&kStripQuotes, nullptr));
+  Ref second = check(PyCFunction_New(&kTextToFloat, nullptr));
+  Ref texts = call_method(column, "map", first);
+  return call_method(texts, "map", second);
+}
+
+// True for a floating-point NaN of any float type (the interpreter's float
+// and its subclasses, numpy floating scalars).
+bool is_float_nan(const Frame& f, PyObject* v) {
+  if (PyFloat_Check(v)) return std::isnan(PyFloat_AS_DOUBLE(v));
+  Ref np = global(f, "np");
+  Ref floating = attr(np, "floating");
+  if (check(PyObject_IsInstance(v, floating.get())) == 0) return false;
+  return ne(v, v);
+}
+
+// o.name, or an empty Ref when o has no such attribute.
+Ref optional_attr(PyObject* o, const char* name) {
+  PyObject* v = PyObject_GetAttrString(o, name);
+  if (v) return Ref::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+  PyErr_Clear();
+  return Ref();
+}
+
+Ref sum_axis0(PyObject* mask) {
+  Ref sum = attr(mask, "sum");
+  Ref zero = from_ssize(0);
+  return call_kw(sum.get(), {}, {{"axis", zero.get()}});
+}
+
+}  // namespace
+
+Ref str2float(Frame& f) {
+  PyObject* df = f[1];
+  PyObject* col_idx = f[2];
+  PyObject* col_role = f[3];
+
+  Ref it = check(PyObject_GetIter(col_idx));
+  while (PyObject* next = PyIter_Next(it.get())) {
+    Ref i = Ref::steal(next);
+    Ref dtype = item(attr(attr(df, "dtypes"), "iloc"), i);
+    Ref types = attr(attr(global(f, "pd"), "api"), "types");
+    if (!truthy(call_method(types, "is_string_dtype", dtype))) continue;
+
+    // An invalid position has already failed on the dtype lookup; the label
+    // is taken before the guarded conversion so a refusal can always name it.
+    Ref col_name = item(attr(df, "columns"), i);
+    try {
+      Ref converted = convert_column(item(df, col_name.get()).get());
+      set_item(df, col_name.get(), converted.get());
+    } catch (const PyErrorSet&) {
+      Ref ex = take_exception();
+      if (!ex) throw;  // not an Exception (KeyboardInterrupt, SystemExit, ...)
+      HandlingScope handling(ex.get());
+      raise_message(f, "QUARNEX0073E", {col_role, col_name.get(), str(ex).get()});
+    }
+  }
+  if (PyErr_Occurred()) throw_error();
+  return Ref::borrow(df);
+}
+
+Ref check_missing(Frame& f) {
+  PyObject* df = f[1];
+  PyObject* col_idx = f[2];
+  PyObject* missing_value = f[3];
+
+  Ref it = check(PyObject_GetIter(col_idx));
+  while (PyObject* next = PyIter_Next(it.get())) {
+    Ref i = Ref::steal(next);
+    Ref col_name = item(attr(df, "columns"), i);
+    Ref col_val = item(df, col_name.get());
+    Ref np = global(f, "np");
+    Ref np_nan = attr(np, "NaN");
+    Ref missing_num;
+    // Every floating-point NaN counts NaN values: under equality NaN would
+    // match nothing and the check would pass a column full of NaN.
+    if (missing_value == np_nan.get() || is_float_nan(f, missing_value)) {
+      Ref isnan = attr(np, "isnan");
+      Ref mask = call(isnan, col_val);
+      missing_num = sum_axis0(mask.get());
+      // On a nullable column (Float64, Int64, ...) a missing value is NA,
+      // which np.isnan passes on as NA and the sum skips: count those too.
+      if (!gt(missing_num, from_ssize(0))) {
+        if (Ref isna = optional_attr(mask.get(), "isna")) {
+          Ref na = sum_axis0(call(isna).get());
+          if (gt(na, from_ssize(0))) missing_num = na;
+        }
+      }
+    } else {
+      Ref equal = check(PyObject_RichCompare(col_val.get(), missing_value, Py_EQ));
+      missing_num = sum_axis0(equal.get());
+    }
+    if (gt(missing_num, from_ssize(0))) raise_message(f, "QUARNEX0091E", {col_name.get()});
+  }
+  if (PyErr_Occurred()) throw_error();
+  return Ref::borrow(Py_None);
+}
 
 }  // namespace qx

@@ -2,13 +2,183 @@
 // and recency.
 #include "methods.hpp"
 
+#include <initializer_list>
+
 namespace qx {
 
-Ref validate_input_data(Frame&) { not_implemented("validate_input_data"); }
+namespace {
 
-Ref validate_data_len(Frame&) { not_implemented("validate_data_len"); }
+// root[k0][k1]...: each step is a subscription, in order.
+Ref lookup(PyObject* root, std::initializer_list<PyObject*> keys) {
+  Ref v = Ref::borrow(root);
+  for (PyObject* k : keys) v = item(v, k);
+  return v;
+}
 
-Ref validate_user_holdout_len(Frame&) { not_implemented("validate_user_holdout_len"); }
+// round(x, digits), with `round` found as the module would find it.
+Ref round_to(const Frame& f, PyObject* x, Py_ssize_t digits) {
+  Ref round = global(f, "round");
+  Ref d = from_ssize(digits);
+  return call(round, x, d);
+}
+
+// True for a number that is real but not integral whatever numpy makes of
+// it: a Fraction or a Decimal is a ratio when below 1, as a float is.
+bool is_non_integral_real(PyObject* v) {
+  Ref integral = import_attr("numbers", "Integral");
+  if (check(PyObject_IsInstance(v, integral.get()))) return false;
+  Ref real = import_attr("numbers", "Real");
+  if (check(PyObject_IsInstance(v, real.get()))) return true;
+  Ref decimal = import_attr("decimal", "Decimal");
+  return check(PyObject_IsInstance(v, decimal.get())) != 0;
+}
+
+}  // namespace
+
+Ref validate_input_data(Frame& f) {
+  PyObject* self = f[0];
+  PyObject* df = f[1];
+  PyObject* learning_type = f[2];
+  Ref holdout_size = Ref::borrow(f[3]);
+  PyObject* warn_msg = f[4];
+  PyObject* holdout_df = f[5];
+
+  if (df == Py_None) raise_message(f, "QUARNEX0069E");
+  Ref n_samples = from_ssize(length(df));
+  Ref zero = from_ssize(0);
+  Ref one = from_ssize(1);
+
+  if (holdout_df == Py_None) {
+    Ref limits = global(f, "INPUT_DATA_LIMITATION");
+    if (contains(limits, learning_type)) {
+      Ref row = global(f, "ROW");
+      Ref ratio_threshold = lookup(limits.get(), {learning_type, row.get(), global(f, "HOLDOUT_MAX_RATIO").get()});
+      Ref len_threshold = to_int(mul(n_samples, to_float(ratio_threshold)));
+      Ref holdout_max_num, holdout_min_num;
+      if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
+        holdout_max_num = lookup(limits.get(), {learning_type, row.get(), global(f, "HOLDOUT_MAX").get()});
+        Ref anomaly = global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION");
+        holdout_min_num = lookup(limits.get(), {anomaly.get(), row.get(), global(f, "HOLDOUT_MIN").get()});
+      }
+
+      if (le(holdout_size, zero)) {
+        raise_message(f, "QUARNEX0095E", {holdout_size.get()});
+      } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
+        // With no rows at all a ratio has nothing to be a share of (and the
+        // ratios below would divide by zero): report the missing data.
+        if (lt(holdout_size, one) && eq(n_samples, zero)) raise_message(f, "QUARNEX0069E");
+        if (lt(holdout_size, one) && lt(to_int(mul(holdout_size, n_samples)), holdout_min_num)) {
+          Ref min_ratio = round_to(f, div(to_float(holdout_min_num), n_samples).get(), 3);
+          raise_message(f, "QUARNEX0098E", {holdout_size.get(), min_ratio.get()});
+        } else if (gt(holdout_size, one) && lt(holdout_size, holdout_min_num)) {
+          raise_message(f, "QUARNEX0097E", {holdout_size.get(), holdout_min_num.get()});
+        }
+        // min(len_threshold, holdout_max_num): the first when they are equal.
+        Ref threshold = lt(holdout_max_num, len_threshold) ? holdout_max_num : len_threshold;
+        if (lt(holdout_size, one) && gt(holdout_size, div(to_float(threshold), n_samples))) {
+          Ref actual_ratio = round_to(f, div(to_float(threshold), n_samples).get(), 3);
+          warn(f, warn_msg, "QUARNEX0013W", {holdout_size.get(), actual_ratio.get(), actual_ratio.get()});
+          holdout_size = threshold;
+        }
+        if (gt(holdout_size, threshold)) {
+          warn(f, warn_msg, "QUARNEX0012W", {holdout_size.get(), threshold.get(), threshold.get()});
+          holdout_size = threshold;
+        }
+      } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING"))) {
+        if (gt(holdout_size, len_threshold)) {
+          raise_message(f, "QUARNEX0101E", {holdout_size.get(), len_threshold.get(), ratio_threshold.get()});
+        } else if (lt(holdout_size, one) && gt(holdout_size, ratio_threshold)) {
+          raise_message(f, "QUARNEX0102E", {holdout_size.get(), ratio_threshold.get()});
+        }
+      }
+    }
+  } else {
+    call_method(self, "check_user_holdout_metadata", df, holdout_df);
+    holdout_size = from_ssize(length(holdout_df));
+    if (eq(holdout_size, zero)) raise_message(f, "QUARNEX0070E", {holdout_size.get(), n_samples.get()});
+  }
+
+  // A floating size below 1 is a ratio of the rows; so is any other real
+  // number below 1 that is not an integer (a Fraction, a Decimal), which
+  // numpy files under the object kind. Everything else is a row count.
+  Ref kind = attr(attr(call_method(global(f, "np"), "asarray", holdout_size), "dtype"), "kind");
+  bool ratio_kind = eq(kind, text("f"));
+  if (!ratio_kind && eq(kind, text("O"))) ratio_kind = is_non_integral_real(holdout_size.get());
+  if (ratio_kind && lt(holdout_size, one)) return to_int(mul(n_samples, holdout_size));
+  return to_int(holdout_size);
+}
+
+Ref validate_data_len(Frame& f) {
+  Ref df = Ref::borrow(f[1]);
+  PyObject* learning_type = f[2];
+  PyObject* tshirt_size = f[3];
+  PyObject* warn_msg = f[4];
+
+  Ref df_len = from_ssize(length(df));
+  Ref limits = global(f, "INPUT_DATA_LIMITATION");
+  if (!contains(limits, learning_type)) return df;
+
+  Ref row_min = lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "MIN").get()});
+  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING")) && lt(df_len, row_min)) {
+    raise_message(f, "QUARNEX0084E", {str(row_min).get()});
+  } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION")) && lt(df_len, row_min)) {
+    raise_message(f, "QUARNEX0096E", {str(row_min).get()});
+  }
+  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING")) &&
+      le(df_len, lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "THRESHOLD").get()}))) {
+    warn(f, warn_msg, "QUARNEX0007W");
+  }
+  if (!contains(item(limits, learning_type), tshirt_size)) return df;
+
+  Ref row_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, "ROW").get(), global(f, "MAX").get()});
+  if (gt(df_len, row_max)) {
+    df = call_method(df, "tail", row_max);
+    warn(f, warn_msg, "QUARNEX0005W", {str(row_max).get()});
+  }
+  return df;
+}
+
+Ref validate_user_holdout_len(Frame& f) {
+  PyObject* train_df = f[1];
+  Ref holdout_df = Ref::borrow(f[2]);
+  PyObject* learning_type = f[3];
+  Ref holdout_size = Ref::borrow(f[4]);
+  PyObject* warn_msg = f[5];
+
+  // "one third" for exactly Fraction(1, 3), the value's own text otherwise.
+  auto frac2words = [&f](PyObject* ratio) {
+    Ref third = call(global(f, "Fraction"), from_ssize(1), from_ssize(3));
+    return eq(ratio, third) ? text("one third") : str(ratio);
+  };
+
+  Ref limits = global(f, "INPUT_DATA_LIMITATION");
+  if (contains(limits, learning_type)) {
+    Ref ratio_threshold =
+        lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "HOLDOUT_MAX_RATIO").get()});
+    Ref rows = from_ssize(length(train_df) + length(holdout_df));
+    Ref len_threshold = mul(rows, to_float(ratio_threshold));
+    Ref one = from_ssize(1);
+    const bool too_large = (gt(one, holdout_size) && gt(holdout_size, ratio_threshold)) ||
+                           gt(holdout_size, len_threshold);
+    if (too_large) {
+      if (lt(holdout_size, one)) {
+        holdout_size = ratio_threshold;
+        holdout_df = call_method(holdout_df, "head", to_int(len_threshold));
+      } else {
+        holdout_size = to_int(len_threshold);
+        holdout_df = call_method(holdout_df, "head", holdout_size);
+      }
+      // warn_msg.append(Messages.get_message(frac2words(ratio_threshold), ...)),
+      // evaluated in that order.
+      Ref app = attr(warn_msg, "append");
+      Ref get = attr(global(f, "Messages"), "get_message");
+      Ref words = frac2words(ratio_threshold.get());
+      Ref mid = text("QUARNEX0006W");
+      call(app, call_kw(get.get(), {words.get()}, {{"message_id", mid.get()}}));
+    }
+  }
+  return check(PyTuple_Pack(2, holdout_df.get(), holdout_size.get()));
+}
 
 Ref check_user_holdout_metadata(Frame& f) {
   PyObject* train_df = f[1];
