@@ -1,0 +1,474 @@
+"""Timestamp parsing, the check of the time steps and time-ordered processing."""
+
+import datetime
+import statistics
+import sys
+import types
+
+import dateutil.parser
+import numpy as np
+import pandas as pd
+import pytest
+
+from quarnex.utils import constants as C
+
+DT = C.DataType
+FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
+
+
+def raises(messages, call, message_id, args):
+    with pytest.raises(Exception) as info:
+        call()
+    assert type(info.value) is Exception
+    assert info.value.args == (messages.text(message_id, *args),)
+    assert messages.calls[-1] == (message_id, args)
+    return info.value
+
+
+@pytest.fixture
+def parser_calls(monkeypatch):
+    """Puts a recording stand-in for dateutil.parser in sys.modules; the
+    method must import it when it runs. Returns the list of calls."""
+    class Calls(list):
+        pass
+
+    calls = Calls()
+    fake = types.ModuleType("dateutil.parser")
+    real_parse, real_isoparse = dateutil.parser.parse, dateutil.parser.isoparse
+
+    def parse(timestr, **kwargs):
+        calls.append(("parse", timestr, kwargs))
+        return real_parse(timestr, **kwargs)
+
+    def isoparse(*args, **kwargs):
+        calls.append(("isoparse",) + args + (kwargs,))
+        return real_isoparse(*args, **kwargs)
+
+    fake.parse, fake.isoparse = parse, isoparse
+    monkeypatch.setitem(sys.modules, "dateutil.parser", fake)
+    calls.module = fake
+    return calls
+
+
+# ---- parse_time_col: missing timestamps ------------------------------------------
+
+@pytest.mark.parametrize("index", [
+    None,
+    [10, 3, 7, 1, 5],
+    [5, 5, 7, 5, 7],                                  # labels repeat across kept and dropped rows
+    [np.nan, 1.0, np.nan, 2.0, 3.0],
+    pd.MultiIndex.from_tuples([(1, "a"), (1, "a"), (2, "b"), (1, "a"), (2, "b")], names=["k", "l"]),
+])
+def test_rows_without_timestamp_are_removed_by_position(helper, messages, index):
+    df = pd.DataFrame({"t": [1.0, np.nan, 3.0, np.nan, 5.0], "v": ["a", "b", None, "d", "e"]}, index=index)
+    expected_index = df.index.delete([1, 3])
+    assert helper.parse_time_col(df, "t", DT.INPUT) is None
+    assert df["t"].tolist() == [1.0, 3.0, 5.0] and df["t"].dtype == np.float64
+    assert df["v"].tolist() == ["a", None, "e"]
+    assert df.index.equals(expected_index) and df.index.names == expected_index.names
+    assert messages.calls == []
+
+
+def test_nothing_missing_leaves_the_index_object_alone(helper):
+    df = pd.DataFrame({"t": [3, 1, 2]}, index=[7, 7, 8])
+    index = df.index
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert df.index is index and df["t"].tolist() == [3, 1, 2]
+
+
+# ---- parse_time_col: text -------------------------------------------------------
+
+@pytest.mark.parametrize("raw,expected", [
+    ('"2020-01-02"', "2020-01-02"),
+    ('"""2020-01-02 03:04""', "2020-01-02 03:04"),
+    ('" 2020-01-02"', "2020-01-02"),                  # the blank goes to the parser, which accepts it
+])
+@pytest.mark.parametrize("dtype", [object, "string"])
+def test_quotes_are_stripped(helper, raw, expected, dtype):
+    df = pd.DataFrame({"t": [raw]}, dtype=dtype)
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert df["t"].tolist() == [pd.Timestamp(expected)]
+
+
+def test_general_parser_converts_without_fuzzy_matching(helper, messages, parser_calls):
+    del parser_calls.module.isoparse                  # importing it would now fail
+    df = pd.DataFrame({"t": ["Jan 2 2020", "2020-01-01T10:00+02:00"]}, index=[4, 2])
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert parser_calls == [("parse", "Jan 2 2020", {"fuzzy": False}),
+                            ("parse", "2020-01-01T10:00+02:00", {"fuzzy": False})]
+    assert df["t"].tolist() == [datetime.datetime(2020, 1, 2), dateutil.parser.isoparse("2020-01-01T10:00+02:00")]
+    assert df.index.tolist() == [4, 2] and messages.calls == []
+
+
+def test_iso_parser_takes_over_when_the_general_one_refuses(helper, parser_calls):
+    df = pd.DataFrame({"t": ['"2020-W01"', "2020-W02-3"]})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert df["t"].tolist() == [pd.Timestamp("2019-12-30"), pd.Timestamp("2020-01-08")]
+    assert ("isoparse", "2020-W01", {}) in parser_calls
+
+
+def test_values_each_accepted_by_one_parser_stay_text(helper, messages, parser_calls):
+    df = pd.DataFrame({"t": ["2020-W01", "Jan 1 2020"]})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert df["t"].tolist() == ["2020-W01", "Jan 1 2020"] and messages.calls == []
+    # the diagnosis calls the general parser with no keyword at all
+    assert ("parse", "Jan 1 2020", {}) in parser_calls
+
+
+@pytest.mark.parametrize("bad", [
+    '"x"',
+    "99999999999999999999",                           # the general parser overflows
+    "9" * 5000,                                       # longer than int() takes
+    "2020-13-45",
+    "x" * 100_000,
+])
+def test_unreadable_text_names_the_first_culprit_as_stored(helper, messages, bad):
+    df = pd.DataFrame({"t": ["2020-01-01", None, bad, "also bad"], "v": [1, 2, 3, 4]})
+    raises(messages, lambda: helper.parse_time_col(df, "t", DT.INPUT), "QUARNEX0076E", ("t", bad))
+    assert df["t"].tolist() == ["2020-01-01", bad, "also bad"]   # unconverted, the missing row stays removed
+    assert df.index.tolist() == [0, 2, 3]
+
+
+def test_only_exception_family_errors_are_caught(helper, parser_calls):
+    def parse(timestr, **kwargs):
+        raise KeyboardInterrupt
+    parser_calls.module.parse = parse
+    df = pd.DataFrame({"t": ["2020-01-01"]})
+    with pytest.raises(KeyboardInterrupt):
+        helper.parse_time_col(df, "t", DT.INPUT)
+    assert df["t"].tolist() == ["2020-01-01"]
+
+
+def test_a_parser_that_cannot_be_imported_is_reported_as_such(helper, messages, monkeypatch):
+    monkeypatch.setitem(sys.modules, "dateutil.parser", None)
+    df = pd.DataFrame({"t": ["2020-01-01"]})
+    with pytest.raises(ImportError):
+        helper.parse_time_col(df, "t", DT.INPUT)
+    assert messages.calls == [] and df["t"].tolist() == ["2020-01-01"]
+
+
+# ---- parse_time_col: other kinds of column ----------------------------------------
+
+@pytest.mark.parametrize("values", [
+    [3, 1, 2], [True, False, True], pd.array([1, None, 3], dtype="Int64"), [1.5, 2.5, 0.5],
+])
+def test_numeric_columns_stay_as_they_are(helper, values):
+    df = pd.DataFrame({"t": values})
+    expected = df["t"].dropna()
+    helper.parse_time_col(df, "t", DT.INPUT)
+    pd.testing.assert_series_equal(df["t"], expected)
+
+
+def test_naive_datetimes_are_declared_utc(helper):
+    df = pd.DataFrame({"t": pd.to_datetime(["2020-01-01 10:00", None, "2020-01-02 00:00"])})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert str(df["t"].dtype) == "datetime64[ns, UTC]"
+    assert df["t"].tolist() == [pd.Timestamp("2020-01-01 10:00", tz="UTC"), pd.Timestamp("2020-01-02", tz="UTC")]
+
+
+def test_aware_datetimes_are_the_libraries_error(helper, messages):
+    stamps = pd.date_range("2020-01-01", periods=3, tz="Europe/Berlin")
+    df = pd.DataFrame({"t": stamps})
+    with pytest.raises(TypeError):
+        helper.parse_time_col(df, "t", DT.INPUT)
+    assert df["t"].tolist() == stamps.tolist() and messages.calls == []
+
+
+@pytest.mark.parametrize("values", [
+    [datetime.date(2020, 1, 2), None, datetime.date(2020, 1, 1)],
+    [datetime.datetime(2020, 1, 2, 5), None, datetime.datetime(2020, 1, 1)],
+])
+def test_date_and_datetime_objects_are_converted_not_localised(helper, values):
+    df = pd.DataFrame({"t": values}, dtype=object)
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert str(df["t"].dtype) == "datetime64[ns]"
+    assert df["t"].tolist() == [pd.Timestamp(values[0]), pd.Timestamp(values[2])]
+
+
+@pytest.mark.parametrize("values,detail", [
+    (pd.to_timedelta([1, None, 2], unit="s"), "timedelta64[ns](timedelta64)"),
+    (pd.period_range("2020", periods=2, freq="D"), "period[D](period)"),
+    (pd.Categorical([1, 2]), "category(categorical)"),
+    ([b"2020-01-01", b"2020-01-02"], "object(bytes)"),
+    (["2020-01-01", 5], "object(mixed-integer)"),
+    ([[1], [2]], "object(mixed)"),
+    (pd.arrays.IntervalArray.from_breaks([0, 1, 2]), "interval[int64, right](interval)"),
+])
+@pytest.mark.parametrize("data_type", [DT.INPUT, DT.HOLDOUT])
+def test_unsupported_column_kinds(helper, messages, values, detail, data_type):
+    df = pd.DataFrame({"t": values})
+    before = df["t"].dropna().tolist()
+    text = f": {detail} in the {data_type.value} data"
+    raises(messages, lambda: helper.parse_time_col(df, "t", data_type), "QUARNEX0077E", (text,))
+    assert df["t"].tolist() == before
+
+
+# ---- validate_time_interval -------------------------------------------------------
+
+def hours(*steps):
+    start = pd.Timestamp("2021-03-01")
+    return [start + pd.Timedelta(hours=h) for h in np.cumsum((0,) + steps)]
+
+
+@pytest.mark.parametrize("values,warned", [
+    (hours(1, 1, 1, 3), True),                               # 66.7
+    ([10, 20, 30, 45], True),                                # 24.7
+    ([10, 20, 30, 42], False),                               # 10.8
+    ([0, 4, 9, 15], False),                                  # steps 4, 5, 6: exactly 20.0
+    ([0, 3999, 8999, 15000], True),                          # 20.02
+    (hours(4, 5, 6), False),
+    ([datetime.datetime(2020, 1, 1), datetime.datetime(2020, 1, 1, 0, 0, 1), datetime.datetime(2020, 1, 1, 0, 0, 3)], True),
+    ([datetime.date(2020, 1, 1), datetime.date(2020, 1, 2), datetime.date(2020, 1, 3)], False),
+    ([0.0, 0.5, 1.0, 1.5], False),
+    ([45, 30, 20, 10], False),                               # descending: negative mean, never warned
+    ([30, 20, 10, 0], False),
+])
+@pytest.mark.parametrize("data_type", [DT.INPUT, DT.HOLDOUT])
+def test_time_step_spread(helper, messages, values, warned, data_type):
+    df = pd.DataFrame({"t": values})
+    before = df.copy()
+    warn_msg = ["earlier"]
+    assert helper.validate_time_interval(df, "t", warn_msg, data_type) is None
+    phrase = f" in the {data_type.value} data"
+    if warned:
+        assert messages.calls == [("QUARNEX0004W", (phrase,))]
+        assert warn_msg == ["earlier", messages.text("QUARNEX0004W", phrase)]
+    else:
+        assert messages.calls == [] and warn_msg == ["earlier"]
+    pd.testing.assert_frame_equal(df, before)
+
+
+@pytest.mark.parametrize("values", [[5, 5, 5], [0, 1, 0], hours(0, 0)])
+@pytest.mark.parametrize("data_type", [DT.INPUT, DT.HOLDOUT])
+def test_zero_mean_step(helper, messages, values, data_type):
+    warn_msg = []
+    raises(messages, lambda: helper.validate_time_interval(pd.DataFrame({"t": values}), "t", warn_msg, data_type),
+           "QUARNEX0071E", ("t", f" in the {data_type.value} data"))
+    assert warn_msg == []
+
+
+@pytest.mark.parametrize("values", [[], [1], [5, 5], [1, 2]])
+def test_too_few_rows_is_the_statistics_error(helper, messages, values):
+    # two rows fail at the standard deviation, before the zero test
+    with pytest.raises(statistics.StatisticsError):
+        helper.validate_time_interval(pd.DataFrame({"t": values}, dtype=float), "t", [], DT.INPUT)
+    assert messages.calls == []
+
+
+def test_none_warn_msg_fails_only_when_a_warning_is_due(helper, messages):
+    assert helper.validate_time_interval(pd.DataFrame({"t": [1, 2, 3]}), "t", None, DT.INPUT) is None
+    with pytest.raises(AttributeError, match="append"):
+        helper.validate_time_interval(pd.DataFrame({"t": [1, 2, 9]}), "t", None, DT.INPUT)
+    assert messages.calls == []
+
+
+# ---- process_data_by_time_col -----------------------------------------------------
+
+class Recorder:
+    """Wraps a DataHelper subclass so every call made through self is logged
+    (with copies of the tables as they were at the call)."""
+
+    def __init__(self, dh, holdout_len=None):
+        log = self.log = []
+
+        def logged(name, replacement=None):
+            def method(self, *args, **kwargs):
+                assert not kwargs, f"{name} called with keywords"
+                log.append((name, [a.copy() if isinstance(a, pd.DataFrame) else a for a in args]))
+                impl = replacement or getattr(dh.DataHelper, name)
+                return impl(self, *args)
+            return method
+
+        names = ["parse_time_col", "validate_time_interval", "check_user_holdout_newer"]
+        body = {n: logged(n) for n in names}
+        body["validate_user_holdout_len"] = logged("validate_user_holdout_len", holdout_len or self.keep)
+        self.helper = type("Logged", (dh.DataHelper,), body)()
+
+    @staticmethod
+    def keep(self, train_df, holdout_df, learning_type, holdout_size, warn_msg):
+        return holdout_df, holdout_size
+
+    @property
+    def names(self):
+        return [name for name, _ in self.log]
+
+
+def test_no_timestamp_and_no_holdout_is_a_pass_through(dh, messages):
+    rec = Recorder(dh)
+    df = pd.DataFrame({"t": ["b", "a", "a"]})
+    result = rec.helper.process_data_by_time_col(df, None, None, FC, 0.2, [])
+    assert type(result) is tuple and len(result) == 3
+    assert result[0] is df and result[1] is None and result[2] == 0.2
+    assert rec.log == [] and messages.calls == []
+
+
+def test_no_timestamp_with_holdout_checks_length_and_joins_in_given_order(dh, messages):
+    def cut(self, train_df, holdout_df, learning_type, holdout_size, warn_msg):
+        return holdout_df.head(1), 1
+    rec = Recorder(dh, cut)
+    df = pd.DataFrame({"t": ["b", "a"], "v": [1, 2]}, index=[8, 9])
+    holdout = pd.DataFrame({"t": ["d", "c"], "v": [3, 4]}, index=[8, 9])
+    warn_msg = []
+    joined, holdout_out, size = rec.helper.process_data_by_time_col(df, holdout, None, FC, 2, warn_msg)
+    assert rec.names == ["validate_user_holdout_len"]
+    assert rec.log[0][1][2:] == [FC, 2, warn_msg]
+    assert joined["v"].tolist() == [1, 2, 3] and joined.index.tolist() == [0, 1, 2]
+    assert holdout_out["v"].tolist() == [3] and size == 1
+
+
+@pytest.mark.parametrize("values", [
+    ["2020-01-01", "2020-01-02", "2020-01-01"],
+    [None, "2020-01-01", None],                       # missing values count as equal
+    [np.nan, 1.0, np.nan],
+    [1.0, 2.0, 1.0],
+])
+def test_repeated_timestamps_are_refused_before_parsing(dh, messages, values):
+    rec = Recorder(dh)
+    df = pd.DataFrame({"t": values})
+    before = df.copy()
+    raises(messages, lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []), "QUARNEX0075E", ())
+    assert rec.log == []
+    pd.testing.assert_frame_equal(df, before)
+
+
+def test_repeats_in_the_holdout_table_are_not_checked(dh, messages):
+    rec = Recorder(dh)
+    df = pd.DataFrame({"t": [1, 2, 3]})
+    holdout = pd.DataFrame({"t": [5, 4, 4, 6]})
+    joined, _, _ = rec.helper.process_data_by_time_col(df, holdout, "t", FC, 4, [])
+    assert joined["t"].tolist() == [1, 2, 3, 4, 4, 5, 6]
+
+
+def test_without_holdout_sorts_keeping_labels_and_parses_the_callers_table(dh, messages):
+    rec = Recorder(dh)
+    df = pd.DataFrame({"t": ["2020-01-03", "2020-01-01", None, "2020-01-02"], "v": [0, 1, 2, 3]})
+    warn_msg = []
+    out, holdout, size = rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, warn_msg)
+    assert rec.names == ["parse_time_col", "validate_time_interval"]
+    assert rec.log[0][1][1:] == ["t", DT.INPUT]
+    assert rec.log[1][1][1:] == ["t", warn_msg, DT.INPUT]
+    assert rec.log[1][1][0].index.tolist() == [1, 3, 0]          # checked after sorting
+    assert out.index.tolist() == [1, 3, 0] and out["v"].tolist() == [1, 3, 0]
+    assert holdout is None and size == 0.2
+    # the caller's table is parsed in place but keeps its order
+    assert df.index.tolist() == [0, 1, 3]
+    assert df["t"].tolist() == [pd.Timestamp("2020-01-03"), pd.Timestamp("2020-01-01"), pd.Timestamp("2020-01-02")]
+    assert out is not df and messages.calls == []
+
+
+def test_same_instant_in_two_spellings_reaches_the_interval_check(dh, messages):
+    rec = Recorder(dh)
+    df = pd.DataFrame({"t": ["2020-01-01", "2020-01-01 00:00", "2020-01-01 00:00:00"]})
+    raises(messages, lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []),
+           "QUARNEX0071E", ("t", " in the input data"))
+
+
+def test_with_holdout_every_step_in_order(dh, messages):
+    def cut(self, train_df, holdout_df, learning_type, holdout_size, warn_msg):
+        return holdout_df.head(2), 2
+    rec = Recorder(dh, cut)
+    df = pd.DataFrame({"t": [30, 10, 20, 0], "v": list("dbca")}, index=[5, 5, 6, 7])
+    holdout = pd.DataFrame({"t": [60, 40, 50], "v": list("gef")}, index=[1, 2, 3])
+    warn_msg = ["kept"]
+    out, holdout_out, size = rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, warn_msg)
+    assert rec.names == ["parse_time_col", "parse_time_col", "validate_time_interval",
+                         "check_user_holdout_newer", "validate_time_interval", "validate_user_holdout_len"]
+    args = [a for _, a in rec.log]
+    assert args[0][1:] == ["t", DT.TRAINING] and args[1][1:] == ["t", DT.HOLDOUT]
+    assert args[2][1:] == ["t", warn_msg, DT.INPUT] and args[4][1:] == ["t", warn_msg, DT.HOLDOUT]
+    assert args[3][0]["t"].tolist() == [0, 10, 20, 30] and args[3][1]["t"].tolist() == [40, 50, 60]
+    assert args[5][0]["t"].tolist() == [0, 10, 20, 30] and args[5][1]["t"].tolist() == [40, 50, 60]
+    assert args[5][2:] == [FC, 3, warn_msg]
+    assert out["v"].tolist() == list("abcdef") and out.index.tolist() == list(range(6))
+    assert holdout_out["t"].tolist() == [40, 50] and size == 2
+    assert df["t"].tolist() == [30, 10, 20, 0] and holdout["t"].tolist() == [60, 40, 50]
+    assert warn_msg == ["kept"]
+
+
+def test_holdout_len_patched_on_the_instance_is_used(helper, messages):
+    seen = []
+    helper.validate_user_holdout_len = lambda *args: (seen.append(args), (args[1].head(0), 0))[1]
+    df = pd.DataFrame({"t": pd.to_datetime(["2020-01-02", "2020-01-01", "2020-01-03"])})
+    holdout = pd.DataFrame({"t": pd.to_datetime(["2020-01-04", "2020-01-05", "2020-01-06"])})
+    out, holdout_out, size = helper.process_data_by_time_col(df, holdout, "t", FC, 3, [])
+    assert len(seen) == 1 and size == 0 and len(holdout_out) == 0
+    assert out["t"].tolist() == [pd.Timestamp(f"2020-01-0{d}", tz="UTC") for d in (1, 2, 3)]
+    assert out.index.tolist() == [0, 1, 2]
+
+
+@pytest.mark.parametrize("holdout_t,passes", [([25, 35, 45], False), ([30, 40, 50], True)])
+def test_holdout_recency(dh, messages, holdout_t, passes):
+    rec = Recorder(dh)
+    df = pd.DataFrame({"t": [10, 20, 0, 30]})
+    holdout = pd.DataFrame({"t": holdout_t[::-1]})
+    call = lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, [])
+    if passes:
+        call()
+        assert rec.names[-1] == "validate_user_holdout_len"
+    else:
+        raises(messages, call, "QUARNEX0087E", ())
+        assert rec.names[-1] == "check_user_holdout_newer"
+
+
+def test_warnings_and_parsing_stay_done_after_a_later_error(dh, messages):
+    rec = Recorder(dh)
+    df = pd.DataFrame({"t": ["2020-01-05", None, "2020-01-01", "2020-01-02"]})
+    holdout = pd.DataFrame({"t": ["2020-01-06", "2020-01-06", "2020-01-06"]})
+    warn_msg = []
+    raises(messages, lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, warn_msg),
+           "QUARNEX0071E", ("t", " in the holdout data"))
+    assert warn_msg == [messages.text("QUARNEX0004W", " in the input data")]
+    assert df.index.tolist() == [0, 2, 3] and str(df["t"].dtype) == "datetime64[ns]"
+    assert str(holdout["t"].dtype) == "datetime64[ns]"
+    assert "validate_user_holdout_len" not in rec.names
+
+
+def test_a_bad_holdout_value_after_the_training_table_was_parsed(dh, messages):
+    rec = Recorder(dh)
+    df = pd.DataFrame({"t": ["2020-01-01", None, "2020-01-02"]})
+    holdout = pd.DataFrame({"t": ["2020-01-06", "x"]})
+    raises(messages, lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 2, []),
+           "QUARNEX0076E", ("t", "x"))
+    assert len(df) == 2 and str(df["t"].dtype) == "datetime64[ns]" and holdout["t"].tolist() == ["2020-01-06", "x"]
+
+
+@pytest.mark.parametrize("result,error,text", [
+    ((1,), ValueError, "not enough values to unpack (expected 2, got 1)"),
+    ([1, 2, 3], ValueError, "too many values to unpack (expected 2)"),
+    (None, TypeError, "cannot unpack non-iterable NoneType object"),
+])
+def test_holdout_len_result_must_have_two_items(dh, messages, result, error, text):
+    rec = Recorder(dh, lambda *args: result)
+    df = pd.DataFrame({"t": [1, 2, 3]})
+    holdout = pd.DataFrame({"t": [4, 5, 6]})
+    with pytest.raises(error) as info:
+        rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, [])
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize("values", [[], ["2020-01-01"], ["2020-01-01", "2020-01-02"], [None, "2020-01-01"]])
+def test_short_tables_end_in_the_statistics_error(helper, messages, values):
+    df = pd.DataFrame({"t": values}, dtype=object)
+    with pytest.raises(statistics.StatisticsError):
+        helper.process_data_by_time_col(df, None, "t", FC, 0.2, [])
+    assert df["t"].notna().all()
+
+
+def test_holdout_is_cut_to_its_earliest_rows_after_sorting(helper, messages):
+    df = pd.DataFrame({"t": [f"2020-01-0{d}" for d in (6, 5, 4, 3, 2, 1)], "v": range(6)})
+    holdout = pd.DataFrame({"t": [f"2020-01-{d}" for d in (12, 8, 10, 7, 11, 9)], "v": range(6, 12)})
+    warn_msg = []
+    out, holdout_out, size = helper.process_data_by_time_col(df, holdout, "t", FC, 6, warn_msg)
+    # the share is a third of 12 rows: 4 holdout rows, the earliest ones
+    assert size == 4 and holdout_out["t"].dt.day.tolist() == [7, 8, 9, 10]
+    assert out["t"].dt.day.tolist() == [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]
+    assert out["v"].tolist() == [5, 4, 3, 2, 1, 0, 9, 7, 11, 8] and out.index.tolist() == list(range(10))
+    assert messages.calls == [("QUARNEX0006W", ("one third",))]
+    assert len(holdout) == 6
+
+
+def test_unknown_timestamp_column_is_the_libraries_key_error(helper):
+    with pytest.raises(KeyError):
+        helper.process_data_by_time_col(pd.DataFrame({"t": [1]}), None, "x", FC, 0.2, [])
+    with pytest.raises(KeyError):
+        helper.parse_time_col(pd.DataFrame({"t": [1]}), None, DT.INPUT)
