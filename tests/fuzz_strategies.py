@@ -33,7 +33,7 @@ import quarnex.utils.constants as C
 FUZZ_EXAMPLES_ENV = os.environ.get("QUARNEX_FUZZ_EXAMPLES")
 
 
-def fuzz_settings(default_examples=30):
+def fuzz_settings(default_examples=50):
     """Settings for a fuzz test: derandomised and without a database in the
     ordinary run (reproducible, writes nothing), randomised when opted in."""
     opted_in = bool(FUZZ_EXAMPLES_ENV)
@@ -201,7 +201,9 @@ class Hostile:
         return self._do("__format__", lambda: "Hostile")
 
     def __len__(self):
-        return self._do("__len__", lambda: 2**62)
+        # A modest lie: loops over range(len(x)) must end (HugeLen below
+        # tests the index limit).
+        return self._do("__len__", lambda: 7)
 
     def __float__(self):
         return self._do("__float__", lambda: float("nan"))
@@ -255,6 +257,13 @@ class BadRepr:
     __str__ = __repr__
 
 
+class HugeLen:
+    """Claims a length near the largest index; nothing else."""
+
+    def __len__(self):
+        return 2**62
+
+
 class LyingList(list):
     """A list subclass whose length and equality lie (refused on entry where a
     list is declared; elsewhere it is iterated and compared)."""
@@ -287,6 +296,7 @@ hostiles = st.one_of(
     st.sampled_from(["raise", "lie", "flip"]).map(Hostile),
     st.just(BadBool()),
     st.builds(BadRepr),
+    st.builds(HugeLen),
     st.lists(st.builds(BadRepr), min_size=1, max_size=2),
     st.builds(recursive_list),
     st.builds(recursive_pair),
