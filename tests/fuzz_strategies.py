@@ -19,14 +19,24 @@ import fractions
 import itertools
 import os
 
+import tempfile
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
+from hypothesis.configuration import set_hypothesis_home_dir
 
 import quarnex.utils.constants as C
 
-# ---- how many examples -----------------------------------------------------------
+# ---- how many examples, and where hypothesis keeps its files -----------------------
+
+# Even without an example database hypothesis caches data (character tables,
+# constants found in the sources) under ./.hypothesis; keep a checkout clean
+# unless the caller chose a place.
+if not os.environ.get("HYPOTHESIS_STORAGE_DIRECTORY"):
+    set_hypothesis_home_dir(Path(tempfile.gettempdir()) / f"quarnex-hypothesis-{os.getuid()}")
 
 #: Examples per method. The ordinary run keeps a small fixed sample; set
 #: QUARNEX_FUZZ_EXAMPLES=5000 (for instance) for a long, randomised run.
