@@ -495,14 +495,52 @@ designation = _named(st.one_of(st.sampled_from(LABELS), st.integers(-3, 6), st.f
 designations = _named(st.one_of(st.lists(designation, max_size=4), designation), "designations")
 
 
+sane_designation = st.one_of(st.sampled_from(["time", "a", "b", "y", "zz", 0, 1, 2, 3, 1.0, -1]),
+                             st.integers(-2, 5).map(np.int64))
+sane_designations = _named(st.one_of(st.lists(sane_designation, max_size=3), sane_designation),
+                           "sane_designations")
+
+
+def well_formed(name, declared=None):
+    """Values of the right kind for a parameter (`declared` is its declared
+    type): calls that get past the entry checks and reach the steps deep
+    inside."""
+    if name in ("df", "train_df", "data_df"):
+        return realistic_tables()
+    if name in ("holdout_df", "user_holdout_df"):
+        return st.one_of(st.none(), st.none(), st.none(), realistic_tables())
+    if name == "learning_type":
+        return st.sampled_from(LEARNING_TYPES)
+    if name == "tshirt_size":
+        return st.sampled_from(SIZES)
+    if name == "holdout_size":
+        return st.one_of(st.floats(0.01, 0.99), st.sampled_from([0.1, 0.2, 0.5, 1, 2, 5, 10, 1.0, 3.5]),
+                         st.sampled_from([fractions.Fraction(1, 5), np.float64(0.2), np.int64(5), True]))
+    if declared is list:
+        return st.one_of(st.lists(sane_designation, max_size=3), st.lists(sane_designation, max_size=3), st.none())
+    if name in ("target_columns", "feature_columns"):
+        return st.one_of(sane_designations, st.sampled_from([["a"], ["a", "b"], "y", 1, -1]))
+    if name == "timestamp_column":
+        return st.sampled_from(["time", "time", "time", 0, -1, None, "a"])
+    if name in ("anomaly_label_column", "time_col_idx"):
+        return st.one_of(sane_designation, st.none())
+    if name == "time_col":
+        return st.sampled_from(["time", "time", "time", "a", "zz"])
+    if name == "warn_msg":
+        return st.builds(list)
+    if name in ("col_role", "time_col_name", "data_type"):
+        return _plausible(name)
+    return st.one_of(st.just(np.nan), scalars)
+
+
 def _plausible(name):
     """Values that make sense for a parameter, by its name."""
     if name in ("df", "train_df", "holdout_df", "data_df", "user_holdout_df"):
         return tables
     if name == "learning_type":
-        return st.one_of(st.sampled_from(LEARNING_TYPES), st.text(max_size=3))
+        return st.one_of(st.sampled_from(LEARNING_TYPES), st.sampled_from(LEARNING_TYPES), st.text(max_size=3))
     if name == "tshirt_size":
-        return st.one_of(st.sampled_from(SIZES), st.text(max_size=2))
+        return st.one_of(st.sampled_from(SIZES), st.sampled_from(SIZES), st.text(max_size=2))
     if name == "col_role":
         return st.sampled_from(ROLES)
     if name in ("target_columns", "feature_columns", "cols", "col_idx", "other_col_idx"):

@@ -148,9 +148,17 @@ def test_any_call_returns_or_raises(dh, name, data):
     draw = data.draw
     real_class(dh)
     names = parameters(dh, name)
-    values = {n: draw(fs.parameter(n), label=n) for n in names}
-    fn, lead = callable_and_self(dh, name, draw)
-    args, kwargs = arguments(names, values, draw)
+    # Half the examples are well-formed calls that reach deep; the others
+    # take anything for any parameter, in any argument shape.
+    if draw(st.booleans(), label="well formed"):
+        declared = getattr(dh.DataHelper, name).__annotations__
+        values = {n: draw(fs.well_formed(n, declared.get(n)), label=n) for n in names}
+        fn, lead = getattr(dh.DataHelper(), name), []
+        args, kwargs = [values[n] for n in names], {}
+    else:
+        values = {n: draw(fs.parameter(n), label=n) for n in names}
+        fn, lead = callable_and_self(dh, name, draw)
+        args, kwargs = arguments(names, values, draw)
     patches = namespace_patches(dh, draw) if draw(st.integers(0, 4)) == 0 else []
     saved = []
     try:
