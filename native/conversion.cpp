@@ -1,4 +1,5 @@
 // Numeric conversion of text columns, and the missing-value check.
+#include "fastpath.hpp"
 #include "methods.hpp"
 
 #include <cmath>
@@ -103,7 +104,13 @@ Ref str2float(Frame& f) {
     // is taken before the guarded conversion so a refusal can always name it.
     Ref col_name = item(attr(df, "columns"), i);
     try {
-      Ref converted = convert_column(item(df, col_name.get()).get());
+      Ref column = item(df, col_name.get());
+      Ref converted;
+      if (Ref values = fast::numeric_column(column.get())) {
+        converted = fast::mapped_series(column.get(), values.get());
+      } else {
+        converted = convert_column(column.get());
+      }
       set_item(df, col_name.get(), converted.get());
     } catch (const PyErrorSet&) {
       Ref ex = take_exception();

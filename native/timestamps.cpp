@@ -5,6 +5,7 @@
 // callers noticing: parse_text_column (one whole-column parse of text
 // timestamps) and interval_statistics (the time steps and their mean and
 // standard deviation).
+#include "fastpath.hpp"
 #include "methods.hpp"
 
 #include <new>
@@ -124,6 +125,10 @@ Ref make_converter(const Parsers& p, Converter kind) {
 // column.map(converter): the whole text column parsed by one of the two
 // parsers; raises whatever the first refused value raised.
 Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
+  if (kind == Converter::general) {
+    if (Ref values = fast::iso_datetime_column(column, p.parse.get())) return fast::mapped_series(column, values.get());
+    if (Ref converter = fast::general_converter(p.parse.get())) return call_method(column, "map", converter);
+  }
   Ref converter = make_converter(p, kind);
   return call_method(column, "map", converter);
 }
@@ -217,6 +222,8 @@ struct IntervalStats {
 // seconds, other differences in the column's own unit) and their mean and
 // sample standard deviation, by the statistics module's rules and errors.
 IntervalStats interval_statistics(const Frame& f, PyObject* column) {
+  IntervalStats fast_st;
+  if (fast::interval_statistics(f, column, fast_st.mean, fast_st.stdev)) return fast_st;
   Ref timestamps = call_method(column, "to_list");
   Ref pandas_timedelta = import_attr("pandas._libs.tslibs.timedeltas", "Timedelta");
   Ref timedeltas = new_list();
