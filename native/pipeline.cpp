@@ -1,7 +1,177 @@
+// process_data: runs every check and preparation step, in a fixed order,
+// through one fresh DataHelper instance per call.
+//
+// The instance is created from whatever the module global `DataHelper` is at
+// call time, and each step is an attribute lookup on it at the moment of the
+// call, so subclasses and patched methods take effect. No step is caught: the
+// first error ends the call, and what earlier steps did to the caller's tables
+// and warning list stays done.
 #include "methods.hpp"
 
 namespace qx {
+namespace {
 
-Ref process_data(Frame&) { not_implemented("process_data"); }
+// A target or feature designation as a list: a list (or list subclass) as it
+// is; a value equal to the unset marker -1 as a new empty list; anything else
+// as a new one-element list holding it (never spread).
+Ref as_designation_list(PyObject* cols, PyObject* unset) {
+  if (PyList_Check(cols)) return Ref::borrow(cols);
+  Ref list = new_list();
+  if (ne(cols, unset)) append(list.get(), cols);
+  return list;
+}
+
+Ref one_element_list(PyObject* o) {
+  Ref list = new_list();
+  append(list.get(), o);
+  return list;
+}
+
+// `a, b, c = result` with the interpreter's errors for anything that does not
+// yield exactly three values.
+void unpack3(PyObject* result, Ref (&out)[3]) {
+  if (PyTuple_CheckExact(result) && PyTuple_GET_SIZE(result) == 3) {
+    for (Py_ssize_t i = 0; i < 3; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(result, i));
+    return;
+  }
+  PyObject* it_raw = PyObject_GetIter(result);
+  if (!it_raw) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(result)->tp_iter == nullptr &&
+        !PySequence_Check(result)) {
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
+    }
+    throw_error();
+  }
+  Ref it = Ref::steal(it_raw);
+  for (int i = 0; i < 3; ++i) {
+    PyObject* next = PyIter_Next(it.get());
+    if (!next) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+      }
+      throw_error();
+    }
+    out[i] = Ref::steal(next);
+  }
+  PyObject* extra = PyIter_Next(it.get());
+  if (extra) {
+    Py_DECREF(extra);
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+    throw_error();
+  }
+  if (PyErr_Occurred()) throw_error();
+}
+
+}  // namespace
+
+Ref process_data(Frame& f) {
+  PyObject* df_arg = f[0];
+  PyObject* learning_type = f[1];
+  PyObject* target_columns = f[2];
+  PyObject* feature_columns = f[3];
+  PyObject* timestamp_column = f[4];
+  PyObject* anomaly_label_column = f[5];
+  PyObject* user_holdout_arg = f[7];
+  PyObject* tshirt_size = f[8];
+  PyObject* warn_msg = f[9];
+  Ref df = Ref::borrow(df_arg);
+  Ref user_holdout_df = Ref::borrow(user_holdout_arg);
+  Ref holdout_size = Ref::borrow(f[6]);
+
+  Ref helper = call(global(f, "DataHelper"));
+
+  call_method(helper, "validate_input_params", learning_type, target_columns, feature_columns,
+              user_holdout_df, tshirt_size);
+
+  Ref unset = from_ssize(-1);
+  Ref targets = as_designation_list(target_columns, unset.get());
+  Ref features = as_designation_list(feature_columns, unset.get());
+
+  holdout_size = call_method(helper, "validate_input_data", df, learning_type, holdout_size, warn_msg,
+                             user_holdout_df);
+
+  Ref target_idx =
+      call_method(helper, "get_cols_idx", df, targets, global(f, "COLUMN_ROLE_TARGET"), learning_type);
+  Ref feature_idx;
+  {
+    Ref get_cols_idx = attr(helper, "get_cols_idx");
+    Ref role = global(f, "COLUMN_ROLE_FEATURE");
+    feature_idx = call_kw(get_cols_idx.get(), {df.get(), features.get(), role.get(), learning_type},
+                          {{"warn_msg", warn_msg}});
+  }
+
+  call_method(helper, "validate_input_data_col_num", learning_type, tshirt_size, target_idx, feature_idx);
+
+  Ref timestamp_idx = unset;
+  if (timestamp_column != Py_None && ne(timestamp_column, unset)) {
+    timestamp_idx = call_method(helper, "get_cols_idx", df, one_element_list(timestamp_column),
+                                global(f, "COLUMN_ROLE_TIMESTAMP"), learning_type);
+  }
+  Ref timestamp_name = Ref::borrow(Py_None);
+  if (ne(timestamp_idx, unset)) {
+    timestamp_name = item(attr(df, "columns"), timestamp_idx);
+    call_method(helper, "check_time_col_specified_twice", timestamp_idx, timestamp_name, target_idx,
+                global(f, "COLUMN_ROLE_TARGET"));
+    call_method(helper, "check_time_col_specified_twice", timestamp_idx, timestamp_name, feature_idx,
+                global(f, "COLUMN_ROLE_FEATURE"));
+  }
+
+  // The anomaly-label designation is resolved, and its column converted, only
+  // for anomaly prediction. For forecasting it is no column role at all: the
+  // caller's value comes back unchanged and no column is touched on its
+  // account (converting "the column at -1" would rewrite an unrelated column
+  // of the caller's table, or fail on it with a misleading message).
+  Ref anomaly_idx = Ref::borrow(anomaly_label_column);
+  bool anomaly_resolved = false;
+  if (anomaly_label_column != Py_None &&
+      eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
+    anomaly_idx = call_method(helper, "get_cols_idx", df, one_element_list(anomaly_label_column),
+                              global(f, "COLUMN_ROLE_ANOMALY_LABEL"), learning_type);
+    anomaly_resolved = true;
+  }
+
+  // Targets of anomaly prediction are inputs like the features: they are
+  // converted under that role and must have no missing value.
+  const bool anomaly = eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"));
+  Ref target_role = global(f, anomaly ? "COLUMN_ROLE_FEATURE" : "COLUMN_ROLE_TARGET");
+  call_method(helper, "str2float", df, target_idx, target_role);
+  if (anomaly) call_method(helper, "check_missing", df, target_idx);
+
+  Ref feat_only = new_list();
+  {
+    Ref it = check(PyObject_GetIter(feature_idx.get()));
+    while (PyObject* next = PyIter_Next(it.get())) {
+      Ref pos = Ref::steal(next);
+      if (!contains(target_idx, pos)) append(feat_only.get(), pos.get());
+    }
+    if (PyErr_Occurred()) throw_error();
+  }
+  call_method(helper, "str2float", df, feat_only, global(f, "COLUMN_ROLE_FEATURE"));
+  if (anomaly_resolved && !anomaly_idx.is_none()) {
+    call_method(helper, "str2float", df, one_element_list(anomaly_idx.get()),
+                global(f, "COLUMN_ROLE_ANOMALY_LABEL"));
+  }
+  // The holdout rows are appended to the training rows later on, so the
+  // holdout table's columns get the same conversion; otherwise numbers given
+  // as text in it would end up as text in the prepared table. Its columns
+  // have been checked against df's, so the positions apply to it as well.
+  if (!user_holdout_df.is_none()) {
+    call_method(helper, "str2float", user_holdout_df, target_idx, target_role);
+    call_method(helper, "str2float", user_holdout_df, feat_only, global(f, "COLUMN_ROLE_FEATURE"));
+  }
+
+  Ref prepared = call_method(helper, "process_data_by_time_col", df, user_holdout_df, timestamp_name,
+                             learning_type, holdout_size, warn_msg);
+  Ref parts[3];
+  unpack3(prepared.get(), parts);
+  df = parts[0];
+  user_holdout_df = parts[1];
+  holdout_size = parts[2];
+
+  df = call_method(helper, "validate_data_len", df, learning_type, tshirt_size, warn_msg);
+
+  return check(PyTuple_Pack(7, df.get(), user_holdout_df.get(), holdout_size.get(), target_idx.get(),
+                            feature_idx.get(), timestamp_idx.get(), anomaly_idx.get()));
+}
 
 }  // namespace qx
