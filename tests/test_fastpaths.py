@@ -6,7 +6,6 @@ outcome: result, values bit for bit, dtypes, index, the state left in the
 caller's objects, warnings, and the exception type and text.
 """
 
-import copy
 import datetime
 import time
 import warnings
@@ -374,9 +373,3 @@ def test_process_data_matches(dh, messages, monkeypatch, seed):
     result = runs[0][1][0]
     assert result[0]["time"].dtype == "datetime64[ns]" and result[0]["load"].dtype == np.float64
 
-
-def test_process_data_is_untouched_by_copy(dh, messages):
-    df = forecasting_table(50, 3)
-    kept = copy.deepcopy(df)
-    dh.DataHelper.process_data(df.copy(), FC, ["load"], None, "time", None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, [])
-    same_frame(df, kept)
