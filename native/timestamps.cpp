@@ -8,7 +8,6 @@
 #include "fastpath.hpp"
 #include "methods.hpp"
 
-#include <new>
 
 namespace qx {
 namespace {
@@ -76,38 +75,22 @@ Ref stripped_text(PyObject* ts) {
   return call_method(s, "strip", quote);
 }
 
-template <class F>
-PyObject* converter_boundary(F&& fn) noexcept {
-  try {
-    return fn().release();
-  } catch (const PyErrorSet&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "timestamp converter failed without an error");
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "internal error in a timestamp converter");
-    return nullptr;
-  }
-}
-
 // self is (parse, ("fuzzy",)): parse(str(ts).strip('"'), fuzzy=False)
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
-  return converter_boundary([&] {
+  return callback_boundary([&] {
     Ref s = stripped_text(ts);
     PyObject* argv[] = {nullptr, s.get(), Py_False};
     return call_vector(PyTuple_GET_ITEM(self, 0), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                        PyTuple_GET_ITEM(self, 1));
-  });
+  }, "a timestamp converter");
 }
 
 // self is isoparse: isoparse(str(ts).strip('"'))
 PyObject* iso_convert(PyObject* self, PyObject* ts) noexcept {
-  return converter_boundary([&] {
+  return callback_boundary([&] {
     Ref s = stripped_text(ts);
     return call(self, s);
-  });
+  }, "a timestamp converter");
 }
 
 PyMethodDef general_def = {"general_converter", general_convert, METH_O,
