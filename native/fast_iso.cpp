@@ -179,23 +179,16 @@ Ref build(PyObject* state, PyObject* text_obj) {
 }
 
 PyObject* convert(PyObject* self, PyObject* ts) noexcept {
-  try {
+  return callback_boundary([&] {
     Ref text_obj = str(ts);
     if (PyUnicode_CheckExact(text_obj.get())) {
-      if (Ref made = build(self, text_obj.get())) return made.release();
+      if (Ref made = build(self, text_obj.get())) return made;
     }
     Ref quote = check(PyUnicode_FromOrdinal('"'));
     Ref stripped = call_method(text_obj, "strip", quote);
     PyObject* argv[] = {nullptr, stripped.get(), Py_False};
-    return call_vector(slot(self, kParse), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, slot(self, kKwnames))
-        .release();
-  } catch (const PyErrorSet&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "timestamp converter failed without an error");
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "internal error in a timestamp converter");
-    return nullptr;
-  }
+    return call_vector(slot(self, kParse), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, slot(self, kKwnames));
+  }, "a timestamp converter");
 }
 
 PyMethodDef convert_def = {"general_converter", convert, METH_O,
