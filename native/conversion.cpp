@@ -1,30 +1,11 @@
 // Numeric conversion of text columns, and the missing-value check.
+#include "fastpath.hpp"
 #include "methods.hpp"
 
 #include <cmath>
-#include <exception>
-#include <new>
 
 namespace qx {
 namespace {
-
-// Runs a body for a C-level callback: C++ exceptions never cross into the
-// interpreter; a failure leaves a Python error set and returns NULL.
-template <class F>
-PyObject* callback_boundary(F&& body) noexcept {
-  try {
-    return body().release();
-  } catch (const PyErrorSet&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in the numeric conversion");
-  }
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "numeric conversion failed without an error");
-  return nullptr;
-}
 
 // First pass over one value: its text form, without leading and trailing
 // double quotes (str(value).strip('"')).
@@ -33,7 +14,7 @@ PyObject* strip_quotes(PyObject*, PyObject* value) {
     Ref t = str(value);
     Ref quote = text("\"");
     return call_method(t, "strip", quote);
-  });
+  }, "the numeric conversion");
 }
 
 // Second pass over one text: an empty text is NaN, anything else goes
@@ -42,7 +23,7 @@ PyObject* text_to_float(PyObject*, PyObject* value) {
   return callback_boundary([&] {
     if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
     return to_float(value);
-  });
+  }, "the numeric conversion");
 }
 
 PyMethodDef kStripQuotes = {"strip_quotes", strip_quotes, METH_O, nullptr};
@@ -103,7 +84,13 @@ Ref str2float(Frame& f) {
     // is taken before the guarded conversion so a refusal can always name it.
     Ref col_name = item(attr(df, "columns"), i);
     try {
-      Ref converted = convert_column(item(df, col_name.get()).get());
+      Ref column = item(df, col_name.get());
+      Ref converted;
+      if (Ref values = fast::numeric_column(column.get())) {
+        converted = fast::mapped_series(column.get(), values.get());
+      } else {
+        converted = convert_column(column.get());
+      }
       set_item(df, col_name.get(), converted.get());
     } catch (const PyErrorSet&) {
       Ref ex = take_exception();

@@ -115,9 +115,5 @@ HandlingScope::~HandlingScope() {
   Py_XDECREF(saved_);
 }
 
-void not_implemented(const char* method) {
-  PyErr_Format(PyExc_NotImplementedError, "DataHelper.%s is not implemented yet", method);
-  throw_error();
-}
 
 }  // namespace qx

@@ -7,7 +7,9 @@
 
 #include "pyref.hpp"
 
+#include <exception>
 #include <initializer_list>
+#include <new>
 #include <utility>
 
 namespace qx {
@@ -141,7 +143,22 @@ class HandlingScope {
   PyObject* saved_;
 };
 
-// [[noreturn]] raise NotImplementedError for a method that is not built yet.
-[[noreturn]] void not_implemented(const char* method);
+// Runs `fn` (returning a Ref) for a C-level callback such as a converter
+// handed to Series.map: no C++ exception crosses into the interpreter; a
+// failure leaves a Python error set and returns NULL.
+template <class F>
+PyObject* callback_boundary(F&& fn, const char* what) noexcept {
+  try {
+    return fn().release();
+  } catch (const PyErrorSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_Format(PyExc_SystemError, "internal error in %s", what);
+  }
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "%s failed without an error", what);
+  return nullptr;
+}
+
 
 }  // namespace qx

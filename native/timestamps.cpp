@@ -5,9 +5,9 @@
 // callers noticing: parse_text_column (one whole-column parse of text
 // timestamps) and interval_statistics (the time steps and their mean and
 // standard deviation).
+#include "fastpath.hpp"
 #include "methods.hpp"
 
-#include <new>
 
 namespace qx {
 namespace {
@@ -75,38 +75,22 @@ Ref stripped_text(PyObject* ts) {
   return call_method(s, "strip", quote);
 }
 
-template <class F>
-PyObject* converter_boundary(F&& fn) noexcept {
-  try {
-    return fn().release();
-  } catch (const PyErrorSet&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "timestamp converter failed without an error");
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "internal error in a timestamp converter");
-    return nullptr;
-  }
-}
-
 // self is (parse, ("fuzzy",)): parse(str(ts).strip('"'), fuzzy=False)
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
-  return converter_boundary([&] {
+  return callback_boundary([&] {
     Ref s = stripped_text(ts);
     PyObject* argv[] = {nullptr, s.get(), Py_False};
     return call_vector(PyTuple_GET_ITEM(self, 0), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                        PyTuple_GET_ITEM(self, 1));
-  });
+  }, "a timestamp converter");
 }
 
 // self is isoparse: isoparse(str(ts).strip('"'))
 PyObject* iso_convert(PyObject* self, PyObject* ts) noexcept {
-  return converter_boundary([&] {
+  return callback_boundary([&] {
     Ref s = stripped_text(ts);
     return call(self, s);
-  });
+  }, "a timestamp converter");
 }
 
 PyMethodDef general_def = {"general_converter", general_convert, METH_O,
@@ -124,6 +108,10 @@ Ref make_converter(const Parsers& p, Converter kind) {
 // column.map(converter): the whole text column parsed by one of the two
 // parsers; raises whatever the first refused value raised.
 Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
+  if (kind == Converter::general) {
+    if (Ref values = fast::iso_datetime_column(column, p.parse.get())) return fast::mapped_series(column, values.get());
+    if (Ref converter = fast::general_converter(p.parse.get())) return call_method(column, "map", converter);
+  }
   Ref converter = make_converter(p, kind);
   return call_method(column, "map", converter);
 }
@@ -217,6 +205,8 @@ struct IntervalStats {
 // seconds, other differences in the column's own unit) and their mean and
 // sample standard deviation, by the statistics module's rules and errors.
 IntervalStats interval_statistics(const Frame& f, PyObject* column) {
+  IntervalStats fast_st;
+  if (fast::interval_statistics(f, column, fast_st.mean, fast_st.stdev)) return fast_st;
   Ref timestamps = call_method(column, "to_list");
   Ref pandas_timedelta = import_attr("pandas._libs.tslibs.timedeltas", "Timedelta");
   Ref timedeltas = new_list();

@@ -1,0 +1,128 @@
+// Numeric text conversion in one pass over an object column.
+//
+// The straightforward route maps every value v to str(v).strip('"') and then
+// to float(text) (an empty text giving NaN). Here the same is done without
+// the intermediate texts: exact str values are parsed the way float() parses
+// them (same whitespace, same underscore rule, same correctly rounded
+// conversion), floats and ints are taken by value (str of a float reads back
+// exactly; an int is rounded once, as float of its decimal text is). Any
+// value that is of another type or does not convert makes the whole column
+// "not handled", and the straightforward route reports the exact error.
+#include "fastpath.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace qx::fast {
+namespace {
+
+// float() of the characters [b, e) of an ASCII text that has already lost its
+// quotes, or false when float() would refuse it. Texts with underscores or of
+// unusual length go through float() itself (`whole` is the quote-stripped
+// text as a str, built only then).
+bool ascii_to_double(PyObject* s, Py_ssize_t qb, Py_ssize_t qe, double& out) {
+  const char* data = static_cast<const char*>(PyUnicode_DATA(s));
+  const char* b = data + qb;
+  const char* e = data + qe;
+  while (b < e && Py_ISSPACE(*b)) ++b;
+  while (b < e - 1 && Py_ISSPACE(e[-1])) --e;
+  const Py_ssize_t len = e - b;
+  if (len <= 0) return false;  // only blanks: float() refuses it
+  char buf[64];
+  if (len < static_cast<Py_ssize_t>(sizeof buf) && !std::memchr(b, '_', static_cast<size_t>(len))) {
+    std::memcpy(buf, b, static_cast<size_t>(len));
+    buf[len] = '\0';
+    char* end = nullptr;
+    double x = PyOS_string_to_double(buf, &end, nullptr);
+    if (PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+      PyErr_Clear();
+      return false;
+    }
+    if (end != buf + len) return false;
+    out = x;
+    return true;
+  }
+  Ref whole = check(PyUnicode_Substring(s, qb, qe));
+  PyObject* v = PyFloat_FromString(whole.get());
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+    return false;
+  }
+  out = PyFloat_AS_DOUBLE(v);
+  Py_DECREF(v);
+  return true;
+}
+
+// str(s).strip('"') then float(), for an exact str.
+bool text_to_double(PyObject* s, double nan_empty, double& out) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t b = 0, e = n;
+  while (b < e && PyUnicode_READ(kind, data, b) == '"') ++b;
+  while (e > b && PyUnicode_READ(kind, data, e - 1) == '"') --e;
+  if (b == e) {
+    out = nan_empty;
+    return true;
+  }
+  if (PyUnicode_IS_ASCII(s)) return ascii_to_double(s, b, e, out);
+  // Other characters (non-ASCII digits or blanks): float() itself decides.
+  Ref whole = check(PyUnicode_Substring(s, b, e));
+  PyObject* v = PyFloat_FromString(whole.get());
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+    return false;
+  }
+  out = PyFloat_AS_DOUBLE(v);
+  Py_DECREF(v);
+  return true;
+}
+
+}  // namespace
+
+Ref numeric_column(PyObject* column) {
+  if (!enabled()) return Ref();
+  return or_fallback([&]() -> Ref {
+    if (!is_exact_series(column)) return Ref();
+    Ref values = attr(column, "values");
+    View in;
+    if (!in.open(values.get()) || std::strcmp(in.format(), "O") != 0 ||
+        in.itemsize() != static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+      return Ref();
+    }
+    const Py_ssize_t n = in.size();
+    if (n == 0) return Ref();
+    Ref out = new_array(n, "float64");
+    View dst;
+    if (!dst.open(out.get(), true) || !dst.contiguous()) return Ref();
+    double* y = dst.data<double>();
+
+    // The NaN of an empty text (as the straightforward route makes it) and
+    // float("nan") (what str() of a NaN float reads back as).
+    const double nan_empty = std::nan("");
+    const double nan_text = PyOS_string_to_double("nan", nullptr, nullptr);
+    if (PyErr_Occurred()) throw_error();
+
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* v = in.at<PyObject*>(i);
+      if (PyUnicode_CheckExact(v)) {
+        if (!text_to_double(v, nan_empty, y[i])) return Ref();
+      } else if (PyFloat_CheckExact(v)) {
+        const double x = PyFloat_AS_DOUBLE(v);
+        y[i] = std::isnan(x) ? nan_text : x;
+      } else if (PyLong_CheckExact(v)) {
+        const double x = PyLong_AsDouble(v);
+        if (x == -1.0 && PyErr_Occurred()) throw_error();  // too large: the text route decides
+        y[i] = x;
+      } else {
+        return Ref();
+      }
+    }
+    return out;
+  });
+}
+
+}  // namespace qx::fast

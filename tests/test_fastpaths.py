@@ -1,0 +1,375 @@
+"""The fast routes against the straightforward route.
+
+Every test runs the same public method twice on equal fresh inputs: once as
+it is, once with QUARNEX_DATA_HELPER_NO_FASTPATH=1, and requires the same
+outcome: result, values bit for bit, dtypes, index, the state left in the
+caller's objects, warnings, and the exception type and text.
+"""
+
+import datetime
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from dateutil import tz
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+from quarnex.utils import constants as C
+
+NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
+DT = C.DataType
+FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
+
+SETTINGS = settings(max_examples=120, deadline=None, database=None,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+
+
+# ---- running both routes ---------------------------------------------------------
+
+def outcome(call):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result, error = call(), None
+        except Exception as ex:  # noqa: BLE001 - the error is what is compared
+            ctx = ex.__context__
+            result, error = None, (type(ex), str(ex), type(ctx), str(ctx))
+    return result, error, [(w.category, str(w.message)) for w in caught]
+
+
+def both_routes(monkeypatch, make_inputs, call):
+    """[(inputs, outcome)] for the fast route, then the straightforward one."""
+    runs = []
+    for switch in ("0", "1"):
+        monkeypatch.setenv(NOFAST, switch)
+        inputs = make_inputs()
+        runs.append((inputs, outcome(lambda: call(*inputs))))
+    monkeypatch.delenv(NOFAST)
+    return runs
+
+
+def same_value(a, b):
+    if isinstance(a, float) and isinstance(b, float):
+        assert np.float64(a).view(np.int64) == np.float64(b).view(np.int64)
+    elif isinstance(a, datetime.datetime):
+        # (an out-of-range offset makes comparisons and utcoffset() raise)
+        assert type(a) is type(b) and repr(a) == repr(b)
+        assert a.replace(tzinfo=None) == b.replace(tzinfo=None) and type(a.tzinfo) is type(b.tzinfo)
+    elif a is pd.NA or a is None:
+        assert b is a
+    else:
+        assert type(a) is type(b)
+        assert a == b or (a != a and b != b)
+
+
+def same_frame(a, b):
+    pd.testing.assert_frame_equal(a, b, check_exact=True, check_index_type=True,
+                                  check_column_type=True, check_flags=True, check_freq=True)
+    for i in range(a.shape[1]):
+        x, y = a.iloc[:, i], b.iloc[:, i]
+        assert x.dtype == y.dtype and str(x.dtype) == str(y.dtype)
+        if getattr(x.dtype, "tz", None) is not None:
+            assert type(x.dtype.tz) is type(y.dtype.tz)
+        if x.dtype.kind == "f":
+            assert x.to_numpy().tobytes() == y.to_numpy().tobytes()
+        elif x.dtype == object:
+            for u, v in zip(x.to_list(), y.to_list()):
+                same_value(u, v)
+
+
+def same_thing(a, b):
+    if isinstance(a, pd.DataFrame):
+        same_frame(a, b)
+    elif isinstance(a, (list, tuple)):
+        assert type(a) is type(b) and len(a) == len(b)
+        for u, v in zip(a, b):
+            same_thing(u, v)
+    else:
+        same_value(a, b)
+
+
+def assert_same(runs):
+    (fast_inputs, (fast_result, fast_error, fast_warns)), (slow_inputs, (slow_result, slow_error, slow_warns)) = runs
+    assert fast_error == slow_error
+    assert fast_warns == slow_warns
+    same_thing(fast_inputs, slow_inputs)
+    if fast_result is not None or slow_result is not None:
+        same_thing(fast_result, slow_result)
+
+
+# ---- numeric conversion --------------------------------------------------------------
+
+BLANKS = [" ", "\t", "\n", "\x0b", "\x0c", "\r", "\x1c", "\xa0", "\u2003", ""]
+NUMBER_TEXTS = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True).map(repr),
+    st.integers(-10**30, 10**30).map(str),
+    st.decimals(allow_nan=False, allow_infinity=False).map(str),
+    st.sampled_from(["1_000.5", "1__0", "_1", "1_", "1e1_0", "0x10", "1,5", "abc", "", "nan", "-NaN", "iNf",
+                     "-Infinity", "+inf", "infinit", "1e400", "-1e-400", "4.9e-324", "1.7976931348623159e308",
+                     ".5", "5.", "+.5e-3", "١٢٣", "1.5\x00", "None", "True", "--1", "1e", "0.1" * 40]),
+)
+QUOTED_TEXTS = st.builds(
+    lambda left, blank1, body, blank2, right: left + blank1 + body + blank2 + right,
+    st.sampled_from(["", '"', '""', "'", ' "']),
+    st.sampled_from(BLANKS),
+    NUMBER_TEXTS,
+    st.sampled_from(BLANKS),
+    st.sampled_from(["", '"', '"""', "'", '" ']),
+)
+NUMERIC_VALUES = st.one_of(
+    QUOTED_TEXTS, QUOTED_TEXTS,
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.integers(-2**70, 2**70),
+    st.sampled_from([10**400, -0.0, None, True, np.float64(2.5), np.nan, pd.NA, b"1"]),
+)
+
+
+def numeric_frame(values):
+    df = pd.DataFrame({"a": pd.Series(values, dtype=object), "b": np.arange(len(values), dtype=float)},
+                      index=pd.Index([f"r{i}" for i in range(len(values))]))
+    df["c"] = pd.Series(list(values), dtype=object, index=df.index)
+    return df
+
+
+@SETTINGS
+@given(first=st.lists(NUMERIC_VALUES, min_size=0, max_size=8), second=st.lists(QUOTED_TEXTS, max_size=8))
+def test_str2float_matches(helper, messages, monkeypatch, first, second):
+    second = (second + ["1"] * len(first))[:len(first)]
+
+    def make():
+        df = numeric_frame(first)
+        df["c"] = pd.Series(second, dtype=object, index=df.index)
+        return (df, [0, 1, 2, 0], C.COLUMN_ROLE_TARGET)
+
+    assert_same(both_routes(monkeypatch, make, helper.str2float))
+
+
+@pytest.mark.parametrize("values", [
+    ['"1.5"', '"2"', "", " 3 ", '"1_000"', "1e5", '""'],
+    [1.5, float("nan"), 2, -0.0, float("inf"), "7"],
+    [2**53 + 1, 10**22, -(2**63), 123456789012345678901234567890],
+    ["\u0661\u0662", "\u20031.5\u2003", '"nan"', "-inf"],
+])
+def test_str2float_common_columns_match(helper, messages, monkeypatch, values):
+    runs = both_routes(monkeypatch, lambda: (numeric_frame(values), [0, 2], "target"), helper.str2float)
+    assert_same(runs)
+    assert runs[0][0][0]["a"].dtype == np.float64
+
+
+@pytest.mark.parametrize("bad", ["abc", None, True, "1,5", " ", '" 1"x', 10**400, b"1", pd.NA])
+def test_str2float_refusals_match(helper, messages, monkeypatch, bad):
+    values = ['"1"', "2.5", bad, "4"]
+    runs = both_routes(monkeypatch, lambda: (numeric_frame(values), [1, 0, 2], "feature"), helper.str2float)
+    assert_same(runs)
+
+
+def test_str2float_on_frame_subclass_and_repeated_labels(helper, messages, monkeypatch):
+    class Frame(pd.DataFrame):
+        @property
+        def _constructor(self):
+            return Frame
+
+    def make():
+        df = Frame({"a": ['"1"', "2"], "b": ["3", '"4"']})
+        df2 = pd.DataFrame([['"1"', "2"], ["3", "4"]], columns=["x", "x"])
+        return (df, df2)
+
+    assert_same(both_routes(monkeypatch, make, lambda df, df2: (helper.str2float(df, [0, 1], "t"),
+                                                                helper.str2float(df2, [0], "t"))))
+
+
+# ---- timestamp parsing -----------------------------------------------------------------
+
+def two(lo, hi):
+    return st.integers(lo, hi).map(lambda v: f"{v:02d}")
+
+
+ZONES = st.sampled_from(["", "", "", "Z", "z", "+01:00", "-05:30", "+0100", "+01", "+00:00", "-00:00", "+0000",
+                         "+23:59", "+24:00", "+01:60", " +01:00", "UTC", " Z", "+1", "+01:0", "-12"])
+FRACTIONS = st.one_of(st.just(""), st.text("0123456789", min_size=0, max_size=12).map(lambda s: "." + s),
+                      st.sampled_from([",5", ".5.5"]))
+TIMES = st.one_of(
+    st.just(""),
+    st.builds(lambda sep, h, m: f"{sep}{h}:{m}", st.sampled_from(["T", " ", "t", "_", "  "]), two(0, 25), two(0, 61)),
+    st.builds(lambda sep, h, m, s, frac, zone: f"{sep}{h}:{m}:{s}{frac}{zone}",
+              st.sampled_from(["T", "T", " ", "t"]), two(0, 24), two(0, 60), two(0, 61), FRACTIONS, ZONES),
+    st.builds(lambda h, zone: f"T{h}{zone}", two(0, 23), ZONES),
+)
+YEARS = st.one_of(st.integers(1900, 2100), st.integers(0, 9999), st.integers(1670, 1680), st.integers(2255, 2265))
+DATES = st.builds(lambda y, m, d, sep: f"{y:04d}{sep}{m}{sep}{d}", YEARS, two(0, 13), two(0, 32),
+                  st.sampled_from(["-", "-", "-", "/", ""]))
+STAMPS = st.builds(lambda q1, date, t, q2: q1 + date + t + q2,
+                   st.sampled_from(["", "", '"', '""', ' "']), DATES, TIMES, st.sampled_from(["", "", '"', '" ']))
+
+
+def regular_stamps(n, start, step, shape):
+    base = datetime.datetime.fromisoformat(start)
+    stamps = []
+    for i in range(n):
+        try:
+            stamps.append((base + i * datetime.timedelta(seconds=step)).strftime(shape))
+        except OverflowError:
+            stamps.append("9999-12-31 23:59:59.999999")
+    return stamps
+
+
+@pytest.fixture(params=[("UTC", "UTC"), ("CET", "CEST")], ids=["local-UTC", "local-CET"])
+def local_zone_names(request, monkeypatch):
+    """dateutil reads time.tzname when it meets a zone named UTC."""
+    monkeypatch.setattr(time, "tzname", request.param)
+    return request.param
+
+
+@SETTINGS
+@given(stamps=st.lists(STAMPS, min_size=1, max_size=6), regular=st.booleans())
+def test_parse_time_col_matches(helper, messages, monkeypatch, local_zone_names, stamps, regular):
+    if regular:  # columns that are entirely in one shape are the common case
+        stamps = [stamps[0]] * 2 + regular_stamps(4, "2024-03-30 22:00", 5400.25, "%Y-%m-%dT%H:%M:%S.%f")
+
+    def make():
+        df = pd.DataFrame({"t": pd.Series(stamps, dtype=object), "v": range(len(stamps))})
+        return (df, "t", DT.TRAINING)
+
+    assert_same(both_routes(monkeypatch, make, helper.parse_time_col))
+
+
+@pytest.mark.parametrize("shape", ["%Y-%m-%d", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S.%f",
+                                   "%Y-%m-%dT%H:%M:%SZ", "%Y-%m-%dT%H:%M:%S+05:30", "%Y-%m-%dT%H:%M:%S.%f-0800",
+                                   '"%Y-%m-%dT%H:%M:%S"'])
+@pytest.mark.parametrize("start", ["2024-02-28", "1678-01-01", "2261-12-31 20:00", "1066-10-14", "9999-12-30"])
+def test_parse_time_col_regular_shapes_match(helper, messages, monkeypatch, local_zone_names, shape, start):
+    stamps = regular_stamps(5, start, 3600.5, shape)
+
+    def make():
+        df = pd.DataFrame({"t": stamps, "v": range(5)}, index=[9, 7, 5, 3, 1])
+        return (df, "t", DT.INPUT)
+
+    runs = both_routes(monkeypatch, make, helper.parse_time_col)
+    assert_same(runs)
+
+
+def test_offsets_share_dateutils_zone_objects(helper, messages):
+    df = pd.DataFrame({"t": ["2024-01-01T00:00:00+01:00", "2024-01-01T01:00:00+01:00"]})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert df["t"].dtype.tz is tz.tzoffset(None, 3600)
+
+
+def test_text_parsed_by_neither_parser_matches(helper, messages, monkeypatch):
+    def make():
+        return (pd.DataFrame({"t": ["2024-01-01", "2024-01-02T10:00:00Z", "not a date"]}), "t", DT.HOLDOUT)
+
+    runs = both_routes(monkeypatch, make, helper.parse_time_col)
+    assert_same(runs)
+    assert messages.ids[-2:] == ["QUARNEX0076E", "QUARNEX0076E"]
+
+
+# ---- interval statistics ----------------------------------------------------------------
+
+STEP_SETS = st.lists(st.sampled_from([1, 1, 1, 2, 3, 60, 3600, 0, -1, 86400 * 365]), min_size=0, max_size=9)
+
+
+def column_from_steps(kind, start, steps, scale):
+    points = np.cumsum([0] + [s * scale for s in steps])
+    if kind == "int64":
+        return pd.Series((start + points).astype(np.int64))
+    if kind == "int32":
+        return pd.Series((start % 1000 + points).astype(np.int32))
+    if kind == "float64":
+        return pd.Series(start / 7.0 + points.astype(float) / 3.0)
+    if kind == "float32":
+        return pd.Series((start / 7.0 + points).astype(np.float32))
+    base = pd.Timestamp("2021-06-01") + pd.Timedelta(int(start), "ns")
+    stamps = pd.Series(base + pd.to_timedelta(points, unit="ns"))
+    if kind == "utc":
+        return stamps.dt.tz_localize("UTC")
+    if kind == "paris":
+        return stamps.dt.tz_localize("Europe/Paris", ambiguous="NaT", nonexistent="NaT")
+    if kind == "seconds":
+        return stamps.astype("datetime64[s]")
+    return stamps
+
+
+@SETTINGS
+@given(kind=st.sampled_from(["int64", "int32", "float64", "float32", "naive", "utc", "paris", "seconds"]),
+       start=st.integers(0, 10**12), steps=STEP_SETS,
+       scale=st.sampled_from([1, 7, 1000, 10**9, 3_600_000_000_123, 10**15]),
+       jitter=st.lists(st.integers(-3, 3), max_size=9), nan_at=st.one_of(st.none(), st.integers(0, 9)))
+def test_validate_time_interval_matches(helper, messages, monkeypatch, kind, start, steps, scale, jitter, nan_at):
+    steps = [s + (jitter[i] if i < len(jitter) else 0) for i, s in enumerate(steps)]
+    assume(sum(abs(s) for s in steps) * scale < 10**17)  # stays within the datetime64[ns] range
+
+    def make():
+        column = column_from_steps(kind, start, steps, scale)
+        if nan_at is not None and nan_at < len(column):
+            column = column.copy()
+            column[nan_at] = np.nan if kind.startswith("float") else column[nan_at]
+        return (pd.DataFrame({"t": column}), "t", [], DT.INPUT)
+
+    assert_same(both_routes(monkeypatch, make, helper.validate_time_interval))
+
+
+@pytest.mark.parametrize("steps, warned", [
+    ([80, 100, 120], False),                       # relative deviation exactly 20.0
+    ([80, 100, 121], True),
+    ([10, 10, 15], True), ([10, 10, 12], False),
+    ([1, 1, 1, 3], True),
+    ([5, -5], None), ([0, 0, 0], None),           # mean 0: the catalogue error
+    ([7], None), ([], None),                        # too few steps: the statistics error
+])
+@pytest.mark.parametrize("kind, scale", [("int64", 1), ("float64", 1), ("naive", 10**9), ("utc", 3_600_000_000_000),
+                                         ("naive", 1), ("seconds", 10**9), ("float32", 1)])
+def test_interval_edges_match(helper, messages, monkeypatch, steps, warned, kind, scale):
+    runs = both_routes(monkeypatch, lambda: (pd.DataFrame({"t": column_from_steps(kind, 10**9, steps, scale)}), "t",
+                                             [], DT.HOLDOUT), helper.validate_time_interval)
+    assert_same(runs)
+    (_, _, warn_msg, _), (_, error, _) = runs[0]
+    exact = kind in ("int64", "seconds") or (kind in ("naive", "utc") and scale >= 10**6)
+    if warned is not None and exact:
+        assert error is None and bool(warn_msg) == warned
+
+
+def test_long_irregular_series_matches(helper, messages, monkeypatch):
+    rng = np.random.default_rng(7)
+    steps = rng.choice([3600, 3600, 3600, 7200, 1800], size=3000) * 10**9 + rng.integers(-999, 999, size=3000)
+    floats = np.cumsum(rng.standard_normal(3000) + 5)
+
+    def make():
+        column = pd.Series(pd.Timestamp("2020-01-01") + pd.to_timedelta(np.cumsum(steps), unit="ns"))
+        return (pd.DataFrame({"t": column, "f": floats}),)
+
+    def call(df):
+        warn_msg = []
+        helper.validate_time_interval(df, "t", warn_msg, DT.INPUT)
+        helper.validate_time_interval(df, "f", warn_msg, DT.INPUT)
+        return warn_msg
+
+    assert_same(both_routes(monkeypatch, make, call))
+
+
+# ---- the whole pipeline -------------------------------------------------------------------
+
+def forecasting_table(n, seed):
+    rng = np.random.default_rng(seed)
+    stamps = pd.date_range("2023-01-01", periods=n, freq="15min").strftime("%Y-%m-%d %H:%M:%S")
+    order = rng.permutation(n)
+    return pd.DataFrame({
+        "time": pd.Series(np.asarray(stamps, dtype=object)[order], dtype=object),
+        "load": pd.Series([f'"{v:.3f}"' for v in rng.normal(100, 10, n)], dtype=object),
+        "temp": pd.Series([f'"{v}"' for v in rng.integers(-10, 30, n)], dtype=object),
+    })
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_process_data_matches(dh, messages, monkeypatch, seed):
+    def make():
+        return (forecasting_table(400, seed), FC, ["load", "temp"], None, "time", None, 0.2, None,
+                C.TSHIRT_SIZE_MEDIUM, [])
+
+    runs = both_routes(monkeypatch, make, dh.DataHelper.process_data)
+    assert_same(runs)
+    result = runs[0][1][0]
+    assert result[0]["time"].dtype == "datetime64[ns]" and result[0]["load"].dtype == np.float64
+
