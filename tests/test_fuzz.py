@@ -14,6 +14,9 @@ randomised run:
 
 import inspect
 
+import numpy as np
+import pandas as pd
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -250,3 +253,75 @@ def test_static_method_stored_on_another_class_binds_like_a_def(dh):
         with pytest.raises(TypeError, match="takes 10 positional arguments but 11 were given"):
             call()
     assert dh.DataHelper.process_data.__get__(None, Other) is dh.DataHelper.process_data
+
+
+# ---- the per-row fast routes: text and time columns of any content ---------------
+
+NUMERIC_TEXT = st.one_of(
+    st.text(max_size=12),
+    st.from_regex(r"[ \t\n\"]*[+-]?(\d{0,25}(\.\d{0,25})?([eE][+-]?\d{0,6})?|inf|nan|infinity|NaN|1_000)[ \t\"]*",
+                  fullmatch=True),
+    st.floats().map(repr),
+    st.integers().map(str),
+    st.sampled_from(["", "\"\"", "\x00", "1\x00", "١٢٣", "１２", "0x10", "1e-400", "-0", ".", "e5", "+-1"]),
+)
+TIME_TEXT = st.one_of(
+    st.text(max_size=30),
+    st.from_regex(r"[+-]?\d{1,6}-?\d{0,3}-?\d{0,3}([T ]\d{0,3}(:?\d{0,3}(:?\d{0,3}([.,]\d{0,15})?)?)?)?"
+                  r"(Z|[+-]\d{0,2}(:?\d{0,2})?)?", fullmatch=True),
+    st.datetimes(timezones=st.one_of(st.none(), st.timezones())).map(lambda d: d.isoformat()),
+    st.datetimes().map(str),
+    st.sampled_from(["", "NaT", "nan", "2024-02-30", "2024-01-01T24:00", "9999-12-31T23:59:59.999999999",
+                     "0001-01-01", "2024-01-01T00:00:00+25:00", "2024-W01-1", "2024-001", "\"2024-01-01\""]),
+)
+
+
+def text_column(draw, cells):
+    values = draw(st.lists(cells, max_size=25))
+    kind = draw(st.sampled_from(["object", "string", "with_none"]))
+    if kind == "with_none" and values:
+        values[draw(st.integers(0, len(values) - 1))] = draw(st.sampled_from([None, float("nan"), pd.NA]))
+    return pd.Series(values, dtype="string" if kind == "string" else object)
+
+
+def time_steps_column(draw):
+    kind = draw(st.sampled_from(["int", "float", "datetime", "datetime_tz", "timedelta", "object"]))
+    n = draw(st.integers(0, 25))
+    if kind == "int":
+        return pd.Series(draw(st.lists(st.integers(-(2**63), 2**63 - 1), min_size=n, max_size=n)), dtype="int64")
+    if kind == "float":
+        return pd.Series(draw(st.lists(st.floats(), min_size=n, max_size=n)), dtype="float64")
+    if kind == "object":
+        return pd.Series(draw(st.lists(fs.scalars, min_size=n, max_size=n)), dtype=object)
+    ints = draw(st.lists(st.one_of(st.integers(-(2**63) + 1, 2**63 - 1), st.just(-(2**63))), min_size=n, max_size=n))
+    values = np.array(ints, dtype="int64")
+    if kind == "timedelta":
+        return pd.Series(values.view("timedelta64[ns]"))
+    s = pd.Series(values.view("datetime64[ns]"))
+    return s.dt.tz_localize("UTC") if kind == "datetime_tz" else s
+
+
+@pytest.mark.parametrize("method", ["str2float", "parse_time_col", "validate_time_interval", "process_data"])
+@fs.fuzz_settings()
+@given(data=st.data())
+def test_text_and_time_columns_of_any_content(helper, C, method, data):
+    draw = data.draw
+    if method == "str2float":
+        df = pd.DataFrame({"v": text_column(draw, NUMERIC_TEXT)})
+        call = lambda: helper.str2float(df, [0], C.COLUMN_ROLE_TARGET)  # noqa: E731
+    elif method == "parse_time_col":
+        df = pd.DataFrame({"time": text_column(draw, TIME_TEXT)})
+        call = lambda: helper.parse_time_col(df, "time", C.DataType.TRAINING)  # noqa: E731
+    elif method == "validate_time_interval":
+        df = pd.DataFrame({"time": time_steps_column(draw)})
+        call = lambda: helper.validate_time_interval(df, "time", [], C.DataType.INPUT)  # noqa: E731
+    else:
+        times = text_column(draw, TIME_TEXT)
+        df = pd.DataFrame({"time": times, "v": text_column(draw, NUMERIC_TEXT).reindex(times.index)})
+        call = lambda: dh_process(helper, C, df)  # noqa: E731
+    survive(call)
+
+
+def dh_process(helper, C, df):
+    return helper.process_data(df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["v"], None, "time", None, 0.2, None,
+                               C.TSHIRT_SIZE_MEDIUM, [])
