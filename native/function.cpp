@@ -13,7 +13,7 @@ constexpr Py_ssize_t kMaxParams = 16;
 struct FunctionObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const MethodSpec* spec;
+  const MethodDesc* desc;
   PyObject* globals;      // module namespace
   PyObject* name;         // str
   PyObject* qualname;     // str
@@ -39,7 +39,7 @@ Py_ssize_t default_count(const FunctionObject* fn) {
 }
 
 void too_many_positional(FunctionObject* fn, Py_ssize_t given) {
-  const Py_ssize_t argc = static_cast<Py_ssize_t>(fn->spec->params.size());
+  const Py_ssize_t argc = static_cast<Py_ssize_t>(fn->desc->params.size());
   const Py_ssize_t defcount = default_count(fn);
   Ref sig;
   bool plural;
@@ -59,7 +59,7 @@ void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t en
   Ref names = check(PyList_New(0));
   for (Py_ssize_t i = 0; i < end; ++i) {
     if (slots[i]) continue;
-    Ref n = check(PyUnicode_FromFormat("'%s'", fn->spec->params[i].name));
+    Ref n = check(PyUnicode_FromFormat("'%s'", fn->desc->params[i].name));
     append(names.get(), n.get());
   }
   const Py_ssize_t missing = PyList_GET_SIZE(names.get());
@@ -83,7 +83,7 @@ void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t en
 // Fills slots[0..n) from the call; false with a TypeError set on a bad call.
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** slots) {
-  const auto& params = fn->spec->params;
+  const auto& params = fn->desc->params;
   const Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
   for (Py_ssize_t i = 0; i < n && i < nargs; ++i) slots[i] = args[i];
 
@@ -130,7 +130,7 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 bool entry_checks(FunctionObject* fn, PyObject* const* slots) {
-  const auto& params = fn->spec->params;
+  const auto& params = fn->desc->params;
   for (size_t i = 0; i < params.size(); ++i) {
     PyObject* v = slots[i];
     const char* expected = nullptr;
@@ -157,8 +157,8 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     struct Leave {
       ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    Frame frame{fn->globals, slots, static_cast<Py_ssize_t>(fn->spec->params.size())};
-    Ref result = fn->spec->body(frame);
+    Frame frame{fn->globals, slots, static_cast<Py_ssize_t>(fn->desc->params.size())};
+    Ref result = fn->desc->body(frame);
     if (!result && !PyErr_Occurred()) {
       PyErr_Format(PyExc_SystemError, "%U returned no result", fn->qualname);
     }
@@ -244,11 +244,11 @@ Ref build_signature(FunctionObject* fn) {
   Ref kind = attr(param_cls, "POSITIONAL_OR_KEYWORD");
   Ref empty = attr(param_cls, "empty");
   Ref params = new_list();
-  const auto& specs = fn->spec->params;
-  const Py_ssize_t n = static_cast<Py_ssize_t>(specs.size());
+  const auto& descs = fn->desc->params;
+  const Py_ssize_t n = static_cast<Py_ssize_t>(descs.size());
   const Py_ssize_t required = n - default_count(fn);
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref pname = text(specs[i].name);
+    Ref pname = text(descs[i].name);
     PyObject* annotation = PyDict_GetItemWithError(fn->annotations, pname.get());
     if (!annotation && PyErr_Occurred()) throw_error();
     PyObject* def = i >= required ? PyTuple_GET_ITEM(fn->defaults, i - required) : empty.get();
@@ -321,14 +321,14 @@ int function_type_ready() {
   return PyType_Ready(&FunctionType);
 }
 
-Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* nan) {
-  if (static_cast<Py_ssize_t>(spec.params.size()) > kMaxParams) {
+Ref make_function(const MethodDesc& desc, PyObject* globals, PyObject* nan) {
+  if (static_cast<Py_ssize_t>(desc.params.size()) > kMaxParams) {
     PyErr_SetString(PyExc_SystemError, "too many parameters for a DataHelper method");
     throw_error();
   }
   // Defaults: the trailing parameters that have one, in order.
   Ref defaults = new_list();
-  for (const ParamSpec& p : spec.params) {
+  for (const ParamDesc& p : desc.params) {
     if (p.def == Default::Required) {
       check(PyList_SetSlice(defaults.get(), 0, PyList_GET_SIZE(defaults.get()), nullptr));
       continue;
@@ -336,26 +336,26 @@ Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* nan) {
     append(defaults.get(), p.def == Default::NumpyNaN ? nan : Py_None);
   }
   Ref annotations = new_dict();
-  for (const ParamSpec& p : spec.params) {
+  for (const ParamDesc& p : desc.params) {
     if (!p.annotation) continue;
     Ref value = eval_annotation(p.annotation, globals);
     check(PyDict_SetItemString(annotations.get(), p.name, value.get()));
   }
-  if (spec.return_annotation) {
-    Ref value = eval_annotation(spec.return_annotation, globals);
+  if (desc.return_annotation) {
+    Ref value = eval_annotation(desc.return_annotation, globals);
     check(PyDict_SetItemString(annotations.get(), "return", value.get()));
   }
-  Ref name = text(spec.name);
-  Ref qualname = check(PyUnicode_FromFormat("DataHelper.%s", spec.name));
+  Ref name = text(desc.name);
+  Ref qualname = check(PyUnicode_FromFormat("DataHelper.%s", desc.name));
   Ref module = text("quarnex.utils.data_helper");
-  Ref doc = spec.doc ? text(spec.doc) : Ref::borrow(Py_None);
+  Ref doc = desc.doc ? text(desc.doc) : Ref::borrow(Py_None);
   Ref defaults_tuple;
   if (PyList_GET_SIZE(defaults.get()) > 0) defaults_tuple = check(PyList_AsTuple(defaults.get()));
 
   FunctionObject* fn = PyObject_GC_New(FunctionObject, &FunctionType);
   if (!fn) throw_error();
   fn->vectorcall = fn_vectorcall;
-  fn->spec = &spec;
+  fn->desc = &desc;
   fn->globals = Py_NewRef(globals);
   fn->name = name.release();
   fn->qualname = qualname.release();

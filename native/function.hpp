@@ -13,28 +13,28 @@ namespace qx {
 enum class Check : char { None, Str, List };      // entry check of a parameter
 enum class Default : char { Required, NoneValue, NumpyNaN };
 
-struct ParamSpec {
+struct ParamDesc {
   const char* name;
   const char* annotation;  // Python expression evaluated in the module namespace; nullptr: none
   Check check;
   Default def;
 };
 
-struct MethodSpec {
+struct MethodDesc {
   const char* name;
   const char* doc;                // nullptr: no documentation string
   bool is_static;
   const char* return_annotation;  // nullptr: none
-  std::vector<ParamSpec> params;  // for instance methods the first is self
+  std::vector<ParamDesc> params;  // for instance methods the first is self
   Body body;
 };
 
 // Readies the function type; call once during module initialisation.
 int function_type_ready();
 
-// A new method object for `spec`. `globals` is the module namespace the body
+// A new method object for `desc`. `globals` is the module namespace the body
 // reads its names from; `nan` the default for Default::NumpyNaN parameters.
 // Annotations are evaluated now, as a def statement does.
-Ref make_function(const MethodSpec& spec, PyObject* globals, PyObject* nan);
+Ref make_function(const MethodDesc& desc, PyObject* globals, PyObject* nan);
 
 }  // namespace qx

@@ -12,7 +12,7 @@ constexpr Check N = Check::None;
 constexpr Default REQ = Default::Required;
 constexpr Default NONE = Default::NoneValue;
 
-const ParamSpec kSelf{"self", nullptr, N, REQ};
+const ParamDesc kSelf{"self", nullptr, N, REQ};
 
 const char* const kDocProcessData =
     "Check and prepare the data of one model-building run.\n\n"
@@ -101,8 +101,8 @@ const char* const kDocInputData =
     ":return: the number of holdout rows";
 
 // The fifteen methods, in their order of definition.
-const std::vector<MethodSpec>& method_specs() {
-  static const std::vector<MethodSpec> specs = {
+const std::vector<MethodDesc>& method_descs() {
+  static const std::vector<MethodDesc> descs = {
       {"process_data", kDocProcessData, true, nullptr,
        {{"df", "pd.DataFrame", N, REQ},
         {"learning_type", "str", S, REQ},
@@ -206,7 +206,7 @@ const std::vector<MethodSpec>& method_specs() {
         {"warn_msg", "list", L, REQ}},
        process_data_by_time_col},
   };
-  return specs;
+  return descs;
 }
 
 const char* const kConstantNames[] = {
@@ -246,10 +246,10 @@ void make_class(PyObject* ns) {
   check(PyDict_SetItemString(body.get(), "__module__", modname.get()));
   Ref qualname = text("DataHelper");
   check(PyDict_SetItemString(body.get(), "__qualname__", qualname.get()));
-  for (const MethodSpec& spec : method_specs()) {
-    Ref fn = make_function(spec, ns, nan.get());
-    if (spec.is_static) fn = check(PyStaticMethod_New(fn.get()));
-    check(PyDict_SetItemString(body.get(), spec.name, fn.get()));
+  for (const MethodDesc& desc : method_descs()) {
+    Ref fn = make_function(desc, ns, nan.get());
+    if (desc.is_static) fn = check(PyStaticMethod_New(fn.get()));
+    check(PyDict_SetItemString(body.get(), desc.name, fn.get()));
   }
   Ref bases = check(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), qualname, bases, body);

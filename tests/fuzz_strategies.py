@@ -207,7 +207,7 @@ class Hostile:
     def __repr__(self):
         return "Hostile(%r)" % self.mode
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return self._do("__format__", lambda: "Hostile")
 
     def __len__(self):

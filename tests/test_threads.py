@@ -34,7 +34,7 @@ def table(n=40, start="2024-01-01", text=False, seed=0):
 
 # (id, method, make): make(seed) returns fresh arguments; the seed varies the
 # data so that threads do not all compute the same thing.
-SPECS = [
+CASES = [
     ("forecast", "process_data",
      lambda s: (table(40 + s, text=True, seed=s), FC, ["a"], ["b"], "time", None, 0.2, None, "M", [])),
     ("anomaly", "process_data", lambda s: (table(60, seed=s), AP, None, ["a", "b"], "time", None, 0.2, None, "M", [])),
@@ -83,7 +83,7 @@ def fast_switching():
 
 
 def test_concurrent_calls_match_sequential_calls(helper, fast_switching):
-    jobs = [(spec_id, method, make, seed) for spec_id, method, make in SPECS for seed in range(3)]
+    jobs = [(spec_id, method, make, seed) for spec_id, method, make in CASES for seed in range(3)]
     expected = {(spec_id, seed): outcome(helper, method, make(seed)) for spec_id, method, make, seed in jobs}
     work = jobs * 4
     random.Random(7).shuffle(work)
@@ -105,7 +105,7 @@ def test_concurrent_calls_match_sequential_calls(helper, fast_switching):
 def test_concurrent_calls_through_one_shared_instance_and_fresh_ones(dh, fast_switching):
     """Nothing is kept on the instance: a shared one and a fresh one per call agree."""
     shared = dh.DataHelper()
-    jobs = [(method, make, seed) for _, method, make in SPECS[:4] for seed in range(2)] * 3
+    jobs = [(method, make, seed) for _, method, make in CASES[:4] for seed in range(2)] * 3
 
     def run(job):
         method, make, seed = job
