@@ -27,6 +27,13 @@ bool View::open(PyObject* o, bool writable) {
   return buf_.ndim == 1 && buf_.shape && buf_.strides;
 }
 
+bool open_object_values(PyObject* column, Ref& values, View& in) {
+  if (!is_exact_series(column)) return false;
+  values = attr(column, "values");
+  return in.open(values.get()) && std::strcmp(in.format(), "O") == 0 &&
+         in.itemsize() == static_cast<Py_ssize_t>(sizeof(PyObject*)) && in.size() > 0;
+}
+
 Ref new_array(Py_ssize_t n, const char* dtype) {
   Ref empty = import_attr("numpy", "empty");
   Ref size = from_ssize(n);

@@ -220,15 +220,11 @@ Ref general_converter(PyObject* parse) {
 Ref iso_datetime_column(PyObject* column, PyObject* parse) {
   if (!enabled()) return Ref();
   return or_fallback([&]() -> Ref {
-    if (!is_exact_series(column) || !is_dateutil_parse(parse)) return Ref();
-    Ref values = attr(column, "values");
+    if (!is_dateutil_parse(parse)) return Ref();
+    Ref values;
     View in;
-    if (!in.open(values.get()) || std::strcmp(in.format(), "O") != 0 ||
-        in.itemsize() != static_cast<Py_ssize_t>(sizeof(PyObject*))) {
-      return Ref();
-    }
+    if (!open_object_values(column, values, in)) return Ref();
     const Py_ssize_t n = in.size();
-    if (n == 0) return Ref();
     // numpy exports no buffer of datetime64: fill int64 and view it as such.
     Ref out = new_array(n, "int64");
     View dst;

@@ -16,6 +16,20 @@
 namespace qx::fast {
 namespace {
 
+// float() of the text s[b:e] itself, or false when float() refuses it.
+bool float_of_substring(PyObject* s, Py_ssize_t b, Py_ssize_t e, double& out) {
+  Ref whole = check(PyUnicode_Substring(s, b, e));
+  PyObject* v = PyFloat_FromString(whole.get());
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+    return false;
+  }
+  Ref value = Ref::steal(v);
+  out = PyFloat_AS_DOUBLE(value.get());
+  return true;
+}
+
 // float() of the characters [b, e) of an ASCII text that has already lost its
 // quotes, or false when float() would refuse it. Texts with underscores or of
 // unusual length go through float() itself (`whole` is the quote-stripped
@@ -43,16 +57,7 @@ bool ascii_to_double(PyObject* s, Py_ssize_t qb, Py_ssize_t qe, double& out) {
     out = x;
     return true;
   }
-  Ref whole = check(PyUnicode_Substring(s, qb, qe));
-  PyObject* v = PyFloat_FromString(whole.get());
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
-    PyErr_Clear();
-    return false;
-  }
-  out = PyFloat_AS_DOUBLE(v);
-  Py_DECREF(v);
-  return true;
+  return float_of_substring(s, qb, qe, out);
 }
 
 // str(s).strip('"') then float(), for an exact str.
@@ -69,16 +74,7 @@ bool text_to_double(PyObject* s, double nan_empty, double& out) {
   }
   if (PyUnicode_IS_ASCII(s)) return ascii_to_double(s, b, e, out);
   // Other characters (non-ASCII digits or blanks): float() itself decides.
-  Ref whole = check(PyUnicode_Substring(s, b, e));
-  PyObject* v = PyFloat_FromString(whole.get());
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
-    PyErr_Clear();
-    return false;
-  }
-  out = PyFloat_AS_DOUBLE(v);
-  Py_DECREF(v);
-  return true;
+  return float_of_substring(s, b, e, out);
 }
 
 }  // namespace
@@ -86,15 +82,10 @@ bool text_to_double(PyObject* s, double nan_empty, double& out) {
 Ref numeric_column(PyObject* column) {
   if (!enabled()) return Ref();
   return or_fallback([&]() -> Ref {
-    if (!is_exact_series(column)) return Ref();
-    Ref values = attr(column, "values");
+    Ref values;
     View in;
-    if (!in.open(values.get()) || std::strcmp(in.format(), "O") != 0 ||
-        in.itemsize() != static_cast<Py_ssize_t>(sizeof(PyObject*))) {
-      return Ref();
-    }
+    if (!open_object_values(column, values, in)) return Ref();
     const Py_ssize_t n = in.size();
-    if (n == 0) return Ref();
     Ref out = new_array(n, "float64");
     View dst;
     if (!dst.open(out.get(), true) || !dst.contiguous()) return Ref();

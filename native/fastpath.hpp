@@ -93,6 +93,11 @@ class View {
 // numpy.empty(n, dtype=dtype)
 Ref new_array(Py_ssize_t n, const char* dtype);
 
+// Opens `in` on the values of `column` when it is an exact Series holding a
+// non-empty one-dimensional object array (`values` keeps the array alive);
+// false otherwise.
+bool open_object_values(PyObject* column, Ref& values, View& in);
+
 // The Series that column.map(...) returns when the mapped values come out as
 // `values`: Series(values, index=column.index, copy=False), finalised from
 // `column` (name, attrs, flags) as map finalises it.

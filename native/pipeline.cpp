@@ -53,9 +53,7 @@ void unpack3(PyObject* result, Ref (&out)[3]) {
     }
     out[i] = Ref::steal(next);
   }
-  PyObject* extra = PyIter_Next(it.get());
-  if (extra) {
-    Py_DECREF(extra);
+  if (Ref extra = Ref::steal(PyIter_Next(it.get()))) {
     PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
     throw_error();
   }
