@@ -49,6 +49,16 @@ class MessageRecorder:
         """The text that a call with these values returns."""
         return f"{message_id}:{args!r}"
 
+    def raises(self, call, message_id, args):
+        """Run call(); it must raise a plain Exception carrying the text of
+        this catalogue call, made last. Returns the exception."""
+        with pytest.raises(Exception) as info:
+            call()
+        assert type(info.value) is Exception
+        assert info.value.args == (self.text(message_id, *args),)
+        assert self.calls[-1] == (message_id, args)
+        return info.value
+
     def get_message(self, *args, **kwargs):
         self.kwargs.append(dict(kwargs))
         assert set(kwargs) == {"message_id"}, f"unexpected keywords: {kwargs!r}"

@@ -14,14 +14,6 @@ TIMESTAMP, LABEL = C.COLUMN_ROLE_TIMESTAMP, C.COLUMN_ROLE_ANOMALY_LABEL
 SIZES = "[S, M, L, XL]"
 
 
-def raises(messages, call, message_id, args):
-    with pytest.raises(Exception) as info:
-        call()
-    assert type(info.value) is Exception
-    assert info.value.args == (messages.text(message_id, *args),)
-    assert messages.calls[-1] == (message_id, args)
-
-
 # ---- parameters ------------------------------------------------------------------
 
 @pytest.mark.parametrize("args,message_id,margs", [
@@ -35,7 +27,7 @@ def raises(messages, call, message_id, args):
     ((FC, [0], None, None, "m"), "QUARNEX0103E", ("m", SIZES)),
 ])
 def test_validate_input_params_refusals(helper, messages, args, message_id, margs):
-    raises(messages, lambda: helper.validate_input_params(*args), message_id, margs)
+    messages.raises(lambda: helper.validate_input_params(*args), message_id, margs)
     assert len(messages.calls) == 1
 
 
@@ -51,7 +43,7 @@ def test_validate_input_params_passes(helper, messages, args):
 
 def test_size_list_text_follows_the_constants(helper, messages, dh, monkeypatch):
     monkeypatch.setattr(dh, "TSHIRT_SIZE_MEDIUM", "medium")
-    raises(messages, lambda: helper.validate_input_params(FC, [0], None, None, "M"),
+    messages.raises(lambda: helper.validate_input_params(FC, [0], None, None, "M"),
            "QUARNEX0103E", ("M", "[S, medium, L, XL]"))
 
 
@@ -127,7 +119,7 @@ def test_post_processing_by_role(helper, df, role, lt, cols, expected, messages)
 ])
 def test_empty_results_are_refused(helper, df, messages, role, lt, cols, message_id):
     warn = []
-    raises(messages, lambda: helper.get_cols_idx(df, cols, role, lt, warn),
+    messages.raises(lambda: helper.get_cols_idx(df, cols, role, lt, warn),
            message_id, (role, [str(c) for c in cols]))
     assert len(warn) == sum(1 for c in cols if c is not None)  # warned before the refusal
 
@@ -163,7 +155,7 @@ def test_a_failing_str_propagates(helper, df, messages):
 # ---- cross-checks -----------------------------------------------------------------
 
 def test_timestamp_also_a_target(helper, messages):
-    raises(messages, lambda: helper.check_time_col_specified_twice(2, None, [0, 2.0], TARGET),
+    messages.raises(lambda: helper.check_time_col_specified_twice(2, None, [0, 2.0], TARGET),
            "QUARNEX0074E", ("None", TARGET))
     assert helper.check_time_col_specified_twice(2, "t", [], FEATURE) is None
 
@@ -182,7 +174,7 @@ def test_too_many_columns(helper, messages, monkeypatch, dh, lt, targets, featur
     monkeypatch.setattr(dh, "INPUT_DATA_LIMITATION", lim(4))
     t = None if targets is None else list(range(targets))
     f = None if features is None else list(range(features))
-    raises(messages, lambda: helper.validate_input_data_col_num(lt, "S", t, f), "QUARNEX0093E", expected)
+    messages.raises(lambda: helper.validate_input_data_col_num(lt, "S", t, f), "QUARNEX0093E", expected)
 
 
 @pytest.mark.parametrize("lt,size,targets,features", [
@@ -205,7 +197,7 @@ def test_column_counts_within_limits(helper, messages, monkeypatch, dh, lt, size
     (pd.DataFrame(columns=[0, 1]), pd.DataFrame(columns=["0", "1"]), "QUARNEX0082E", (["0", "1"], [0, 1])),
 ])
 def test_holdout_metadata_refusals(helper, messages, train, holdout, message_id, args):
-    raises(messages, lambda: helper.check_user_holdout_metadata(train, holdout), message_id, args)
+    messages.raises(lambda: helper.check_user_holdout_metadata(train, holdout), message_id, args)
 
 
 def test_holdout_metadata_ignores_dtypes(helper, messages):
@@ -223,7 +215,7 @@ def test_holdout_recency(helper, messages, train_times, holdout_times, refused):
     train = pd.DataFrame({"t": train_times}, index=[7, 3])
     holdout = pd.DataFrame({"t": holdout_times}, index=[1, 0])
     if refused:
-        raises(messages, lambda: helper.check_user_holdout_newer(train, holdout, "t"), "QUARNEX0087E", ())
+        messages.raises(lambda: helper.check_user_holdout_newer(train, holdout, "t"), "QUARNEX0087E", ())
     else:
         assert helper.check_user_holdout_newer(train, holdout, "t") is None
 

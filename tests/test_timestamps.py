@@ -16,15 +16,6 @@ DT = C.DataType
 FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
 
 
-def raises(messages, call, message_id, args):
-    with pytest.raises(Exception) as info:
-        call()
-    assert type(info.value) is Exception
-    assert info.value.args == (messages.text(message_id, *args),)
-    assert messages.calls[-1] == (message_id, args)
-    return info.value
-
-
 @pytest.fixture
 def parser_calls(monkeypatch):
     """Puts a recording stand-in for dateutil.parser in sys.modules; the
@@ -124,7 +115,7 @@ def test_values_each_accepted_by_one_parser_stay_text(helper, messages, parser_c
 ])
 def test_unreadable_text_names_the_first_culprit_as_stored(helper, messages, bad):
     df = pd.DataFrame({"t": ["2020-01-01", None, bad, "also bad"], "v": [1, 2, 3, 4]})
-    raises(messages, lambda: helper.parse_time_col(df, "t", DT.INPUT), "QUARNEX0076E", ("t", bad))
+    messages.raises(lambda: helper.parse_time_col(df, "t", DT.INPUT), "QUARNEX0076E", ("t", bad))
     assert df["t"].tolist() == ["2020-01-01", bad, "also bad"]   # unconverted, the missing row stays removed
     assert df.index.tolist() == [0, 2, 3]
 
@@ -199,7 +190,7 @@ def test_unsupported_column_kinds(helper, messages, values, detail, data_type):
     df = pd.DataFrame({"t": values})
     before = df["t"].dropna().tolist()
     text = f": {detail} in the {data_type.value} data"
-    raises(messages, lambda: helper.parse_time_col(df, "t", data_type), "QUARNEX0077E", (text,))
+    messages.raises(lambda: helper.parse_time_col(df, "t", data_type), "QUARNEX0077E", (text,))
     assert df["t"].tolist() == before
 
 
@@ -242,7 +233,7 @@ def test_time_step_spread(helper, messages, values, warned, data_type):
 @pytest.mark.parametrize("data_type", [DT.INPUT, DT.HOLDOUT])
 def test_zero_mean_step(helper, messages, values, data_type):
     warn_msg = []
-    raises(messages, lambda: helper.validate_time_interval(pd.DataFrame({"t": values}), "t", warn_msg, data_type),
+    messages.raises(lambda: helper.validate_time_interval(pd.DataFrame({"t": values}), "t", warn_msg, data_type),
            "QUARNEX0071E", ("t", f" in the {data_type.value} data"))
     assert warn_msg == []
 
@@ -326,7 +317,7 @@ def test_repeated_timestamps_are_refused_before_parsing(dh, messages, values):
     rec = Recorder(dh)
     df = pd.DataFrame({"t": values})
     before = df.copy()
-    raises(messages, lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []), "QUARNEX0075E", ())
+    messages.raises(lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []), "QUARNEX0075E", ())
     assert rec.log == []
     pd.testing.assert_frame_equal(df, before)
 
@@ -359,7 +350,7 @@ def test_without_holdout_sorts_keeping_labels_and_parses_the_callers_table(dh, m
 def test_same_instant_in_two_spellings_reaches_the_interval_check(dh, messages):
     rec = Recorder(dh)
     df = pd.DataFrame({"t": ["2020-01-01", "2020-01-01 00:00", "2020-01-01 00:00:00"]})
-    raises(messages, lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []),
+    messages.raises(lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []),
            "QUARNEX0071E", ("t", " in the input data"))
 
 
@@ -406,7 +397,7 @@ def test_holdout_recency(dh, messages, holdout_t, passes):
         call()
         assert rec.names[-1] == "validate_user_holdout_len"
     else:
-        raises(messages, call, "QUARNEX0087E", ())
+        messages.raises(call, "QUARNEX0087E", ())
         assert rec.names[-1] == "check_user_holdout_newer"
 
 
@@ -415,7 +406,7 @@ def test_warnings_and_parsing_stay_done_after_a_later_error(dh, messages):
     df = pd.DataFrame({"t": ["2020-01-05", None, "2020-01-01", "2020-01-02"]})
     holdout = pd.DataFrame({"t": ["2020-01-06", "2020-01-06", "2020-01-06"]})
     warn_msg = []
-    raises(messages, lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, warn_msg),
+    messages.raises(lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, warn_msg),
            "QUARNEX0071E", ("t", " in the holdout data"))
     assert warn_msg == [messages.text("QUARNEX0004W", " in the input data")]
     assert df.index.tolist() == [0, 2, 3] and str(df["t"].dtype) == "datetime64[ns]"
@@ -427,7 +418,7 @@ def test_a_bad_holdout_value_after_the_training_table_was_parsed(dh, messages):
     rec = Recorder(dh)
     df = pd.DataFrame({"t": ["2020-01-01", None, "2020-01-02"]})
     holdout = pd.DataFrame({"t": ["2020-01-06", "x"]})
-    raises(messages, lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 2, []),
+    messages.raises(lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 2, []),
            "QUARNEX0076E", ("t", "x"))
     assert len(df) == 2 and str(df["t"].dtype) == "datetime64[ns]" and holdout["t"].tolist() == ["2020-01-06", "x"]
 
