@@ -26,15 +26,18 @@ Ref numeric_column(PyObject* column);
 // For an exact pandas Series of object dtype holding only exact str values
 // in the naive ISO shapes (date, or date and time; see fast_iso.cpp) within
 // the datetime64[ns] range: the datetime64[ns] ndarray of the column that
-// column.map(lambda ts: parse(str(ts).strip('"'), fuzzy=False)) gives.
-// Only when `parse` is dateutil's own parse with its default parser.
+// column.map(lambda ts: parse(str(ts).strip('"'), fuzzy=False, default=default_))
+// gives. Only when `parse` is dateutil's own parse, its default parser and
+// parserinfo are stock in every setting that can change a result (options,
+// tables, methods) and `default_` is a plain midnight datetime.
 // An empty Ref otherwise.
-Ref iso_datetime_column(PyObject* column, PyObject* parse);
+Ref iso_datetime_column(PyObject* column, PyObject* parse, PyObject* default_);
 
-// A callable equal to lambda ts: parse(str(ts).strip('"'), fuzzy=False) that
-// builds the datetime itself for the ISO shapes and calls `parse` for every
-// other text. An empty Ref when `parse` is not dateutil's own parse.
-Ref general_converter(PyObject* parse);
+// A callable that gives what `fallback` (the straightforward converter) gives:
+// it builds the datetime itself for exact str values in the ISO shapes and
+// calls `fallback` for every other value. Under the same conditions as
+// iso_datetime_column; an empty Ref otherwise.
+Ref general_converter(PyObject* parse, PyObject* default_, PyObject* fallback);
 
 // statistics.mean and statistics.stdev of the time steps of `column` (as
 // validate_time_interval computes them) for an exact pandas Series of a
