@@ -498,3 +498,55 @@ def test_progress_only_when_asked(capsys):
     done()
     err = capsys.readouterr().err
     assert err.startswith("\rquarnex-check: reading big.csv: 200,000 rows") and err.endswith("\r\x1b[K")
+
+
+# ---- picture and page -------------------------------------------------------------
+
+
+class _Page(__import__("html.parser").parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.images, self.texts, self.inside = [], {}, None
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "img":
+            self.images.append(attrs["src"])
+        self.inside = attrs.get("id")
+
+    def handle_data(self, data):
+        if self.inside:
+            self.texts[self.inside] = self.texts.get(self.inside, "") + data
+
+
+def _png_size(data):
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+
+
+@pytest.mark.parametrize("repeat_at, picture", [(None, "out.png"), (40, "out.svg")])
+def test_picture_and_page(tmp_path, monkeypatch, repeat_at, picture):
+    import base64
+    import xml.etree.ElementTree as ET
+
+    hourly_csv(tmp_path / "data.csv", 150, repeat_at=repeat_at)
+    has_plot = importlib.util.find_spec("matplotlib") is not None
+    args = ["data.csv", "--target", "sales", "--timestamp", "time", "--html", "page.html"]
+    code, out, err = run(*args, *(["--plot", picture] if has_plot else []), cwd=tmp_path, monkeypatch=monkeypatch)
+    assert (code, err) == (0 if repeat_at is None else 1, "")
+    page = _Page()
+    page.feed((tmp_path / "page.html").read_text())
+    assert page.texts["report"].strip() == out.strip()
+    assert json.loads(page.texts["report-json"])["status"] == ("accepted" if repeat_at is None else "refused")
+    if not has_plot:
+        assert page.images == [] and "[plot]" in (tmp_path / "page.html").read_text()
+        return
+    data = (tmp_path / picture).read_bytes()
+    if picture.endswith(".png"):
+        assert _png_size(data) == (1000, 650)
+        assert page.images == ["data:image/png;base64," + base64.b64encode(data).decode()]
+    else:
+        root = ET.fromstring(data)
+        assert (root.tag, root.get("width"), root.get("height")) == ("{http://www.w3.org/2000/svg}svg", "720pt",
+                                                                     "468pt")
+        assert page.images[0].startswith("data:image/svg+xml;base64,")

@@ -33,6 +33,7 @@ from __future__ import annotations
 
 import argparse
 import importlib.resources
+import importlib.util
 import json
 import math
 import os
@@ -377,8 +378,12 @@ def read_times(df, position: int, date_format: str | None, dayfirst: bool) -> li
     return [(int(i), v) for i, v in bad]
 
 
-def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict, Any]:
-    """Runs process_data on one file as the options say; returns the report and the prepared table."""
+def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict, Any, dict]:
+    """Runs process_data on one file as the options say.
+
+    Returns the report, the prepared table (None unless accepted) and the table as read with the
+    positions of its timestamp and target columns (for the picture).
+    """
     from quarnex.utils import check_diagnostics as diag
     from quarnex.utils import constants
     from quarnex.utils.data_helper import DataHelper
@@ -438,6 +443,8 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
         if hint:
             found.append(hint)
     raw = df.copy(deep=True)  # the checks convert df in place; the diagnostics look at the file as read
+    info = {"df": raw, "ts": ts_pos,
+            "targets": [p for p in (diag.resolve(df, d) for d in targets or ()) if p is not None and p != ts_pos]}
 
     if ts_pos is not None and (args.date_format or args.dayfirst):
         tables = [("", df)] + ([("holdout file ", holdout_df)] if holdout_df is not None else [])
@@ -455,7 +462,7 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
                                            f"{head}: {listed}{diag._more(len(bad))}.", count=len(bad),
                                            examples=[{"row": i + 1, "value": diag._text(v)}
                                                      for i, v in bad[:diag.SHOWN]]))
-                return _finish(report, args, raw, ts_pos, roles, None, None), None
+                return _finish(report, args, raw, ts_pos, roles, None, None), None, info
 
     warn_msg: list = []
     report["warnings"] = warn_msg
@@ -471,7 +478,7 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
         else:
             report["status"] = "error"
             report["error"] = f"{type(exc).__name__}: {exc}"
-        return _finish(report, args, raw, ts_pos, roles, None, None), None
+        return _finish(report, args, raw, ts_pos, roles, None, None), None, info
     finally:
         if ticker is not None:
             ticker()
@@ -488,7 +495,8 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
     }
     if ts_idx != -1:
         report["time"] = _time_summary(table, ts_idx)
-    return _finish(report, args, raw, ts_pos, roles, table, (ts_idx, label_idx if lt == anomaly else None)), table
+    report = _finish(report, args, raw, ts_pos, roles, table, (ts_idx, label_idx if lt == anomaly else None))
+    return report, table, info
 
 
 def _finish(report, args, raw, ts_pos, roles, table, positions) -> dict:
@@ -624,14 +632,34 @@ def _progress_printer(enabled: bool):
     return show
 
 
-def _check_one(args, name, progress) -> tuple[dict, Any]:
-    report, table = run_check(args, name, progress)
+def _check_one(args, name, progress) -> dict:
+    report, table, raw = run_check(args, name, progress)
     if table is not None and args.output and report["exit_status"] == EXIT_ACCEPTED:
         try:
             table.to_csv(args.output, index=False)
         except OSError as exc:
             raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
-    return report, table
+    if args.plot or args.html:
+        from quarnex.utils import check_plot
+
+        picture, note = None, None
+        try:
+            picture = check_plot.draw(report, table, raw, args.plot)
+        except check_plot.PlotUnavailable as exc:
+            if args.plot:
+                raise UsageError(f"--plot: {exc}") from None
+            note = str(exc)
+        except OSError as exc:
+            raise UsageError(f"{args.plot}: cannot write: {exc.strerror or exc}") from None
+        except Exception as exc:  # matplotlib's own failures on odd data: the report still stands
+            note = f"the picture could not be drawn: {type(exc).__name__}: {exc}"
+            if args.plot:
+                raise UsageError(f"--plot: {note}") from None
+        if args.html:
+            failed = check_plot.write_html(args.html, report, format_report(report), picture, note)
+            if failed:
+                raise UsageError(failed)
+    return report
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -654,6 +682,8 @@ def main(argv: list[str] | None = None) -> int:
             raise UsageError("standard input (-) can be read only once")
         if args.plot and not args.plot.lower().endswith((".png", ".svg")):
             raise UsageError(f"{args.plot}: the picture must be a .png or .svg file")
+        if args.plot and importlib.util.find_spec("matplotlib") is None:
+            raise UsageError('--plot needs matplotlib: pip install "quarnex-data-helper[plot]"')
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
@@ -670,16 +700,7 @@ def _run(args) -> int:
     worst, reports = EXIT_ACCEPTED, []
     for name in args.files:
         try:
-            report, table = _check_one(args, name, progress)
-            picture = None
-            if args.plot or args.html:
-                from quarnex.utils import check_plot
-
-                picture = check_plot.draw(report, table, args, name)
-            if args.html:
-                from quarnex.utils import check_plot
-
-                check_plot.write_html(args.html, report, format_report(report), picture)
+            report = _check_one(args, name, progress)
         except UsageError as exc:
             print(f"{PROG}: error: {exc}", file=sys.stderr)
             worst = max(worst, EXIT_USAGE)
