@@ -220,7 +220,7 @@ def test_bad_files_in_one_run_as_a_process(tmp_path):
 
 
 @pytest.mark.parametrize("module, suffix, write", [
-    ("pyarrow", ".parquet", lambda df, path: df.to_parquet(path)),
+    ("pyarrow", ".parquet", lambda df, path: df.set_index("time").to_parquet(path)),  # the time as index
     ("openpyxl", ".xlsx", lambda df, path: df.to_excel(path, index=False)),
 ])
 def test_parquet_and_excel(tmp_path, monkeypatch, module, suffix, write):
@@ -553,3 +553,18 @@ def test_picture_and_page(tmp_path, monkeypatch, repeat_at, picture):
         assert (root.tag, root.get("width"), root.get("height")) == ("{http://www.w3.org/2000/svg}svg", "720pt",
                                                                      "468pt")
         assert page.images[0].startswith("data:image/svg+xml;base64,")
+
+
+def test_a_failing_diagnostic_leaves_the_verdict(tmp_path, monkeypatch):
+    from quarnex.utils import check_diagnostics
+
+    def broken(*args):
+        raise ValueError("odd column")
+
+    monkeypatch.setattr(check_diagnostics, "repeated_timestamps", broken)
+    hourly_csv(tmp_path / "data.csv", 60)
+    code, out, err = run("data.csv", "--target", "sales", "--timestamp", "time", "--json", cwd=tmp_path,
+                         monkeypatch=monkeypatch)
+    report = report_of(out)
+    assert (code, err, report["status"]) == (0, "", "accepted")
+    assert report["diagnostics"][-1]["message"] == "The diagnostics stopped early: ValueError: odd column"

@@ -250,6 +250,8 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
         detail = " ".join(str(exc).split()) or type(exc).__name__
         detail = detail.replace("Error tokenizing data. C error: ", "")
         raise UsageError(f"{shown}: cannot be read: {detail[:300]}") from None
+    if not (isinstance(df.index, pd.RangeIndex) and df.index.start == 0 and df.index.step == 1):
+        df = df.reset_index()  # a Parquet file's stored index (often the time) becomes a column
     if len(df.columns) == 0:
         raise UsageError(f"{shown}: has no columns")
     if len(df) == 0:
@@ -510,6 +512,10 @@ def _finish(report, args, raw, ts_pos, roles, table, positions) -> dict:
         PROGRESS_ROWS else None
     try:
         _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code)
+    except Exception as exc:  # a diagnostic must never hide the verdict behind a traceback
+        found.append({"kind": "diagnostic_failed", "level": "note", "column": None,
+                      "message": f"The diagnostics stopped early: {type(exc).__name__}: {exc}",
+                      "changes_data": False, "count": None, "examples": []})
     finally:
         if ticker is not None:
             ticker()

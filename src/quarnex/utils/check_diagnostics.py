@@ -42,6 +42,7 @@ KINDS = (
     "day_first",
     "numbers_as_text",
     "did_you_mean",
+    "diagnostic_failed",
 )
 
 
