@@ -432,6 +432,15 @@ def test_hint_names_an_option_that_reads_the_times(tmp_path, monkeypatch, values
     assert [d for d in report["diagnostics"] if d["level"] == "hint"] == []
 
 
+def test_dates_in_both_orders(tmp_path, monkeypatch):
+    values = [f"{d:%d/%m/%Y}" for d in _dates(40)] + [f"{d:%m/%d/%Y}" for d in _dates(80)[40:]]
+    write_csv(tmp_path / "data.csv", "when,y", [(v, i) for i, v in enumerate(values)])
+    code, out, err = run("data.csv", "--target", "y", "--timestamp", "when", "--json", cwd=tmp_path,
+                         monkeypatch=monkeypatch)
+    mixed = [d for d in report_of(out)["diagnostics"] if d["kind"] == "mixed_day_month"]
+    assert [e["row"] for e in mixed[0]["examples"]] == [13, 44]  # 13/01/2020 and 02/13/2020
+
+
 def test_date_format_refuses_values_it_cannot_read(tmp_path, monkeypatch):
     values = [f"{d:%Y-%m-%d}" for d in _dates()]
     values[7], values[30] = "2020/01/08", '""'

@@ -40,6 +40,7 @@ KINDS = (
     "year_integers",
     "quarter_texts",
     "day_first",
+    "mixed_day_month",
     "numbers_as_text",
     "did_you_mean",
     "diagnostic_failed",
@@ -423,6 +424,14 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                 ambiguous = [i for i in ambiguous.index if i in parsed.index]
                 if ambiguous and getattr(parsed.loc[ambiguous[0]], "month", None) != int(parts.loc[ambiguous[0], 0]):
                     return []  # read day first already
+            if bool((first > 12).any()) and bool((second > 12).any()):
+                d, m = int(first[first > 12].index[0]), int(second[second > 12].index[0])
+                return [_finding("mixed_day_month", "note", label,
+                                 f"Column {show(label)} mixes day-first dates ({show(column.loc[d])} on row "
+                                 f"{d + 1}) and month-first dates ({show(column.loc[m])} on row {m + 1}); the "
+                                 f"ambiguous ones cannot all be read right. Write every date in one order, best "
+                                 f"as 2024-01-31.", examples=[{"row": d + 1, "value": _text(column.loc[d])},
+                                                              {"row": m + 1, "value": _text(column.loc[m])}])]
             if bool((first > 12).any()) and bool((second <= 12).all()):
                 row = int(first[first > 12].index[0])
                 value = column.loc[row] if row in column.index else texts.loc[row]
