@@ -280,11 +280,11 @@ bool stock_class(PyObject* cls, const char* cls_name, PyObject* module_name) {
   return tzoffset && PyDict_CheckExact(tzoffset) && PyDict_GET_SIZE(tzoffset) == 0;
 }
 
-// The instance's own attributes, or an empty Ref when it has none to read.
+// The instance's own attributes (`o` is of a plain class), or an empty Ref
+// when they are not an exact dict.
 Ref instance_dict(PyObject* o) {
-  PyObject** slot = _PyObject_GetDictPtr(o);
-  if (!slot || !*slot || !PyDict_CheckExact(*slot)) return Ref();
-  return Ref::borrow(*slot);
+  Ref d = check(PyObject_GenericGetDict(o, nullptr));
+  return PyDict_CheckExact(d.get()) ? d : Ref();
 }
 
 // parserinfo() as shipped: dayfirst and yearfirst False, the converted stock
