@@ -120,7 +120,10 @@ bool time_tail(const unsigned char* p, Py_ssize_t n, Py_ssize_t i) {
   }
   Py_ssize_t j = i;
   while (j < n && is_blank(p[j])) ++j;
-  if (skip_word(p, n, j, "am") || skip_word(p, n, j, "pm")) i = j;
+  if (skip_word(p, n, j, "am") || skip_word(p, n, j, "pm") || skip_word(p, n, j, "a.m.") ||
+      skip_word(p, n, j, "p.m.")) {
+    i = j;
+  }
   j = i;
   while (j < n && is_blank(p[j])) ++j;
   if (skip_word(p, n, j, "utc") || skip_word(p, n, j, "gmt") || skip_word(p, n, j, "z")) {
@@ -178,11 +181,12 @@ bool reads_day_first(bool column_dayfirst, PyObject* s) {
 // Values of both kinds: QUARNEX0078E with the first of each, as stored. Some
 // of the first kind only: day-first. Otherwise the parser's own reading.
 bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col) {
-  Ref values = call_method(column, "to_list");
+  // A tuple of our own: nothing a value's __str__ does can change it under us.
+  Ref values = check(PySequence_Tuple(call_method(column, "to_list").get()));
   Ref day_first, month_first;
-  const Py_ssize_t n = length(values);
+  const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
   for (Py_ssize_t i = 0; i < n && !(day_first && month_first); ++i) {
-    PyObject* ts = PyList_GET_ITEM(values.get(), i);
+    PyObject* ts = PyTuple_GET_ITEM(values.get(), i);
     Ref s;
     if (PyUnicode_CheckExact(ts)) {
       s = Ref::borrow(ts);
