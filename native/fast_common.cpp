@@ -41,13 +41,28 @@ Ref new_array(Py_ssize_t n, const char* dtype) {
   return call_kw(empty.get(), {size.get()}, {{"dtype", type.get()}});
 }
 
-Ref mapped_series(PyObject* column, PyObject* values) {
-  Ref series = import_attr("pandas", "Series");
-  Ref index = attr(column, "index");
-  Ref made = call_kw(series.get(), {values}, {{"index", index.get()}, {"copy", Py_False}});
+namespace {
+
+Ref finalized(PyObject* column, Ref made) {
   Ref finalize = attr(made, "__finalize__");
   Ref method = text("map");
   return call_kw(finalize.get(), {column}, {{"method", method.get()}});
+}
+
+}  // namespace
+
+Ref mapped_series(PyObject* column, PyObject* values) {
+  Ref series = import_attr("pandas", "Series");
+  Ref index = attr(column, "index");
+  return finalized(column, call_kw(series.get(), {values}, {{"index", index.get()}, {"copy", Py_False}}));
+}
+
+Ref object_series(PyObject* column, PyObject* values) {
+  Ref series = import_attr("pandas", "Series");
+  Ref index = attr(column, "index");
+  Ref object = text("object");
+  return finalized(column, call_kw(series.get(), {values},
+                                   {{"index", index.get()}, {"dtype", object.get()}, {"copy", Py_False}}));
 }
 
 }  // namespace qx::fast

@@ -6,13 +6,15 @@
 //   YYYY-MM-DD                                   naive midnight
 //   YYYY-MM-DD{T| }HH:MM[:SS[.F...]]             naive
 //   ... followed directly by Z or +HH, +HHMM, +HH:MM (or -)
-//       zero offset  -> tz.UTC (unless the local zone's names include UTC,
-//                       where dateutil picks tzlocal(): those go to dateutil)
+//       zero offset  -> tz.UTC, or tzlocal() when both local zone names are
+//                       "UTC" (other local names with UTC go to dateutil)
 //       other offset -> tz.tzoffset(None, seconds)
 //
 // Fractions are cut to microseconds (dateutil truncates, it does not round).
-// Every other text, and every value out of range, goes to dateutil itself.
-#include "fastpath.hpp"
+// Every other text, and every value out of range, goes to the readers of
+// fast_dates.cpp and then to dateutil itself. Here also: the guard that
+// decides whether dateutil is the stock one, and the converter callable.
+#include "fast_dates.hpp"
 
 #include <datetime.h>
 
@@ -24,12 +26,6 @@
 
 namespace qx::fast {
 namespace {
-
-struct Stamp {
-  int year, month, day, hour = 0, minute = 0, second = 0, micro = 0;
-  enum Zone { naive, zero, offset } zone = naive;
-  int offset_seconds = 0;
-};
 
 bool digits(const char* p, int n, int& v) {
   v = 0;
@@ -47,8 +43,10 @@ int days_in_month(int y, int m) {
   return m == 2 && is_leap(y) ? 29 : d[m - 1];
 }
 
+}  // namespace
+
 // Reads one text of n ASCII characters; false for anything outside the shapes.
-bool read_stamp(const char* p, Py_ssize_t n, Stamp& t) {
+bool read_iso_stamp(const char* p, Py_ssize_t n, Stamp& t) {
   if (n < 10 || p[4] != '-' || p[7] != '-') return false;
   if (!digits(p, 4, t.year) || !digits(p + 5, 2, t.month) || !digits(p + 8, 2, t.day)) return false;
   if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > days_in_month(t.year, t.month)) return false;
@@ -97,7 +95,6 @@ bool read_stamp(const char* p, Py_ssize_t n, Stamp& t) {
   return true;
 }
 
-// The characters of str(ts).strip('"') for an exact ASCII str, as [b, e).
 bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n) {
   if (!PyUnicode_IS_ASCII(s)) return false;
   const char* d = static_cast<const char*>(PyUnicode_DATA(s));
@@ -109,7 +106,6 @@ bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n) {
   return true;
 }
 
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
 int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -118,6 +114,8 @@ int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
   const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + doe - 719468;
 }
+
+namespace {
 
 bool datetime_ready() {
   if (!PyDateTimeAPI) PyDateTime_IMPORT;
@@ -288,9 +286,9 @@ Ref instance_dict(PyObject* o) {
 }
 
 // parserinfo() as shipped: dayfirst and yearfirst False, the converted stock
-// tables, and the year and century of some run (read only for two-digit years,
-// which the shapes above never have).
-bool stock_info(PyObject* info) {
+// tables, and the year and century of some run (two-digit years), copied to
+// `rules`.
+bool stock_info(PyObject* info, ReadRules& rules) {
   Ref d = instance_dict(info);
   if (!d || PyDict_GET_SIZE(d.get()) != 11 || !plain(d.get())) return false;
   if (PyDict_GetItemString(d.get(), "dayfirst") != Py_False) return false;
@@ -298,6 +296,10 @@ bool stock_info(PyObject* info) {
   for (const char* name : {"_year", "_century"}) {
     PyObject* v = PyDict_GetItemString(d.get(), name);
     if (!v || !PyLong_CheckExact(v)) return false;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(v, &overflow);
+    if (overflow || value < 0 || value > 9999) return false;
+    (name[1] == 'y' ? rules.this_year : rules.century) = static_cast<int>(value);
   }
   for (size_t i = 0; i < std::size(kTables); ++i) {
     PyObject* have = PyDict_GetItemString(d.get(), kConverted[i]);
@@ -313,11 +315,16 @@ bool stock_default(PyObject* d) {
          PyDateTime_DATE_GET_FOLD(d) == 0 && PyDateTime_DATE_GET_TZINFO(d) == Py_None;
 }
 
+}  // namespace
+
 // True when `parse` is dateutil's own module-level parse, its default parser
 // and that parser's parserinfo are stock, and `default_` is a plain midnight.
-bool stock_parser(PyObject* parse, PyObject* default_) {
+bool stock_parser(PyObject* parse, PyObject* default_, ReadRules& rules) {
   datetime_ready();
   if (!stock_default(default_)) return false;
+  rules.default_year = PyDateTime_GET_YEAR(default_);
+  rules.default_month = PyDateTime_GET_MONTH(default_);
+  rules.default_day = PyDateTime_GET_DAY(default_);
   Ref mod = import_module("dateutil.parser._parser");
   PyObject* ns = PyModule_GetDict(mod.get());
   if (!ns) throw_error();
@@ -338,56 +345,95 @@ bool stock_parser(PyObject* parse, PyObject* default_) {
   Ref parser_attrs = instance_dict(dflt);
   if (!parser_attrs || PyDict_GET_SIZE(parser_attrs.get()) != 1) return false;
   PyObject* info = PyDict_GetItemString(parser_attrs.get(), "info");
-  return info && reinterpret_cast<PyObject*>(Py_TYPE(info)) == info_cls && stock_info(info);
+  return info && reinterpret_cast<PyObject*>(Py_TYPE(info)) == info_cls && stock_info(info, rules);
 }
 
-// dateutil names a zero offset "UTC" and, when the local zone is called
-// that, returns tzlocal() for it: then zero offsets are left to dateutil.
-bool local_zone_named_utc() {
+// dateutil names a zero offset "UTC" and, when time.tzname holds that name,
+// gives tzlocal() for it, switched to tz.UTC when tzlocal() names the time
+// otherwise: tzlocal() for sure only when both names are "UTC".
+ZeroZone zero_zone() {
   Ref names = import_attr("time", "tzname");
   Ref utc = text("UTC");
-  return contains(names, utc);
+  if (!contains(names, utc)) return ZeroZone::utc;
+  if (!PyTuple_CheckExact(names.get()) || PyTuple_GET_SIZE(names.get()) != 2) return ZeroZone::declined;
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+    if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, "UTC") != 0) return ZeroZone::declined;
+  }
+  // and tzlocal() offsets nothing (it reads these when it is made)
+  for (const char* offset : {"timezone", "altzone"}) {
+    Ref seconds = import_attr("time", offset);
+    if (!PyLong_CheckExact(seconds.get()) || PyLong_AsLong(seconds.get()) != 0) return ZeroZone::declined;
+  }
+  return ZeroZone::local;
 }
+
+namespace {
 
 // ---- the converter callable ---------------------------------------------------------
 
 // State of one converter, a tuple: the straightforward converter (for every
-// text outside the shapes), dateutil.tz.UTC (None when zero offsets go to
-// dateutil), dateutil.tz.tzoffset, and a dict offset seconds -> tzoffset
-// instance.
-enum Slot { kFallback, kUtc, kTzoffset, kOffsets, kSlots };
+// text outside the shapes), the zone of zero offsets (dateutil.tz.UTC, the
+// class tzlocal, or None when they go to dateutil), dateutil.tz.tzoffset, a
+// dict offset seconds -> tzoffset instance, and a capsule of the ReadRules.
+enum Slot { kFallback, kZero, kTzoffset, kOffsets, kRules, kSlots };
 
 PyObject* slot(PyObject* state, Slot i) { return PyTuple_GET_ITEM(state, i); }
 
-// tz.tzoffset(None, seconds); dateutil's own factory returns one instance per
-// offset while it is in use, so keeping it here changes nothing.
-Ref tz_for(PyObject* state, int seconds) {
+const char* const kRulesCapsule = "quarnex.timestamp_rules";
+
+void free_rules(PyObject* capsule) { delete static_cast<ReadRules*>(PyCapsule_GetPointer(capsule, kRulesCapsule)); }
+
+}  // namespace
+
+Ref zone_for(PyObject* tzoffset, PyObject* offsets, int seconds) {
   Ref key = from_ssize(seconds);
-  PyObject* hit = PyDict_GetItemWithError(slot(state, kOffsets), key.get());
+  PyObject* hit = PyDict_GetItemWithError(offsets, key.get());
   if (hit) return Ref::borrow(hit);
   if (PyErr_Occurred()) throw_error();
-  Ref zone = call(slot(state, kTzoffset), Py_None, key);
-  check(PyDict_SetItem(slot(state, kOffsets), key.get(), zone.get()));
+  Ref zone = call(tzoffset, Py_None, key);
+  check(PyDict_SetItem(offsets, key.get(), zone.get()));
   return zone;
 }
+
+Ref zero_zone_object(ZeroZone kind) {
+  if (kind == ZeroZone::declined) return Ref::borrow(Py_None);
+  if (kind == ZeroZone::utc) return import_attr("dateutil.tz", "UTC");
+  return import_attr("dateutil.tz", "tzlocal");
+}
+
+Ref stamp_object(const Stamp& t, PyObject* zero, PyObject* tzoffset, PyObject* offsets) {
+  PyObject* zone = Py_None;
+  Ref owned;
+  if (t.zone == Stamp::zero) {
+    if (zero == Py_None) return Ref();
+    // tz.UTC is one object; tzlocal() is made afresh for every value, as
+    // dateutil makes it.
+    if (PyType_Check(zero)) {
+      owned = call(zero);
+      zone = owned.get();
+    } else {
+      zone = zero;
+    }
+  } else if (t.zone == Stamp::offset) {
+    owned = zone_for(tzoffset, offsets, t.offset_seconds);
+    zone = owned.get();
+  }
+  return check(PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second,
+                                                       t.micro, zone, PyDateTimeAPI->DateTimeType));
+}
+
+namespace {
 
 // The datetime for a text in the shapes, or an empty Ref when it is not one.
 Ref build(PyObject* state, PyObject* text_obj) {
   const char* b;
   Py_ssize_t n;
   Stamp t;
-  if (!ascii_unquoted(text_obj, b, n) || !read_stamp(b, n, t)) return Ref();
-  PyObject* zone = Py_None;
-  Ref owned;
-  if (t.zone == Stamp::zero) {
-    zone = slot(state, kUtc);
-    if (zone == Py_None) return Ref();
-  } else if (t.zone == Stamp::offset) {
-    owned = tz_for(state, t.offset_seconds);
-    zone = owned.get();
-  }
-  return check(PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second,
-                                                       t.micro, zone, PyDateTimeAPI->DateTimeType));
+  const auto* rules = static_cast<const ReadRules*>(PyCapsule_GetPointer(slot(state, kRules), kRulesCapsule));
+  if (!rules) throw_error();
+  if (!ascii_unquoted(text_obj, b, n) || !read_any_stamp(b, n, *rules, t)) return Ref();
+  return stamp_object(t, slot(state, kZero), slot(state, kTzoffset), slot(state, kOffsets));
 }
 
 // An exact str is its own text, so str() is called only by the fallback.
@@ -405,46 +451,23 @@ PyMethodDef convert_def = {"general_converter", convert, METH_O,
 
 }  // namespace
 
-Ref general_converter(PyObject* parse, PyObject* default_, PyObject* fallback) {
+Ref general_converter(PyObject* parse, PyObject* default_, bool dayfirst, PyObject* fallback) {
   if (!enabled()) return Ref();
   return or_fallback([&]() -> Ref {
-    if (!stock_parser(parse, default_)) return Ref();
+    ReadRules rules;
+    rules.dayfirst = dayfirst;
+    if (!stock_parser(parse, default_, rules)) return Ref();
     Ref tzoffset = import_attr("dateutil.tz", "tzoffset");
-    Ref utc = local_zone_named_utc() ? Ref::borrow(Py_None) : import_attr("dateutil.tz", "UTC");
+    Ref zero = zero_zone_object(zero_zone());
     Ref offsets = new_dict();
-    Ref state = check(PyTuple_Pack(kSlots, fallback, utc.get(), tzoffset.get(), offsets.get()));
-    return check(PyCFunction_New(&convert_def, state.get()));
-  });
-}
-
-Ref iso_datetime_column(PyObject* column, PyObject* parse, PyObject* default_) {
-  if (!enabled()) return Ref();
-  return or_fallback([&]() -> Ref {
-    if (!stock_parser(parse, default_)) return Ref();
-    Ref values;
-    View in;
-    if (!open_object_values(column, values, in)) return Ref();
-    const Py_ssize_t n = in.size();
-    // numpy exports no buffer of datetime64: fill int64 and view it as such.
-    Ref out = new_array(n, "int64");
-    View dst;
-    if (!dst.open(out.get(), true) || !dst.contiguous() || dst.itemsize() != 8) return Ref();
-    int64_t* y = dst.data<int64_t>();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* v = in.at<PyObject*>(i);
-      const char* b;
-      Py_ssize_t len;
-      Stamp t;
-      if (!PyUnicode_CheckExact(v) || !ascii_unquoted(v, b, len) || !read_stamp(b, len, t)) return Ref();
-      // Naive values only, well inside the nanosecond range (1677-09-21 to
-      // 2262-04-11) so that the inferred column is datetime64[ns] as well.
-      if (t.zone != Stamp::naive || t.year < 1678 || t.year > 2261) return Ref();
-      const int64_t days = days_from_civil(t.year, t.month, t.day);
-      const int64_t secs = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
-      y[i] = secs * 1000000000LL + static_cast<int64_t>(t.micro) * 1000;
+    auto* copy = new ReadRules(rules);
+    Ref capsule = Ref::steal(PyCapsule_New(copy, kRulesCapsule, free_rules));
+    if (!capsule) {
+      delete copy;
+      throw_error();
     }
-    Ref unit = text("datetime64[ns]");
-    return call_method(out, "view", unit);
+    Ref state = check(PyTuple_Pack(kSlots, fallback, zero.get(), tzoffset.get(), offsets.get(), capsule.get()));
+    return check(PyCFunction_New(&convert_def, state.get()));
   });
 }
 

@@ -1,4 +1,4 @@
-// Fast routes for the per-row work: numeric text conversion, ISO timestamp
+// Fast routes for the per-row work: numeric text conversion, timestamp
 // parsing and the time-step statistics.
 //
 // Each route covers the common inputs only. For anything else it answers
@@ -24,20 +24,21 @@ bool enabled();
 Ref numeric_column(PyObject* column);
 
 // For an exact pandas Series of object dtype holding only exact str values
-// in the naive ISO shapes (date, or date and time; see fast_iso.cpp) within
-// the datetime64[ns] range: the datetime64[ns] ndarray of the column that
-// column.map(lambda ts: parse(str(ts).strip('"'), fuzzy=False, default=default_))
-// gives. Only when `parse` is dateutil's own parse, its default parser and
-// parserinfo are stock in every setting that can change a result (options,
-// tables, methods) and `default_` is a plain midnight datetime.
-// An empty Ref otherwise.
-Ref iso_datetime_column(PyObject* column, PyObject* parse, PyObject* default_);
+// in the shapes read natively (see fast_dates.cpp): the Series that
+// column.map(general converter) gives, built without per-value objects where
+// the result is a datetime64[ns] column (naive, or one zone throughout), with
+// the datetime objects themselves where it stays object (zones mixed). Only
+// when `parse` is dateutil's own parse, its default parser and parserinfo are
+// stock in every setting that can change a result (options, tables, methods)
+// and `default_` is a plain midnight datetime; `dayfirst`: the column's
+// a/b/YYYY dates are read day-first. An empty Ref otherwise.
+Ref date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst);
 
 // A callable that gives what `fallback` (the straightforward converter) gives:
-// it builds the datetime itself for exact str values in the ISO shapes and
-// calls `fallback` for every other value. Under the same conditions as
-// iso_datetime_column; an empty Ref otherwise.
-Ref general_converter(PyObject* parse, PyObject* default_, PyObject* fallback);
+// it builds the datetime itself for exact str values in the shapes read
+// natively and calls `fallback` for every other value. Under the same
+// conditions as date_column; an empty Ref otherwise.
+Ref general_converter(PyObject* parse, PyObject* default_, bool dayfirst, PyObject* fallback);
 
 // statistics.mean and statistics.stdev of the time steps of `column` (as
 // validate_time_interval computes them) for an exact pandas Series of a
@@ -105,5 +106,10 @@ bool open_object_values(PyObject* column, Ref& values, View& in);
 // `values`: Series(values, index=column.index, copy=False), finalised from
 // `column` (name, attrs, flags) as map finalises it.
 Ref mapped_series(PyObject* column, PyObject* values);
+
+// The same for mapped values that stay objects: Series(values, index=...,
+// dtype=object, copy=False), finalised the same way; for values whose
+// inference would leave them as they are.
+Ref object_series(PyObject* column, PyObject* values);
 
 }  // namespace qx::fast

@@ -278,13 +278,11 @@ Ref make_converter(const Parsers& p, Converter kind) {
 // parsers; raises whatever the first refused value raised.
 Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
   if (kind == Converter::general) {
-    if (Ref values = fast::iso_datetime_column(column, p.parse.get(), p.default_.get())) {
-      return fast::mapped_series(column, values.get());
-    }
+    if (Ref parsed = fast::date_column(column, p.parse.get(), p.default_.get(), p.dayfirst)) return parsed;
   }
   Ref converter = make_converter(p, kind);
   if (kind == Converter::general) {
-    if (Ref fast_converter = fast::general_converter(p.parse.get(), p.default_.get(), converter.get())) {
+    if (Ref fast_converter = fast::general_converter(p.parse.get(), p.default_.get(), p.dayfirst, converter.get())) {
       return call_method(column, "map", fast_converter);
     }
   }
