@@ -375,6 +375,40 @@ def _time_strings(n, draw):
     return texts
 
 
+# ---- timestamp texts ---------------------------------------------------------------
+
+def _two(lo, hi):
+    return st.integers(lo, hi).map(lambda v: f"{v:02d}")
+
+
+_MONTH_NAMES = ["Jan", "January", "feb", "MAR", "Apr", "May", "June", "Jul", "aug", "Sep", "Sept", "September",
+                "Oct", "Nov", "December", "Foo", "Mon", "M"]
+_DAYS = st.one_of(_two(0, 32), st.integers(1, 9).map(str))
+#: Years by the digits a text gives: four (around the nanosecond range's ends
+#: too), two (read by the parser's century rule), or others.
+DATE_YEARS = st.one_of(st.integers(1900, 2100).map(str), st.integers(1670, 1680).map(str),
+                       st.integers(2255, 2265).map(str), st.integers(0, 9999).map(lambda y: f"{y:04d}"),
+                       st.integers(0, 99).map(lambda y: f"{y:02d}"), st.sampled_from(["100", "0100", "12345", "5"]))
+
+#: Dates in the shapes real files carry: numbers in any order and separator,
+#: month names, year-month and year-only texts (valid and not).
+DATE_TEXTS = st.one_of(
+    st.builds(lambda a, b, y, sep: f"{a}{sep}{b}{sep}{y}", _DAYS, _DAYS, DATE_YEARS, st.sampled_from("/.-")),
+    st.builds(lambda y, m, d, sep: f"{y}{sep}{m}{sep}{d}", DATE_YEARS, _DAYS, _DAYS, st.sampled_from("/.-")),
+    st.builds(lambda m, d, y, sep: f"{m}{sep}{d}{sep}{y}", st.sampled_from(_MONTH_NAMES), _DAYS, DATE_YEARS,
+              st.sampled_from(["-", "/", " ", "."])),
+    st.builds(lambda d, m, y, sep: f"{d}{sep}{m}{sep}{y}", _DAYS, st.sampled_from(_MONTH_NAMES), DATE_YEARS,
+              st.sampled_from(["-", "/", " ", "-"])),
+    st.builds(lambda m, y, sep: f"{m}{sep}{y}", st.sampled_from(_MONTH_NAMES + ["01", "1", "13"]), DATE_YEARS,
+              st.sampled_from([" ", "-", "/", "."])),
+    st.builds(lambda y, m, sep: f"{y}{sep}{m}", DATE_YEARS, st.sampled_from(_MONTH_NAMES + ["01", "1", "13", "00"]),
+              st.sampled_from([" ", "-", "/", "."])),
+    DATE_YEARS,
+    st.sampled_from(["29/02/2024", "02/29/2023", "12/13/2024", "13/12/2024", "31.12.2261", "01.01.1677",
+                     "11/04/2262", "21/09/1677", "Feb 29 2023", "1 Jan", "Jan 5", "2024 Jan"]),
+)
+
+
 # ---- real-looking timestamp columns ------------------------------------------------
 
 def _texts(start, periods, freq, shape):
@@ -403,6 +437,13 @@ REAL_TIME_COLUMNS = {
     "ISO hourly": _texts("2024-03-30 22:00", 30, "h", "%Y-%m-%d %H:%M:%S"),
     "ISO with gaps": _with_gaps(*_texts("2024-01-01", 30, "D", "%Y-%m-%d")),
     "day-first with gaps": _with_gaps(*_texts("2011-12-28", 30, "D", "%d/%m/%Y")),
+    "US hourly": _texts("2024-01-30 20:00", 30, "h", "%m/%d/%Y %H:%M"),
+    "year-first slashed hourly": _texts("2024-01-30 20:00", 30, "h", "%Y/%m/%d %H:%M"),
+    "day-first dotted hourly": _texts("2024-01-30 20:00", 30, "h", "%d.%m.%Y %H:%M"),
+    "month abbreviations first": _texts("1995-01-01", 30, "D", "%b-%d-%Y"),
+    "day, month name, year": _texts("2024-02-20", 30, "D", "%d %b %Y"),
+    "full month names": _texts("2015-01", 14, "MS", "%B %Y"),
+    "two-digit years": _texts("2012-01-08", 30, "D", "%m/%d/%y"),
 }
 for _zone in ["UTC", "Europe/Berlin", "America/New_York", "Asia/Kolkata", "Australia/Lord_Howe"]:
     _stamps = pd.date_range("2024-03-30 20:00", periods=30, freq="h", tz=_zone)

@@ -20,7 +20,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 from quarnex.utils import constants as C
-from fuzz_strategies import REAL_TIME_COLUMNS
+from fuzz_strategies import DATE_TEXTS, REAL_TIME_COLUMNS
 
 NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
 DT = C.DataType
@@ -200,6 +200,8 @@ TIMES = st.one_of(
     st.builds(lambda sep, h, m, s, frac, zone: f"{sep}{h}:{m}:{s}{frac}{zone}",
               st.sampled_from(["T", "T", " ", "t"]), two(0, 24), two(0, 60), two(0, 61), FRACTIONS, ZONES),
     st.builds(lambda h, zone: f"T{h}{zone}", two(0, 23), ZONES),
+    st.builds(lambda h, m, s, zone: f" {h}:{m}{s}{zone}", st.sampled_from(["0", "9", "09", "13", "23", "24", "123"]),
+              two(0, 60), st.sampled_from(["", ":00", ":59.5", ":60", ":5"]), ZONES),
 )
 YEARS = st.one_of(st.integers(1900, 2100), st.integers(0, 9999), st.integers(1670, 1680), st.integers(2255, 2265))
 ISO_DATES = st.builds(lambda y, m, d, sep: f"{y:04d}{sep}{m}{sep}{d}", YEARS, two(0, 13), two(0, 32),
@@ -208,7 +210,7 @@ ISO_DATES = st.builds(lambda y, m, d, sep: f"{y:04d}{sep}{m}{sep}{d}", YEARS, tw
 DAY_MONTH_DATES = st.builds(lambda a, b, y, sep: f"{a}{sep}{b}{sep}{y:04d}", st.one_of(two(0, 32), st.integers(1, 9)),
                             two(0, 32), YEARS, st.sampled_from(["/", ".", "-", "/"]))
 PARTIAL_DATES = st.one_of(YEARS.map(lambda y: f"{y:04d}"), st.builds(lambda y, m: f"{y:04d}-{m}", YEARS, two(0, 13)))
-DATES = st.one_of(ISO_DATES, ISO_DATES, DAY_MONTH_DATES, PARTIAL_DATES)
+DATES = st.one_of(ISO_DATES, ISO_DATES, DAY_MONTH_DATES, PARTIAL_DATES, DATE_TEXTS, DATE_TEXTS)
 STAMPS = st.builds(lambda q1, date, t, q2: q1 + date + t + q2,
                    st.sampled_from(["", "", '"', '""', ' "']), DATES, TIMES, st.sampled_from(["", "", '"', '" ']))
 
@@ -244,9 +246,14 @@ def test_parse_time_col_matches(helper, messages, monkeypatch, local_zone_names,
     assert_same(both_routes(monkeypatch, make, helper.parse_time_col))
 
 
-@pytest.mark.parametrize("shape", ["%Y-%m-%d", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S.%f",
-                                   "%Y-%m-%dT%H:%M:%SZ", "%Y-%m-%dT%H:%M:%S+05:30", "%Y-%m-%dT%H:%M:%S.%f-0800",
-                                   '"%Y-%m-%dT%H:%M:%S"'])
+#: Shapes of whole columns that real files carry (the ISO ones, then the others).
+COLUMN_SHAPES = ["%Y-%m-%d", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S.%f", "%Y-%m-%dT%H:%M:%SZ",
+                 "%Y-%m-%dT%H:%M:%S+05:30", "%Y-%m-%dT%H:%M:%S.%f-0800", '"%Y-%m-%dT%H:%M:%S"',
+                 "%m/%d/%Y %H:%M", "%Y/%m/%d %H:%M", "%d.%m.%Y %H:%M", "%d-%m-%Y %H:%M:%S.%f+01:00",
+                 "%m/%d/%Y %H:%MZ", "%b-%d-%Y", "%d %b %Y %H:%M:%S", "%B %Y", "%Y", "%Y-%m", "%m/%d/%y"]
+
+
+@pytest.mark.parametrize("shape", COLUMN_SHAPES)
 @pytest.mark.parametrize("start", ["2024-02-28", "1678-01-01", "2261-12-31 20:00", "1066-10-14", "9999-12-30"])
 def test_parse_time_col_regular_shapes_match(helper, messages, monkeypatch, local_zone_names, shape, start):
     stamps = regular_stamps(5, start, 3600.5, shape)
@@ -257,6 +264,27 @@ def test_parse_time_col_regular_shapes_match(helper, messages, monkeypatch, loca
 
     runs = both_routes(monkeypatch, make, helper.parse_time_col)
     assert_same(runs)
+
+
+@SETTINGS
+@given(shape=st.sampled_from(COLUMN_SHAPES), start=st.datetimes(datetime.datetime(1677, 9, 1),
+                                                                datetime.datetime(2262, 5, 1)),
+       step=st.sampled_from([3600, 86400, 29 * 86400, 366 * 86400, 0.25]),
+       summer_time=st.booleans(), odd=st.one_of(st.none(), STAMPS), at=st.integers(0, 5))
+def test_one_shape_columns_match(helper, messages, monkeypatch, local_zone_names, shape, start, step, summer_time,
+                                 odd, at):
+    """Columns of one shape (offsets changing with summer time, or one odd value among them)."""
+    stamps = regular_stamps(6, start.isoformat(), step, shape)
+    if summer_time:
+        stamps = [s.replace("+01:00", "+02:00").replace("+05:30", "+06:30") if i % 2 else s
+                  for i, s in enumerate(stamps)]
+    if odd is not None:
+        stamps[at] = odd
+
+    def make():
+        return (pd.DataFrame({"t": pd.Series(stamps, dtype=object), "v": range(6)}), "t", DT.TRAINING)
+
+    assert_same(both_routes(monkeypatch, make, helper.parse_time_col))
 
 
 def test_offsets_share_dateutils_zone_objects(helper, messages):
@@ -320,9 +348,29 @@ def test_parser_settings_are_honoured(helper, messages, monkeypatch, setting, st
         assert runs[0][0][0]["t"].iloc[0].month == 2             # 2024-01-02 read as 1 February
 
 
-def test_stock_parser_takes_the_fast_route(helper, messages, monkeypatch, run_date):
-    """With dateutil as shipped, ISO texts never reach its parser's Python code."""
-    stamps = ["2024-01-02", "2024-01-03T10:00:00-05:00", "2024-01-04T10:00:00+01:00"]
+#: Columns of each shape the fast routes read without dateutil.
+FAST_SHAPES = {
+    "ISO": ["2024-01-02", "2024-01-03T10:00:00-05:00", "2024-01-04T10:00:00+01:00"],
+    "US": ["01/31/2024 13:00", "12/13/2024 23:59:59.5"],
+    "year-first slashed": ["2024/01/31 13:00", "2024/1/5"],
+    "day-first dotted": ["31.01.2024 13:00", "01.02.2024 13:00"],
+    "Z": ["2024-01-31T13:00:00Z", "01/31/2024 14:00Z"],
+    "one offset": ["2024-01-31T13:00:00+01:00", "2024-01-31 14:00:00.25+01:00"],
+    "mixed offsets": ["2024-03-31T01:00:00+01:00", "2024-03-31T03:00:00+02:00", "2024-03-31 04:00"],
+    "month names": ["Jan-1-1995", "1 Jan 2024", "January 2024", "29-Feb-2024 10:00", "Sept 3 2024"],
+    "year only": ["1959", "1960"],
+    "year-month": ["1949-01", "1949/02", "03/1949"],
+    "two-digit years": ["01/31/24", "31/01/69", "99/01/02"],
+}
+
+
+@pytest.mark.parametrize("shape", sorted(FAST_SHAPES))
+def test_stock_parser_takes_the_fast_route(helper, messages, monkeypatch, run_date, local_zone_names, shape):
+    """With dateutil as shipped, these texts never reach its parser's Python code."""
+    if local_zone_names == ("UTC", "UTC"):  # a host whose zone is UTC
+        monkeypatch.setattr(time, "timezone", 0)
+        monkeypatch.setattr(time, "altzone", 0)
+    stamps = FAST_SHAPES[shape]
     for switch, calls_expected in (("0", False), ("1", True)):
         monkeypatch.setenv(NOFAST, switch)
         calls = []
