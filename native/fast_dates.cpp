@@ -186,6 +186,30 @@ bool read_time(const char* p, Py_ssize_t n, Py_ssize_t i, Stamp& t) {
     }
   }
   if (i < n && is_digit(p[i])) return false;
+  return read_zone(p, n, i, t);
+}
+
+// One token of a date: a number (with its digit count) or a month name.
+struct Token {
+  int value = 0, digits = 0;
+  bool month = false;
+};
+
+bool token_at(const char* p, Py_ssize_t n, Py_ssize_t& i, Token& tok) {
+  if (i < n && is_digit(p[i])) {
+    tok.month = false;
+    return number_at(p, n, i, tok.value, tok.digits);
+  }
+  const Py_ssize_t start = i;
+  while (i < n && is_alpha(p[i])) ++i;
+  tok.month = true;
+  tok.value = month_named(p + start, i - start);
+  return tok.value != 0;
+}
+
+}  // namespace
+
+bool read_zone(const char* p, Py_ssize_t n, Py_ssize_t i, Stamp& t) {
   if (i == n) return true;
   if (p[i] == 'Z' || p[i] == 'z') {
     t.zone = Stamp::zero;
@@ -215,26 +239,6 @@ bool read_time(const char* p, Py_ssize_t n, Py_ssize_t i, Stamp& t) {
   t.zone = t.offset_seconds == 0 ? Stamp::zero : Stamp::offset;
   return true;
 }
-
-// One token of a date: a number (with its digit count) or a month name.
-struct Token {
-  int value = 0, digits = 0;
-  bool month = false;
-};
-
-bool token_at(const char* p, Py_ssize_t n, Py_ssize_t& i, Token& tok) {
-  if (i < n && is_digit(p[i])) {
-    tok.month = false;
-    return number_at(p, n, i, tok.value, tok.digits);
-  }
-  const Py_ssize_t start = i;
-  while (i < n && is_alpha(p[i])) ++i;
-  tok.month = true;
-  tok.value = month_named(p + start, i - start);
-  return tok.value != 0;
-}
-
-}  // namespace
 
 bool read_any_stamp(const char* p, Py_ssize_t n, const ReadRules& rules, Stamp& t) {
   if (read_iso_stamp(p, n, t)) return true;

@@ -31,6 +31,10 @@ struct ReadRules {
 // The ISO shapes of fast_iso.cpp; false for anything else.
 bool read_iso_stamp(const char* p, Py_ssize_t n, Stamp& t);
 
+// What may end a time at p[i..n): nothing, Z or z (zero offset), or a numeric
+// offset +HH, +HHMM, +HH:MM (or '-') of less than a day.
+bool read_zone(const char* p, Py_ssize_t n, Py_ssize_t i, Stamp& t);
+
 // Every shape read natively: the ISO ones, numeric dates in any order and
 // separator, month names, year-month and year-only texts, with an optional
 // time and zone. False for anything else (dateutil then decides).

@@ -69,30 +69,7 @@ bool read_iso_stamp(const char* p, Py_ssize_t n, Stamp& t) {
       if (i == start) return false;
     }
   }
-  if (i == n) return true;
-  if (p[i] == 'Z') {
-    if (i + 1 != n) return false;
-    t.zone = Stamp::zero;
-    return true;
-  }
-  if (p[i] != '+' && p[i] != '-') return false;
-  const int sign = p[i] == '+' ? 1 : -1;
-  int oh = 0, om = 0;
-  const Py_ssize_t rest = n - i - 1;
-  const char* q = p + i + 1;
-  if (rest == 2) {
-    if (!digits(q, 2, oh)) return false;
-  } else if (rest == 4) {
-    if (!digits(q, 2, oh) || !digits(q + 2, 2, om)) return false;
-  } else if (rest == 5) {
-    if (q[2] != ':' || !digits(q, 2, oh) || !digits(q + 3, 2, om)) return false;
-  } else {
-    return false;
-  }
-  if (oh > 23 || om > 59) return false;
-  t.offset_seconds = sign * (oh * 3600 + om * 60);
-  t.zone = t.offset_seconds == 0 ? Stamp::zero : Stamp::offset;
-  return true;
+  return read_zone(p, n, i, t);
 }
 
 bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n) {

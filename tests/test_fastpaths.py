@@ -271,8 +271,8 @@ def test_parse_time_col_regular_shapes_match(helper, messages, monkeypatch, loca
                                                                 datetime.datetime(2262, 5, 1)),
        step=st.sampled_from([3600, 86400, 29 * 86400, 366 * 86400, 0.25]),
        summer_time=st.booleans(), odd=st.one_of(st.none(), STAMPS), at=st.integers(0, 5))
-def test_one_shape_columns_match(helper, messages, monkeypatch, local_zone_names, shape, start, step, summer_time,
-                                 odd, at):
+def test_one_shape_columns_match(helper, messages, monkeypatch, run_date, local_zone_names, shape, start, step,
+                                 summer_time, odd, at):
     """Columns of one shape (offsets changing with summer time, or one odd value among them)."""
     stamps = regular_stamps(6, start.isoformat(), step, shape)
     if summer_time:
