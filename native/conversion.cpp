@@ -85,12 +85,8 @@ Ref str2float(Frame& f) {
     Ref col_name = item(attr(df, "columns"), i);
     try {
       Ref column = item(df, col_name.get());
-      Ref converted;
-      if (Ref values = fast::numeric_column(column.get())) {
-        converted = fast::mapped_series(column.get(), values.get());
-      } else {
-        converted = convert_column(column.get());
-      }
+      auto fast_converted = fast::numeric_column(column.get());
+      Ref converted = fast_converted ? std::move(*fast_converted) : convert_column(column.get());
       set_item(df, col_name.get(), converted.get());
     } catch (const PyErrorSet&) {
       Ref ex = take_exception();

@@ -159,17 +159,19 @@ Ref tz_for(PyObject* state, int seconds) {
   return zone;
 }
 
-// The datetime for a text in the shapes, or an empty Ref when it is not one.
-Ref build(PyObject* state, PyObject* text_obj) {
+// The datetime for a text in the shapes, or the reason it is left to dateutil.
+Answer<Ref> build(PyObject* state, PyObject* text_obj) {
   const char* b;
   Py_ssize_t n;
   Stamp t;
-  if (!ascii_unquoted(text_obj, b, n) || !read_stamp(b, n, t)) return Ref();
+  if (!PyUnicode_CheckExact(text_obj) || !ascii_unquoted(text_obj, b, n) || !read_stamp(b, n, t)) {
+    return Reason::value;
+  }
   PyObject* zone = Py_None;
   Ref owned;
   if (t.zone == Stamp::zero) {
     zone = slot(state, kUtc);
-    if (zone == Py_None) return Ref();
+    if (zone == Py_None) return Reason::settings;
   } else if (t.zone == Stamp::offset) {
     owned = tz_for(state, t.offset_seconds);
     zone = owned.get();
@@ -181,9 +183,7 @@ Ref build(PyObject* state, PyObject* text_obj) {
 PyObject* convert(PyObject* self, PyObject* ts) noexcept {
   return callback_boundary([&] {
     Ref text_obj = str(ts);
-    if (PyUnicode_CheckExact(text_obj.get())) {
-      if (Ref made = build(self, text_obj.get())) return made;
-    }
+    if (auto made = run_core<Ref>(Route::iso_text, [&] { return build(self, text_obj.get()); })) return *made;
     Ref quote = check(PyUnicode_FromOrdinal('"'));
     Ref stripped = call_method(text_obj, "strip", quote);
     PyObject* argv[] = {nullptr, stripped.get(), Py_False};
@@ -202,11 +202,10 @@ bool datetime_ready() {
 
 }  // namespace
 
-Ref general_converter(PyObject* parse) {
-  if (!enabled()) return Ref();
-  return or_fallback([&]() -> Ref {
+std::optional<Ref> general_converter(PyObject* parse) {
+  return run<Ref>(Route::iso_converter, [&]() -> Answer<Ref> {
     datetime_ready();
-    if (!is_dateutil_parse(parse)) return Ref();
+    if (!is_dateutil_parse(parse)) return Reason::settings;
     Ref fuzzy = text("fuzzy");
     Ref kwnames = check(PyTuple_Pack(1, fuzzy.get()));
     Ref tzoffset = import_attr("dateutil.tz", "tzoffset");
@@ -217,34 +216,34 @@ Ref general_converter(PyObject* parse) {
   });
 }
 
-Ref iso_datetime_column(PyObject* column, PyObject* parse) {
-  if (!enabled()) return Ref();
-  return or_fallback([&]() -> Ref {
-    if (!is_dateutil_parse(parse)) return Ref();
+std::optional<Ref> iso_datetime_column(PyObject* column, PyObject* parse) {
+  return run<Ref>(Route::iso_column, [&]() -> Answer<Ref> {
+    if (!is_dateutil_parse(parse)) return Reason::settings;
     Ref values;
     View in;
-    if (!open_object_values(column, values, in)) return Ref();
+    if (auto why = open_object_values(column, values, in)) return *why;
     const Py_ssize_t n = in.size();
     // numpy exports no buffer of datetime64: fill int64 and view it as such.
     Ref out = new_array(n, "int64");
     View dst;
-    if (!dst.open(out.get(), true) || !dst.contiguous() || dst.itemsize() != 8) return Ref();
+    if (!dst.open(out.get(), true) || !dst.contiguous() || dst.itemsize() != 8) return Reason::kind;
     int64_t* y = dst.data<int64_t>();
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* v = in.at<PyObject*>(i);
       const char* b;
       Py_ssize_t len;
       Stamp t;
-      if (!PyUnicode_CheckExact(v) || !ascii_unquoted(v, b, len) || !read_stamp(b, len, t)) return Ref();
+      if (!PyUnicode_CheckExact(v) || !ascii_unquoted(v, b, len) || !read_stamp(b, len, t)) return Reason::value;
       // Naive values only, well inside the nanosecond range (1677-09-21 to
       // 2262-04-11) so that the inferred column is datetime64[ns] as well.
-      if (t.zone != Stamp::naive || t.year < 1678 || t.year > 2261) return Ref();
+      if (t.zone != Stamp::naive || t.year < 1678 || t.year > 2261) return Reason::value;
       const int64_t days = days_from_civil(t.year, t.month, t.day);
       const int64_t secs = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
       y[i] = secs * 1000000000LL + static_cast<int64_t>(t.micro) * 1000;
     }
     Ref unit = text("datetime64[ns]");
-    return call_method(out, "view", unit);
+    Ref stamps = call_method(out, "view", unit);
+    return mapped_series(column, stamps.get());
   });
 }
 

@@ -21,7 +21,7 @@ bool float_of_substring(PyObject* s, Py_ssize_t b, Py_ssize_t e, double& out) {
   Ref whole = check(PyUnicode_Substring(s, b, e));
   PyObject* v = PyFloat_FromString(whole.get());
   if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
     PyErr_Clear();
     return false;
   }
@@ -49,7 +49,7 @@ bool ascii_to_double(PyObject* s, Py_ssize_t qb, Py_ssize_t qe, double& out) {
     char* end = nullptr;
     double x = PyOS_string_to_double(buf, &end, nullptr);
     if (PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
       PyErr_Clear();
       return false;
     }
@@ -79,16 +79,15 @@ bool text_to_double(PyObject* s, double nan_empty, double& out) {
 
 }  // namespace
 
-Ref numeric_column(PyObject* column) {
-  if (!enabled()) return Ref();
-  return or_fallback([&]() -> Ref {
+std::optional<Ref> numeric_column(PyObject* column) {
+  return run<Ref>(Route::numeric_text, [&]() -> Answer<Ref> {
     Ref values;
     View in;
-    if (!open_object_values(column, values, in)) return Ref();
+    if (auto why = open_object_values(column, values, in)) return *why;
     const Py_ssize_t n = in.size();
     Ref out = new_array(n, "float64");
     View dst;
-    if (!dst.open(out.get(), true) || !dst.contiguous()) return Ref();
+    if (!dst.open(out.get(), true) || !dst.contiguous()) return Reason::kind;
     double* y = dst.data<double>();
 
     // The NaN of an empty text (as the straightforward route makes it) and
@@ -100,19 +99,24 @@ Ref numeric_column(PyObject* column) {
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* v = in.at<PyObject*>(i);
       if (PyUnicode_CheckExact(v)) {
-        if (!text_to_double(v, nan_empty, y[i])) return Ref();
+        if (!text_to_double(v, nan_empty, y[i])) return Reason::value;
       } else if (PyFloat_CheckExact(v)) {
         const double x = PyFloat_AS_DOUBLE(v);
         y[i] = std::isnan(x) ? nan_text : x;
       } else if (PyLong_CheckExact(v)) {
         const double x = PyLong_AsDouble(v);
-        if (x == -1.0 && PyErr_Occurred()) throw_error();  // too large: the text route decides
+        if (x == -1.0 && PyErr_Occurred()) {
+          // Too large for a float: the straightforward route reports it.
+          if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
+          PyErr_Clear();
+          return Reason::value;
+        }
         y[i] = x;
       } else {
-        return Ref();
+        return Reason::value;
       }
     }
-    return out;
+    return mapped_series(column, out.get());
   });
 }
 

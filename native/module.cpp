@@ -1,5 +1,6 @@
 // Module initialisation: the imports bound in the namespace in their fixed
 // order, then the class DataHelper made the way a class statement makes it.
+#include "fastpath.hpp"
 #include "function.hpp"
 #include "methods.hpp"
 
@@ -284,12 +285,23 @@ void initialise(PyObject* module) {
   make_class(ns);
 }
 
+PyObject* fastpath_stats(PyObject*, PyObject*) noexcept {
+  return callback_boundary([] { return fast::stats(); }, "_fastpath_stats");
+}
+
+PyMethodDef module_methods[] = {
+    {"_fastpath_stats", fastpath_stats, METH_NOARGS,
+     "_fastpath_stats()\n--\n\nCounts of the fast routes since start-up: {route: {'hit': n, reason: n, ...}}, "
+     "where a reason says why the route declined (off, kind, value, settings, error)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "data_helper",
     nullptr,
     -1,
-    nullptr,
+    module_methods,
     nullptr,
     nullptr,
     nullptr,

@@ -109,8 +109,8 @@ Ref make_converter(const Parsers& p, Converter kind) {
 // parsers; raises whatever the first refused value raised.
 Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
   if (kind == Converter::general) {
-    if (Ref values = fast::iso_datetime_column(column, p.parse.get())) return fast::mapped_series(column, values.get());
-    if (Ref converter = fast::general_converter(p.parse.get())) return call_method(column, "map", converter);
+    if (auto parsed = fast::iso_datetime_column(column, p.parse.get())) return std::move(*parsed);
+    if (auto converter = fast::general_converter(p.parse.get())) return call_method(column, "map", *converter);
   }
   Ref converter = make_converter(p, kind);
   return call_method(column, "map", converter);
@@ -196,17 +196,13 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
 
 // ---- time steps -------------------------------------------------------------------
 
-struct IntervalStats {
-  Ref mean;
-  Ref stdev;
-};
+using fast::IntervalStats;
 
 // The differences of consecutive values of `column` (time differences in
 // seconds, other differences in the column's own unit) and their mean and
 // sample standard deviation, by the statistics module's rules and errors.
 IntervalStats interval_statistics(const Frame& f, PyObject* column) {
-  IntervalStats fast_st;
-  if (fast::interval_statistics(f, column, fast_st.mean, fast_st.stdev)) return fast_st;
+  if (auto fast_st = fast::interval_statistics(f, column)) return std::move(*fast_st);
   Ref timestamps = call_method(column, "to_list");
   Ref pandas_timedelta = import_attr("pandas._libs.tslibs.timedeltas", "Timedelta");
   Ref timedeltas = new_list();

@@ -128,8 +128,9 @@ NUMERIC_VALUES = st.one_of(
 
 
 def numeric_frame(values):
-    df = pd.DataFrame({"a": pd.Series(values, dtype=object), "b": np.arange(len(values), dtype=float)},
-                      index=pd.Index([f"r{i}" for i in range(len(values))]))
+    index = pd.Index([f"r{i}" for i in range(len(values))])
+    df = pd.DataFrame({"a": pd.Series(values, dtype=object, index=index),
+                       "b": np.arange(len(values), dtype=float)}, index=index)
     df["c"] = pd.Series(list(values), dtype=object, index=df.index)
     return df
 
@@ -373,3 +374,92 @@ def test_process_data_matches(dh, messages, monkeypatch, seed):
     result = runs[0][1][0]
     assert result[0]["time"].dtype == "datetime64[ns]" and result[0]["load"].dtype == np.float64
 
+
+
+# ---- each covered shape takes its fast route ---------------------------------------------
+# The sameness tests above pass whether or not a fast route runs at all; these
+# fail when a route stops taking the inputs it is there for.
+
+@pytest.fixture
+def fast_on(monkeypatch):
+    monkeypatch.setenv(NOFAST, "0")
+
+
+def declines(counts):
+    return {reason: n for reason, n in counts.items() if reason != "hit" and n}
+
+
+@pytest.mark.parametrize("values", [
+    ['"1.5"', " 2 ", "", '"-3e2"', "1_000", "-inf"],   # quoted, padded, empty, underscores
+    [1.5, float("nan"), 2, 10**20, "4"],               # floats and ints taken by value
+    ["\u0661\u0662", "\u20031.5\u2003", "nan"],        # non-ASCII digits and blanks
+])
+def test_number_columns_take_the_fast_route(helper, routes, fast_on, values):
+    df = numeric_frame(values)
+    helper.str2float(df, [0], C.COLUMN_ROLE_TARGET)
+    counts = routes()["numeric_text"]
+    assert counts["hit"] == 1 and not declines(counts)
+
+
+@pytest.mark.parametrize("shape", ["%Y-%m-%d", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S.%f",
+                                   '"%Y-%m-%dT%H:%M"'])
+def test_naive_iso_columns_take_the_column_route(helper, routes, fast_on, shape):
+    df = pd.DataFrame({"t": regular_stamps(4, "2024-02-28", 3600.5, shape)})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    counts = routes()
+    assert counts["iso_column"]["hit"] == 1 and not declines(counts["iso_column"])
+    assert counts["iso_converter"]["hit"] == counts["iso_text"]["hit"] == 0
+
+
+@pytest.mark.parametrize("shape, start", [("%Y-%m-%dT%H:%M:%SZ", "2024-02-28"),
+                                          ("%Y-%m-%dT%H:%M:%S+05:30", "2024-02-28"),
+                                          ("%Y-%m-%d %H:%M:%S.%f-0800", "2024-02-28"),
+                                          ("%Y-%m-%dT%H:%M", "1066-10-14")])
+def test_other_iso_texts_are_built_by_the_converter(helper, routes, fast_on, monkeypatch, shape, start):
+    monkeypatch.setattr(time, "tzname", ("CET", "CEST"))
+    df = pd.DataFrame({"t": regular_stamps(4, start, 3600.5, shape)})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    counts = routes()
+    assert declines(counts["iso_column"]) == {"value": 1}
+    assert counts["iso_converter"]["hit"] == 1
+    assert counts["iso_text"]["hit"] == 4 and not declines(counts["iso_text"])
+
+
+@pytest.mark.parametrize("kind", ["int64", "int32", "float64", "float32", "naive", "utc", "paris", "seconds"])
+def test_time_steps_take_the_fast_route(helper, routes, fast_on, kind):
+    df = pd.DataFrame({"t": column_from_steps(kind, 10**9, [1, 1, 2, 1], 10**9)})
+    helper.validate_time_interval(df, "t", [], DT.INPUT)
+    counts = routes()["interval_statistics"]
+    assert counts["hit"] == 1 and not declines(counts)
+
+
+def test_declines_are_counted_by_reason(helper, messages, routes, monkeypatch):
+    frames = [numeric_frame(["1"]), numeric_frame(["1", "x"]), pd.DataFrame({"a": pd.Series(["1"], dtype="string")}),
+              pd.DataFrame({"t": ["2024-01-01T00:00Z", "2024-01-01T01:00Z"]})]
+    monkeypatch.setenv(NOFAST, "1")
+    helper.str2float(frames[0], [0], C.COLUMN_ROLE_TARGET)
+    monkeypatch.setenv(NOFAST, "0")
+    with pytest.raises(Exception):
+        helper.str2float(frames[1], [0], C.COLUMN_ROLE_TARGET)
+    helper.str2float(frames[2], [0], C.COLUMN_ROLE_TARGET)
+    monkeypatch.setattr(time, "tzname", ("UTC", "UTC"))
+    helper.parse_time_col(frames[3], "t", DT.INPUT)
+    counts = routes()
+    assert declines(counts["numeric_text"]) == {"off": 1, "value": 1, "kind": 1}
+    assert declines(counts["iso_text"]) == {"settings": 2}
+
+
+@pytest.mark.fast_route_errors
+@pytest.mark.parametrize("strict", ["1", "0"])
+def test_an_error_inside_a_fast_route_is_raised_when_strict(dh, helper, routes, monkeypatch, strict):
+    # The route reads datetime.timedelta through the live namespace; the
+    # straightforward route never needs it for a datetime64 column.
+    monkeypatch.setattr(dh, "datetime", object())
+    monkeypatch.setenv("QUARNEX_DATA_HELPER_FASTPATH_STRICT", strict)
+    df = pd.DataFrame({"t": column_from_steps("naive", 0, [1, 1, 1], 10**9)})
+    if strict == "1":
+        with pytest.raises(AttributeError):
+            helper.validate_time_interval(df, "t", [], DT.INPUT)
+    else:
+        assert helper.validate_time_interval(df, "t", [], DT.INPUT) is None
+    assert declines(routes()["interval_statistics"]) == {"error": 1}

@@ -52,7 +52,7 @@ DOCUMENTED = {
 
 
 def test_namespace_binds_imports_in_order():
-    names = [n for n in vars(dh) if not n.startswith("__")]
+    names = [n for n in vars(dh) if not n.startswith("_")]
     assert names == ["Union", "Fraction", "datetime", "pd", "np", "Messages", *CONSTANTS, "DataHelper"]
     assert dh.Union is typing.Union and dh.Fraction is Fraction and dh.pd is pd and dh.np is np
     assert dh.datetime is sys.modules["datetime"]
