@@ -50,14 +50,8 @@ Ref resolve(const Frame& f, PyObject* df, PyObject* df_columns, PyObject* col, b
   raise_message(f, id, {col_role, texts.get()});
 }
 
-}  // namespace
-
-Ref validate_input_params(Frame& f) {
-  PyObject* learning_type = f[1];
-  PyObject* target_columns = f[2];
-  PyObject* feature_columns = f[3];
-  PyObject* user_holdout_df = f[4];
-  PyObject* tshirt_size = f[5];
+Ref validate_input_params(const Frame& f, PyObject* /*self*/, PyObject* learning_type, PyObject* target_columns,
+                          PyObject* feature_columns, PyObject* user_holdout_df, PyObject* tshirt_size) {
   Ref forecasting = global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING");
   Ref anomaly = global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION");
 
@@ -91,12 +85,8 @@ Ref validate_input_params(Frame& f) {
   return Ref::borrow(Py_None);
 }
 
-Ref get_cols_idx(Frame& f) {
-  PyObject* df = f[1];
-  PyObject* cols = f[2];
-  PyObject* col_role = f[3];
-  PyObject* learning_type = f[4];
-  PyObject* warn_msg = f[5];
+Ref get_cols_idx(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* cols, PyObject* col_role,
+                 PyObject* learning_type, PyObject* warn_msg) {
 
   Ref df_columns = call_method(attr(df, "columns"), "to_list");
   Ref col_idx = new_list();
@@ -137,22 +127,16 @@ Ref get_cols_idx(Frame& f) {
   return col_idx;
 }
 
-Ref check_time_col_specified_twice(Frame& f) {
-  PyObject* time_col_idx = f[1];
-  PyObject* time_col_name = f[2];
-  PyObject* other_col_idx = f[3];
-  PyObject* col_role = f[4];
+Ref check_time_col_specified_twice(const Frame& f, PyObject* /*self*/, PyObject* time_col_idx,
+                                   PyObject* time_col_name, PyObject* other_col_idx, PyObject* col_role) {
   if (contains(other_col_idx, time_col_idx)) {
     raise_message(f, "QUARNEX0074E", {str(time_col_name).get(), col_role});
   }
   return Ref::borrow(Py_None);
 }
 
-Ref validate_input_data_col_num(Frame& f) {
-  PyObject* learning_type = f[1];
-  PyObject* tshirt_size = f[2];
-  PyObject* target_columns = f[3];
-  PyObject* feature_columns = f[4];
+Ref validate_input_data_col_num(const Frame& f, PyObject* /*self*/, PyObject* learning_type, PyObject* tshirt_size,
+                                PyObject* target_columns, PyObject* feature_columns) {
 
   Ref col_role = new_list();
   Ref col_num = from_ssize(0);
@@ -197,4 +181,59 @@ Ref validate_input_data_col_num(Frame& f) {
   return Ref::borrow(Py_None);
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc validate_input_params = describe<qx::validate_input_params>(
+    "validate_input_params", Kind::Instance,
+    {self,
+     {"learning_type", "str", S, REQ},
+     {"target_columns", "Union[list, int, str]", N, REQ},
+     {"feature_columns", "Union[list, int, str]", N, REQ},
+     {"user_holdout_df", "pd.DataFrame", N, REQ},
+     {"tshirt_size", "str", S, REQ}},
+    nullptr,
+    "Check the learning type, the t-shirt size and the column designations it requires.\n\n"
+    ":param learning_type: the learning type\n"
+    ":param target_columns: target column designations\n"
+    ":param feature_columns: feature column designations\n"
+    ":param user_holdout_df: the user holdout data, or None\n"
+    ":param tshirt_size: the t-shirt size");
+
+constexpr MethodDesc get_cols_idx = describe<qx::get_cols_idx>(
+    "get_cols_idx", Kind::Instance,
+    {self,
+     {"df", "pd.DataFrame", N, REQ},
+     {"cols", "list", L, REQ},
+     {"col_role", "str", S, REQ},
+     {"learning_type", "str", S, REQ},
+     {"warn_msg", "list", L, NONE}},
+    "Union[list, int]", nullptr);
+
+constexpr MethodDesc check_time_col_specified_twice = describe<qx::check_time_col_specified_twice>(
+    "check_time_col_specified_twice", Kind::Instance,
+    {self,
+     {"time_col_idx", "int", N, REQ},
+     {"time_col_name", "str", S, REQ},
+     {"other_col_idx", "list", L, REQ},
+     {"col_role", "str", S, REQ}},
+    nullptr, nullptr);
+
+constexpr MethodDesc validate_input_data_col_num = describe<qx::validate_input_data_col_num>(
+    "validate_input_data_col_num", Kind::Instance,
+    {self,
+     {"learning_type", "str", S, REQ},
+     {"tshirt_size", "str", S, REQ},
+     {"target_columns", "list", L, NONE},
+     {"feature_columns", "list", L, NONE}},
+    nullptr,
+    "Refuse more target or feature columns than the t-shirt size allows.\n\n"
+    ":param learning_type: the learning type\n"
+    ":param tshirt_size: the t-shirt size\n"
+    ":param target_columns: target column positions\n"
+    ":param feature_columns: feature column positions");
+
+}  // namespace methods
 }  // namespace qx

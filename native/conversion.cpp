@@ -66,12 +66,7 @@ Ref sum_axis0(PyObject* mask) {
   return call_kw(sum.get(), {}, {{"axis", zero.get()}});
 }
 
-}  // namespace
-
-Ref str2float(Frame& f) {
-  PyObject* df = f[1];
-  PyObject* col_idx = f[2];
-  PyObject* col_role = f[3];
+Ref str2float(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_idx, PyObject* col_role) {
 
   Ref it = check(PyObject_GetIter(col_idx));
   while (PyObject* next = PyIter_Next(it.get())) {
@@ -99,10 +94,7 @@ Ref str2float(Frame& f) {
   return Ref::borrow(df);
 }
 
-Ref check_missing(Frame& f) {
-  PyObject* df = f[1];
-  PyObject* col_idx = f[2];
-  PyObject* missing_value = f[3];
+Ref check_missing(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_idx, PyObject* missing_value) {
 
   Ref it = check(PyObject_GetIter(col_idx));
   while (PyObject* next = PyIter_Next(it.get())) {
@@ -136,4 +128,24 @@ Ref check_missing(Frame& f) {
   return Ref::borrow(Py_None);
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc str2float = describe<qx::str2float>(
+    "str2float", Kind::Instance,
+    {self, {"df", "pd.DataFrame", N, REQ}, {"col_idx", "list", L, REQ}, {"col_role", "str", S, REQ}},
+    nullptr, nullptr);
+
+constexpr MethodDesc check_missing = describe<qx::check_missing>(
+    "check_missing", Kind::Instance,
+    {self, {"df", "pd.DataFrame", N, REQ}, {"col_idx", "list", L, REQ}, {"missing_value", nullptr, N, NAN_DEFAULT}},
+    nullptr,
+    "Refuse columns that hold a missing value.\n\n"
+    ":param df: the data\n"
+    ":param col_idx: positions of the columns to check\n"
+    ":param missing_value: the value counted as missing (NaN by default)");
+
+}  // namespace methods
 }  // namespace qx

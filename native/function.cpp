@@ -4,11 +4,10 @@
 
 #include <exception>
 #include <new>
+#include <span>
 
 namespace qx {
 namespace {
-
-constexpr Py_ssize_t kMaxParams = 16;
 
 struct FunctionObject {
   PyObject_HEAD
@@ -39,7 +38,7 @@ Py_ssize_t default_count(const FunctionObject* fn) {
 }
 
 void too_many_positional(FunctionObject* fn, Py_ssize_t given) {
-  const Py_ssize_t argc = static_cast<Py_ssize_t>(fn->desc->params.size());
+  const Py_ssize_t argc = static_cast<Py_ssize_t>(fn->desc->nparams);
   const Py_ssize_t defcount = default_count(fn);
   Ref sig;
   bool plural;
@@ -83,8 +82,8 @@ void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t en
 // Fills slots[0..n) from the call; false with a TypeError set on a bad call.
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** slots) {
-  const auto& params = fn->desc->params;
-  const Py_ssize_t n = static_cast<Py_ssize_t>(params.size());
+  const ParamDesc* params = fn->desc->params.data();
+  const Py_ssize_t n = static_cast<Py_ssize_t>(fn->desc->nparams);
   for (Py_ssize_t i = 0; i < n && i < nargs; ++i) slots[i] = args[i];
 
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -130,8 +129,8 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 bool entry_checks(FunctionObject* fn, PyObject* const* slots) {
-  const auto& params = fn->desc->params;
-  for (size_t i = 0; i < params.size(); ++i) {
+  const ParamDesc* params = fn->desc->params.data();
+  for (size_t i = 0; i < fn->desc->nparams; ++i) {
     PyObject* v = slots[i];
     const char* expected = nullptr;
     if (params[i].check == Check::Str && v != Py_None && Py_TYPE(v) != &PyUnicode_Type) expected = "str";
@@ -157,7 +156,7 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     struct Leave {
       ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    Frame frame{fn->globals, slots, static_cast<Py_ssize_t>(fn->desc->params.size())};
+    Frame frame{fn->globals, slots, static_cast<Py_ssize_t>(fn->desc->nparams)};
     Ref result = fn->desc->body(frame);
     if (!result && !PyErr_Occurred()) {
       PyErr_Format(PyExc_SystemError, "%U returned no result", fn->qualname);
@@ -244,8 +243,8 @@ Ref build_signature(FunctionObject* fn) {
   Ref kind = attr(param_cls, "POSITIONAL_OR_KEYWORD");
   Ref empty = attr(param_cls, "empty");
   Ref params = new_list();
-  const auto& descs = fn->desc->params;
-  const Py_ssize_t n = static_cast<Py_ssize_t>(descs.size());
+  const ParamDesc* descs = fn->desc->params.data();
+  const Py_ssize_t n = static_cast<Py_ssize_t>(fn->desc->nparams);
   const Py_ssize_t required = n - default_count(fn);
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref pname = text(descs[i].name);
@@ -322,21 +321,14 @@ int function_type_ready() {
 }
 
 Ref make_function(const MethodDesc& desc, PyObject* globals, PyObject* nan) {
-  if (static_cast<Py_ssize_t>(desc.params.size()) > kMaxParams) {
-    PyErr_SetString(PyExc_SystemError, "too many parameters for a DataHelper method");
-    throw_error();
-  }
-  // Defaults: the trailing parameters that have one, in order.
+  // Defaults: the trailing parameters that have one (describe() has checked
+  // that they are trailing), in order.
   Ref defaults = new_list();
-  for (const ParamDesc& p : desc.params) {
-    if (p.def == Default::Required) {
-      check(PyList_SetSlice(defaults.get(), 0, PyList_GET_SIZE(defaults.get()), nullptr));
-      continue;
-    }
-    append(defaults.get(), p.def == Default::NumpyNaN ? nan : Py_None);
+  for (const ParamDesc& p : std::span(desc.params.data(), desc.nparams)) {
+    if (p.def != Default::Required) append(defaults.get(), p.def == Default::NumpyNaN ? nan : Py_None);
   }
   Ref annotations = new_dict();
-  for (const ParamDesc& p : desc.params) {
+  for (const ParamDesc& p : std::span(desc.params.data(), desc.nparams)) {
     if (!p.annotation) continue;
     Ref value = eval_annotation(p.annotation, globals);
     check(PyDict_SetItemString(annotations.get(), p.name, value.get()));

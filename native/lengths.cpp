@@ -33,15 +33,9 @@ bool is_non_integral_real(PyObject* v) {
   return check(PyObject_IsInstance(v, decimal.get())) != 0;
 }
 
-}  // namespace
-
-Ref validate_input_data(Frame& f) {
-  PyObject* self = f[0];
-  PyObject* df = f[1];
-  PyObject* learning_type = f[2];
-  Ref holdout_size = Ref::borrow(f[3]);
-  PyObject* warn_msg = f[4];
-  PyObject* holdout_df = f[5];
+Ref validate_input_data(const Frame& f, PyObject* self, PyObject* df, PyObject* learning_type,
+                        PyObject* holdout_size_arg, PyObject* warn_msg, PyObject* holdout_df) {
+  Ref holdout_size = Ref::borrow(holdout_size_arg);
 
   if (df == Py_None) raise_message(f, "QUARNEX0069E");
   Ref n_samples = from_ssize(length(df));
@@ -108,11 +102,9 @@ Ref validate_input_data(Frame& f) {
   return to_int(holdout_size);
 }
 
-Ref validate_data_len(Frame& f) {
-  Ref df = Ref::borrow(f[1]);
-  PyObject* learning_type = f[2];
-  PyObject* tshirt_size = f[3];
-  PyObject* warn_msg = f[4];
+Ref validate_data_len(const Frame& f, PyObject* /*self*/, PyObject* df_arg, PyObject* learning_type,
+                      PyObject* tshirt_size, PyObject* warn_msg) {
+  Ref df = Ref::borrow(df_arg);
 
   Ref df_len = from_ssize(length(df));
   Ref limits = global(f, "INPUT_DATA_LIMITATION");
@@ -138,12 +130,10 @@ Ref validate_data_len(Frame& f) {
   return df;
 }
 
-Ref validate_user_holdout_len(Frame& f) {
-  PyObject* train_df = f[1];
-  Ref holdout_df = Ref::borrow(f[2]);
-  PyObject* learning_type = f[3];
-  Ref holdout_size = Ref::borrow(f[4]);
-  PyObject* warn_msg = f[5];
+Ref validate_user_holdout_len(const Frame& f, PyObject* /*self*/, PyObject* train_df, PyObject* holdout_df_arg,
+                              PyObject* learning_type, PyObject* holdout_size_arg, PyObject* warn_msg) {
+  Ref holdout_df = Ref::borrow(holdout_df_arg);
+  Ref holdout_size = Ref::borrow(holdout_size_arg);
 
   // "one third" for exactly Fraction(1, 3), the value's own text otherwise.
   auto frac2words = [&f](PyObject* ratio) {
@@ -181,9 +171,7 @@ Ref validate_user_holdout_len(Frame& f) {
   return check(PyTuple_Pack(2, holdout_df.get(), holdout_size.get()));
 }
 
-Ref check_user_holdout_metadata(Frame& f) {
-  PyObject* train_df = f[1];
-  PyObject* holdout_df = f[2];
+Ref check_user_holdout_metadata(const Frame& f, PyObject* /*self*/, PyObject* train_df, PyObject* holdout_df) {
   Ref one = from_ssize(1);
   Ref train_count = item(attr(train_df, "shape"), one);
   Ref holdout_count = item(attr(holdout_df, "shape"), one);
@@ -198,14 +186,84 @@ Ref check_user_holdout_metadata(Frame& f) {
   return Ref::borrow(Py_None);
 }
 
-Ref check_user_holdout_newer(Frame& f) {
-  PyObject* train_df = f[1];
-  PyObject* holdout_df = f[2];
-  PyObject* time_col = f[3];
+Ref check_user_holdout_newer(const Frame& f, PyObject* /*self*/, PyObject* train_df, PyObject* holdout_df,
+                             PyObject* time_col) {
   Ref last = item(attr(item(train_df, time_col), "iat"), from_ssize(-1));
   Ref first = item(attr(item(holdout_df, time_col), "iat"), from_ssize(0));
   if (gt(last, first)) raise_message(f, "QUARNEX0087E");
   return Ref::borrow(Py_None);
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc validate_input_data = describe<qx::validate_input_data>(
+    "validate_input_data", Kind::Instance,
+    {self,
+     {"df", "pd.DataFrame", N, REQ},
+     {"learning_type", "str", S, REQ},
+     {"holdout_size", "Union[float, int]", N, REQ},
+     {"warn_msg", "list", L, REQ},
+     {"holdout_df", "pd.DataFrame", N, NONE}},
+    "int",
+    "Check the data and the holdout size; return the holdout size in rows.\n\n"
+    ":param df: the input data (the training data when holdout_df is given)\n"
+    ":param learning_type: the learning type\n"
+    ":param holdout_size: holdout ratio (a float below 1) or number of holdout rows\n"
+    ":param warn_msg: list to which warning texts are appended\n"
+    ":param holdout_df: the user holdout data, or None\n"
+    ":return: the number of holdout rows");
+
+constexpr MethodDesc validate_data_len = describe<qx::validate_data_len>(
+    "validate_data_len", Kind::Instance,
+    {self,
+     {"df", "pd.DataFrame", N, REQ},
+     {"learning_type", "str", S, REQ},
+     {"tshirt_size", "str", S, REQ},
+     {"warn_msg", "list", L, REQ}},
+    nullptr,
+    "Check the row count against the limits; cut to the latest rows when too long.\n\n"
+    ":param df: the data\n"
+    ":param learning_type: the learning type\n"
+    ":param tshirt_size: the t-shirt size\n"
+    ":param warn_msg: list to which warning texts are appended\n"
+    ":return: the data to use");
+
+constexpr MethodDesc validate_user_holdout_len = describe<qx::validate_user_holdout_len>(
+    "validate_user_holdout_len", Kind::Instance,
+    {self,
+     {"train_df", "pd.DataFrame", N, REQ},
+     {"holdout_df", "pd.DataFrame", N, REQ},
+     {"learning_type", "str", S, REQ},
+     {"holdout_size", "Union[int, float]", N, REQ},
+     {"warn_msg", "list", L, REQ}},
+    nullptr,
+    "Cut the user holdout data to the permitted share of all rows.\n\n"
+    ":param train_df: the training data\n"
+    ":param holdout_df: the user holdout data, sorted by time\n"
+    ":param learning_type: the learning type\n"
+    ":param holdout_size: holdout ratio or number of holdout rows\n"
+    ":param warn_msg: list to which warning texts are appended\n"
+    ":return: (holdout_df, holdout_size)");
+
+constexpr MethodDesc check_user_holdout_metadata = describe<qx::check_user_holdout_metadata>(
+    "check_user_holdout_metadata", Kind::Instance,
+    {self, {"train_df", "pd.DataFrame", N, REQ}, {"holdout_df", "pd.DataFrame", N, REQ}},
+    nullptr,
+    "Refuse a holdout table whose columns differ from the training table's.\n\n"
+    ":param train_df: the training data\n"
+    ":param holdout_df: the user holdout data");
+
+constexpr MethodDesc check_user_holdout_newer = describe<qx::check_user_holdout_newer>(
+    "check_user_holdout_newer", Kind::Instance,
+    {self, {"train_df", "pd.DataFrame", N, REQ}, {"holdout_df", "pd.DataFrame", N, REQ}, {"time_col", "str", S, REQ}},
+    nullptr,
+    "Refuse holdout data that start before the training data end.\n\n"
+    ":param train_df: the training data, sorted by time\n"
+    ":param holdout_df: the user holdout data, sorted by time\n"
+    ":param time_col: name of the timestamp column");
+
+}  // namespace methods
 }  // namespace qx

@@ -21,11 +21,9 @@ struct Frame {
   PyObject* globals;
   PyObject* const* args;
   Py_ssize_t nargs;
-
-  PyObject* operator[](Py_ssize_t i) const noexcept { return args[i]; }
 };
 
-using Body = Ref (*)(Frame&);
+using Body = Ref (*)(const Frame&);
 
 // ---- names, attributes, items -------------------------------------------------
 

@@ -60,21 +60,12 @@ void unpack3(PyObject* result, Ref (&out)[3]) {
   if (PyErr_Occurred()) throw_error();
 }
 
-}  // namespace
-
-Ref process_data(Frame& f) {
-  PyObject* df_arg = f[0];
-  PyObject* learning_type = f[1];
-  PyObject* target_columns = f[2];
-  PyObject* feature_columns = f[3];
-  PyObject* timestamp_column = f[4];
-  PyObject* anomaly_label_column = f[5];
-  PyObject* user_holdout_arg = f[7];
-  PyObject* tshirt_size = f[8];
-  PyObject* warn_msg = f[9];
+Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyObject* target_columns,
+                 PyObject* feature_columns, PyObject* timestamp_column, PyObject* anomaly_label_column,
+                 PyObject* holdout_size_arg, PyObject* user_holdout_arg, PyObject* tshirt_size, PyObject* warn_msg) {
   Ref df = Ref::borrow(df_arg);
   Ref user_holdout_df = Ref::borrow(user_holdout_arg);
-  Ref holdout_size = Ref::borrow(f[6]);
+  Ref holdout_size = Ref::borrow(holdout_size_arg);
 
   Ref helper = call(global(f, "DataHelper"));
 
@@ -172,4 +163,37 @@ Ref process_data(Frame& f) {
                             feature_idx.get(), timestamp_idx.get(), anomaly_idx.get()));
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc process_data = describe<qx::process_data>(
+    "process_data", Kind::Static,
+    {{"df", "pd.DataFrame", N, REQ},
+     {"learning_type", "str", S, REQ},
+     {"target_columns", "Union[list, int, str]", N, REQ},
+     {"feature_columns", "Union[list, int, str]", N, REQ},
+     {"timestamp_column", "Union[int, float, str]", N, REQ},
+     {"anomaly_label_column", "Union[int, float, str]", N, REQ},
+     {"holdout_size", "Union[float, int]", N, REQ},
+     {"user_holdout_df", "pd.DataFrame", N, REQ},
+     {"tshirt_size", "str", S, REQ},
+     {"warn_msg", "list", L, REQ}},
+    nullptr,
+    "Check and prepare the data of one model-building run.\n\n"
+    ":param df: the input data (the training data when user_holdout_df is given)\n"
+    ":param learning_type: forecasting or timeseries anomaly prediction\n"
+    ":param target_columns: target column designations (positions or labels), or one designation\n"
+    ":param feature_columns: feature column designations (positions or labels), or one designation\n"
+    ":param timestamp_column: timestamp column designation; None or -1 when there is none\n"
+    ":param anomaly_label_column: anomaly label column designation, or None\n"
+    ":param holdout_size: holdout ratio (a float below 1) or number of holdout rows\n"
+    ":param user_holdout_df: the user holdout data, or None\n"
+    ":param tshirt_size: the t-shirt size that selects the limits\n"
+    ":param warn_msg: list to which warning texts are appended\n"
+    ":return: (df, user_holdout_df, holdout_size, target_column_indexes, feature_column_indexes,\n"
+    "          timestamp_column_idx, anomaly_label_column_idx)");
+
+}  // namespace methods
 }  // namespace qx

@@ -262,12 +262,7 @@ Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
   return call_kw(concat_fn.get(), {tables.get()}, {{"ignore_index", Py_True}, {"sort", Py_False}});
 }
 
-}  // namespace
-
-Ref parse_time_col(Frame& f) {
-  PyObject* data_df = f[1];
-  PyObject* time_col = f[2];
-  PyObject* data_type = f[3];
+Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObject* time_col, PyObject* data_type) {
 
   drop_missing_timestamps(f, data_df, time_col);
 
@@ -302,11 +297,8 @@ Ref parse_time_col(Frame& f) {
   raise_message(f, "QUARNEX0077E", {detail.get()});
 }
 
-Ref validate_time_interval(Frame& f) {
-  PyObject* df = f[1];
-  PyObject* time_col = f[2];
-  PyObject* warn_msg = f[3];
-  PyObject* data_type = f[4];
+Ref validate_time_interval(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* time_col, PyObject* warn_msg,
+                           PyObject* data_type) {
 
   IntervalStats st = interval_statistics(f, item(df, time_col).get());
   if (eq(st.mean, from_ssize(0))) {
@@ -321,14 +313,12 @@ Ref validate_time_interval(Frame& f) {
   return none();
 }
 
-Ref process_data_by_time_col(Frame& f) {
-  PyObject* self = f[0];
-  Ref df = Ref::borrow(f[1]);
-  Ref holdout_df = Ref::borrow(f[2]);
-  PyObject* time_col = f[3];
-  PyObject* learning_type = f[4];
-  Ref holdout_size = Ref::borrow(f[5]);
-  PyObject* warn_msg = f[6];
+Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, PyObject* holdout_df_arg,
+                             PyObject* time_col, PyObject* learning_type, PyObject* holdout_size_arg,
+                             PyObject* warn_msg) {
+  Ref df = Ref::borrow(df_arg);
+  Ref holdout_df = Ref::borrow(holdout_df_arg);
+  Ref holdout_size = Ref::borrow(holdout_size_arg);
 
   auto holdout_len = [&] {
     Ref method = attr(self, "validate_user_holdout_len");
@@ -373,4 +363,44 @@ Ref process_data_by_time_col(Frame& f) {
   return check(PyTuple_Pack(3, df.get(), holdout_df.get(), holdout_size.get()));
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc parse_time_col = describe<qx::parse_time_col>(
+    "parse_time_col", Kind::Instance,
+    {self, {"data_df", "pd.DataFrame", N, REQ}, {"time_col", "str", S, REQ}, {"data_type", "DataType", N, REQ}},
+    nullptr,
+    "Drop rows without a timestamp and convert the timestamp column in place.\n\n"
+    ":param data_df: the table to change in place\n"
+    ":param time_col: name of the timestamp column\n"
+    ":param data_type: which table this is (training, holdout or input)");
+
+constexpr MethodDesc validate_time_interval = describe<qx::validate_time_interval>(
+    "validate_time_interval", Kind::Instance,
+    {self,
+     {"df", "pd.DataFrame", N, REQ},
+     {"time_col", "str", S, REQ},
+     {"warn_msg", "list", L, REQ},
+     {"data_type", "DataType", N, REQ}},
+    nullptr,
+    "Check that the time steps are evenly spaced; warn when they vary by more than 20 percent.\n\n"
+    ":param df: the table, sorted by time\n"
+    ":param time_col: name of the timestamp column\n"
+    ":param warn_msg: list to which warning texts are appended\n"
+    ":param data_type: which table this is (training, holdout or input)");
+
+constexpr MethodDesc process_data_by_time_col = describe<qx::process_data_by_time_col>(
+    "process_data_by_time_col", Kind::Instance,
+    {self,
+     {"df", "pd.DataFrame", N, REQ},
+     {"holdout_df", "pd.DataFrame", N, REQ},
+     {"time_col", "str", S, REQ},
+     {"learning_type", "str", S, REQ},
+     {"holdout_size", "Union[int, float]", N, REQ},
+     {"warn_msg", "list", L, REQ}},
+    "pd.DataFrame", nullptr);
+
+}  // namespace methods
 }  // namespace qx
