@@ -4,8 +4,6 @@
 namespace qx {
 namespace {
 
-bool is_instance(PyObject* o, PyObject* cls) { return check(PyObject_IsInstance(o, cls)) != 0; }
-
 // Resolves one designation to a position, or returns an empty Ref when it
 // does not resolve. `ignored` is set for designations that are not looked at.
 Ref resolve(const Frame& f, PyObject* df, PyObject* df_columns, PyObject* col, bool& ignored) {
@@ -98,9 +96,7 @@ Ref get_cols_idx(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col
     if (pos) {
       append(col_idx.get(), pos.get());
     } else if (!ignored && warn_msg != Py_None) {
-      Ref app = attr(warn_msg, "append");
-      Ref msg = message(f, "QUARNEX0016W", {str(col).get()});
-      call(app, msg);
+      warn(f, warn_msg, "QUARNEX0016W", {str(col).get()});
     }
   }
   if (PyErr_Occurred()) throw_error();
@@ -160,8 +156,7 @@ Ref validate_input_data_col_num(const Frame& f, PyObject* /*self*/, PyObject* le
   if (!contains(limits, learning_type)) return Ref::borrow(Py_None);
   Ref by_type = item(limits.get(), learning_type);
   if (!contains(by_type, tshirt_size)) return Ref::borrow(Py_None);
-  Ref col_max = item(item(item(limits.get(), learning_type), tshirt_size), global(f, "COLUMN"));
-  col_max = item(col_max, global(f, "MAX"));
+  Ref col_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, "COLUMN").get(), global(f, "MAX").get()});
 
   if (gt(col_num, col_max)) {
     Ref role_str;

@@ -9,12 +9,8 @@ namespace {
 
 // First pass over one value: its text form, without leading and trailing
 // double quotes (str(value).strip('"')).
-PyObject* strip_quotes(PyObject*, PyObject* value) {
-  return callback_boundary([&] {
-    Ref t = str(value);
-    Ref quote = text("\"");
-    return call_method(t, "strip", quote);
-  }, "the numeric conversion");
+PyObject* unquote_value(PyObject*, PyObject* value) {
+  return callback_boundary([&] { return unquoted_text(value); }, "the numeric conversion");
 }
 
 // Second pass over one text: an empty text is NaN, anything else goes
@@ -26,7 +22,7 @@ PyObject* text_to_float(PyObject*, PyObject* value) {
   }, "the numeric conversion");
 }
 
-PyMethodDef kStripQuotes = {"strip_quotes", strip_quotes, METH_O, nullptr};
+PyMethodDef kStripQuotes = {"strip_quotes", unquote_value, METH_O, nullptr};
 PyMethodDef kTextToFloat = {"text_to_float", text_to_float, METH_O, nullptr};
 
 // The float64 form of one column (a Series; a DataFrame when the label is
@@ -45,9 +41,8 @@ Ref convert_column(PyObject* column) {
 // and its subclasses, numpy floating scalars).
 bool is_float_nan(const Frame& f, PyObject* v) {
   if (PyFloat_Check(v)) return std::isnan(PyFloat_AS_DOUBLE(v));
-  Ref np = global(f, "np");
-  Ref floating = attr(np, "floating");
-  if (check(PyObject_IsInstance(v, floating.get())) == 0) return false;
+  Ref floating = attr(global(f, "np"), "floating");
+  if (!is_instance(v, floating.get())) return false;
   return ne(v, v);
 }
 

@@ -74,12 +74,17 @@ std::optional<Reason> open_object_values(PyObject* column, Ref& values, View& in
   return std::nullopt;
 }
 
-Ref new_array(Py_ssize_t n, const char* dtype) {
+template <class T>
+T* new_output(Py_ssize_t n, const char* dtype, Ref& array, View& dst) {
   Ref empty = import_attr("numpy", "empty");
   Ref size = from_ssize(n);
   Ref type = text(dtype);
-  return call_kw(empty.get(), {size.get()}, {{"dtype", type.get()}});
+  array = call_kw(empty.get(), {size.get()}, {{"dtype", type.get()}});
+  if (!dst.open(array.get(), true) || !dst.contiguous() || dst.itemsize() != sizeof(T)) return nullptr;
+  return dst.data<T>();
 }
+template double* new_output<double>(Py_ssize_t, const char*, Ref&, View&);
+template int64_t* new_output<int64_t>(Py_ssize_t, const char*, Ref&, View&);
 
 Ref mapped_series(PyObject* column, PyObject* values) {
   Ref series = import_attr("pandas", "Series");

@@ -246,8 +246,7 @@ std::optional<Reason> datetime_steps(const Frame& f, PyObject* column, Steps& st
     // One actual pair with this step, subtracted and measured as the
     // straightforward route does it.
     Ref diff = sub(item(array.get(), e.first), item(array.get(), e.first - 1));
-    if (!check(PyObject_IsInstance(diff.get(), pandas_timedelta.get())) &&
-        !check(PyObject_IsInstance(diff.get(), std_timedelta.get()))) {
+    if (!is_instance(diff.get(), pandas_timedelta.get()) && !is_instance(diff.get(), std_timedelta.get())) {
       return Reason::value;
     }
     Ref secs = call_method(diff, "total_seconds");
@@ -272,12 +271,12 @@ std::optional<IntervalStats> interval_statistics(const Frame& f, PyObject* colum
     Ref dtype = attr(column, "dtype");
     Ref kind = attr(dtype, "kind");
     Ref numpy_dtype = import_attr("numpy", "dtype");
-    const bool plain = check(PyObject_IsInstance(dtype.get(), numpy_dtype.get())) != 0;
+    const bool plain = is_instance(dtype.get(), numpy_dtype.get());
     Steps st;
     std::optional<Reason> declined = Reason::kind;
     if (eq(kind, text("M"))) {
       Ref tz_dtype = import_attr("pandas", "DatetimeTZDtype");
-      if (plain || check(PyObject_IsInstance(dtype.get(), tz_dtype.get()))) declined = datetime_steps(f, column, st);
+      if (plain || is_instance(dtype.get(), tz_dtype.get())) declined = datetime_steps(f, column, st);
     } else if (plain && (eq(kind, text("i")) || eq(kind, text("u")))) {
       declined = numeric_steps(column, false, st);
     } else if (plain && eq(kind, text("f"))) {

@@ -184,8 +184,7 @@ PyObject* convert(PyObject* self, PyObject* ts) noexcept {
   return callback_boundary([&] {
     Ref text_obj = str(ts);
     if (auto made = run_core<Ref>(Route::iso_text, [&] { return build(self, text_obj.get()); })) return *made;
-    Ref quote = check(PyUnicode_FromOrdinal('"'));
-    Ref stripped = call_method(text_obj, "strip", quote);
+    Ref stripped = strip_quotes(text_obj.get());
     PyObject* argv[] = {nullptr, stripped.get(), Py_False};
     return call_vector(slot(self, kParse), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, slot(self, kKwnames));
   }, "a timestamp converter");
@@ -219,17 +218,13 @@ std::optional<Ref> general_converter(PyObject* parse) {
 std::optional<Ref> iso_datetime_column(PyObject* column, PyObject* parse) {
   return run<Ref>(Route::iso_column, [&]() -> Answer<Ref> {
     if (!is_dateutil_parse(parse)) return Reason::settings;
-    Ref values;
-    View in;
-    if (auto why = open_object_values(column, values, in)) return *why;
-    const Py_ssize_t n = in.size();
     // numpy exports no buffer of datetime64: fill int64 and view it as such.
-    Ref out = new_array(n, "int64");
-    View dst;
-    if (!dst.open(out.get(), true) || !dst.contiguous() || dst.itemsize() != 8) return Reason::kind;
-    int64_t* y = dst.data<int64_t>();
+    ColumnPass<int64_t> pass;
+    if (auto why = pass.open(column, "int64")) return *why;
+    const Py_ssize_t n = pass.size();
+    int64_t* y = pass.y;
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* v = in.at<PyObject*>(i);
+      PyObject* v = pass.value(i);
       const char* b;
       Py_ssize_t len;
       Stamp t;
@@ -242,7 +237,7 @@ std::optional<Ref> iso_datetime_column(PyObject* column, PyObject* parse) {
       y[i] = secs * 1000000000LL + static_cast<int64_t>(t.micro) * 1000;
     }
     Ref unit = text("datetime64[ns]");
-    Ref stamps = call_method(out, "view", unit);
+    Ref stamps = call_method(pass.out, "view", unit);
     return mapped_series(column, stamps.get());
   });
 }

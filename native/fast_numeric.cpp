@@ -81,14 +81,10 @@ bool text_to_double(PyObject* s, double nan_empty, double& out) {
 
 std::optional<Ref> numeric_column(PyObject* column) {
   return run<Ref>(Route::numeric_text, [&]() -> Answer<Ref> {
-    Ref values;
-    View in;
-    if (auto why = open_object_values(column, values, in)) return *why;
-    const Py_ssize_t n = in.size();
-    Ref out = new_array(n, "float64");
-    View dst;
-    if (!dst.open(out.get(), true) || !dst.contiguous()) return Reason::kind;
-    double* y = dst.data<double>();
+    ColumnPass<double> pass;
+    if (auto why = pass.open(column, "float64")) return *why;
+    const Py_ssize_t n = pass.size();
+    double* y = pass.y;
 
     // The NaN of an empty text (as the straightforward route makes it) and
     // float("nan") (what str() of a NaN float reads back as).
@@ -97,7 +93,7 @@ std::optional<Ref> numeric_column(PyObject* column) {
     if (PyErr_Occurred()) throw_error();
 
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* v = in.at<PyObject*>(i);
+      PyObject* v = pass.value(i);
       if (PyUnicode_CheckExact(v)) {
         if (!text_to_double(v, nan_empty, y[i])) return Reason::value;
       } else if (PyFloat_CheckExact(v)) {
@@ -116,7 +112,7 @@ std::optional<Ref> numeric_column(PyObject* column) {
         return Reason::value;
       }
     }
-    return mapped_series(column, out.get());
+    return mapped_series(column, pass.out.get());
   });
 }
 

@@ -20,7 +20,7 @@
 //   QUARNEX_DATA_HELPER_FASTPATH_STRICT=1  an error inside a route is raised
 #pragma once
 
-#include "namespace.hpp"
+#include "pyops.hpp"
 
 #include <optional>
 #include <utility>
@@ -175,13 +175,36 @@ class View {
   bool held_ = false;
 };
 
-// numpy.empty(n, dtype=dtype)
-Ref new_array(Py_ssize_t n, const char* dtype);
+// numpy.empty(n, dtype=dtype) into `array`, opened for writing in `dst`: its
+// data as T, or nullptr when it is not a contiguous buffer of T.
+template <class T>
+T* new_output(Py_ssize_t n, const char* dtype, Ref& array, View& dst);
 
 // Opens `in` on the values of `column` when it is an exact Series holding a
 // non-empty one-dimensional object array (`values` keeps the array alive);
 // the reason to decline otherwise.
 std::optional<Reason> open_object_values(PyObject* column, Ref& values, View& in);
+
+// One pass of a per-element route: the object values of a column in, a new
+// numpy array of T (as `dtype`) of the same length out.
+template <class T>
+struct ColumnPass {
+  Ref values;
+  View in;
+  Ref out;
+  View dst;
+  T* y = nullptr;
+
+  // The reason to decline, or nothing when both ends are open.
+  std::optional<Reason> open(PyObject* column, const char* dtype) {
+    if (auto why = open_object_values(column, values, in)) return why;
+    y = new_output<T>(in.size(), dtype, out, dst);
+    if (!y) return Reason::kind;
+    return std::nullopt;
+  }
+  Py_ssize_t size() const { return in.size(); }
+  PyObject* value(Py_ssize_t i) const { return in.at<PyObject*>(i); }
+};
 
 // The Series that column.map(...) returns when the mapped values come out as
 // `values`: Series(values, index=column.index, copy=False), finalised from

@@ -10,7 +10,7 @@
 // description is checked when it is compiled.
 #pragma once
 
-#include "namespace.hpp"
+#include "pyops.hpp"
 
 #include <array>
 #include <cstddef>

@@ -8,13 +8,6 @@ namespace qx {
 
 namespace {
 
-// root[k0][k1]...: each step is a subscription, in order.
-Ref lookup(PyObject* root, std::initializer_list<PyObject*> keys) {
-  Ref v = Ref::borrow(root);
-  for (PyObject* k : keys) v = item(v, k);
-  return v;
-}
-
 // round(x, digits), with `round` found as the module would find it.
 Ref round_to(const Frame& f, PyObject* x, Py_ssize_t digits) {
   Ref round = global(f, "round");
@@ -25,12 +18,9 @@ Ref round_to(const Frame& f, PyObject* x, Py_ssize_t digits) {
 // True for a number that is real but not integral whatever numpy makes of
 // it: a Fraction or a Decimal is a ratio when below 1, as a float is.
 bool is_non_integral_real(PyObject* v) {
-  Ref integral = import_attr("numbers", "Integral");
-  if (check(PyObject_IsInstance(v, integral.get()))) return false;
-  Ref real = import_attr("numbers", "Real");
-  if (check(PyObject_IsInstance(v, real.get()))) return true;
-  Ref decimal = import_attr("decimal", "Decimal");
-  return check(PyObject_IsInstance(v, decimal.get())) != 0;
+  if (is_instance(v, import_attr("numbers", "Integral").get())) return false;
+  if (is_instance(v, import_attr("numbers", "Real").get())) return true;
+  return is_instance(v, import_attr("decimal", "Decimal").get());
 }
 
 Ref validate_input_data(const Frame& f, PyObject* self, PyObject* df, PyObject* learning_type,
@@ -159,13 +149,7 @@ Ref validate_user_holdout_len(const Frame& f, PyObject* /*self*/, PyObject* trai
         holdout_size = to_int(len_threshold);
         holdout_df = call_method(holdout_df, "head", holdout_size);
       }
-      // warn_msg.append(Messages.get_message(frac2words(ratio_threshold), ...)),
-      // evaluated in that order.
-      Ref app = attr(warn_msg, "append");
-      Ref get = attr(global(f, "Messages"), "get_message");
-      Ref words = frac2words(ratio_threshold.get());
-      Ref mid = text("QUARNEX0006W");
-      call(app, call_kw(get.get(), {words.get()}, {{"message_id", mid.get()}}));
+      warn(f, warn_msg, "QUARNEX0006W", [&] { return std::array{frac2words(ratio_threshold.get())}; });
     }
   }
   return check(PyTuple_Pack(2, holdout_df.get(), holdout_size.get()));

@@ -21,45 +21,6 @@ Ref as_designation_list(PyObject* cols, PyObject* unset) {
   return list;
 }
 
-Ref one_element_list(PyObject* o) {
-  Ref list = new_list();
-  append(list.get(), o);
-  return list;
-}
-
-// `a, b, c = result` with the interpreter's errors for anything that does not
-// yield exactly three values.
-void unpack3(PyObject* result, Ref (&out)[3]) {
-  if (PyTuple_CheckExact(result) && PyTuple_GET_SIZE(result) == 3) {
-    for (Py_ssize_t i = 0; i < 3; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(result, i));
-    return;
-  }
-  PyObject* it_raw = PyObject_GetIter(result);
-  if (!it_raw) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(result)->tp_iter == nullptr &&
-        !PySequence_Check(result)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
-    }
-    throw_error();
-  }
-  Ref it = Ref::steal(it_raw);
-  for (int i = 0; i < 3; ++i) {
-    PyObject* next = PyIter_Next(it.get());
-    if (!next) {
-      if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
-      }
-      throw_error();
-    }
-    out[i] = Ref::steal(next);
-  }
-  if (Ref extra = Ref::steal(PyIter_Next(it.get()))) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-    throw_error();
-  }
-  if (PyErr_Occurred()) throw_error();
-}
-
 Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyObject* target_columns,
                  PyObject* feature_columns, PyObject* timestamp_column, PyObject* anomaly_label_column,
                  PyObject* holdout_size_arg, PyObject* user_holdout_arg, PyObject* tshirt_size, PyObject* warn_msg) {
@@ -93,7 +54,7 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
 
   Ref timestamp_idx = unset;
   if (timestamp_column != Py_None && ne(timestamp_column, unset)) {
-    timestamp_idx = call_method(helper, "get_cols_idx", df, one_element_list(timestamp_column),
+    timestamp_idx = call_method(helper, "get_cols_idx", df, list_of(timestamp_column),
                                 global(f, "COLUMN_ROLE_TIMESTAMP"), learning_type);
   }
   Ref timestamp_name = Ref::borrow(Py_None);
@@ -114,7 +75,7 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   bool anomaly_resolved = false;
   if (anomaly_label_column != Py_None &&
       eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
-    anomaly_idx = call_method(helper, "get_cols_idx", df, one_element_list(anomaly_label_column),
+    anomaly_idx = call_method(helper, "get_cols_idx", df, list_of(anomaly_label_column),
                               global(f, "COLUMN_ROLE_ANOMALY_LABEL"), learning_type);
     anomaly_resolved = true;
   }
@@ -137,7 +98,7 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   }
   call_method(helper, "str2float", df, feat_only, global(f, "COLUMN_ROLE_FEATURE"));
   if (anomaly_resolved && !anomaly_idx.is_none()) {
-    call_method(helper, "str2float", df, one_element_list(anomaly_idx.get()),
+    call_method(helper, "str2float", df, list_of(anomaly_idx.get()),
                 global(f, "COLUMN_ROLE_ANOMALY_LABEL"));
   }
   // The holdout rows are appended to the training rows later on, so the
@@ -151,11 +112,10 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
 
   Ref prepared = call_method(helper, "process_data_by_time_col", df, user_holdout_df, timestamp_name,
                              learning_type, holdout_size, warn_msg);
-  Ref parts[3];
-  unpack3(prepared.get(), parts);
-  df = parts[0];
-  user_holdout_df = parts[1];
-  holdout_size = parts[2];
+  auto [prepared_df, prepared_holdout, prepared_size] = unpack<3>(prepared.get());
+  df = std::move(prepared_df);
+  user_holdout_df = std::move(prepared_holdout);
+  holdout_size = std::move(prepared_size);
 
   df = call_method(helper, "validate_data_len", df, learning_type, tshirt_size, warn_msg);
 

@@ -12,17 +12,7 @@
 namespace qx {
 namespace {
 
-bool is_instance(PyObject* o, PyObject* cls) { return check(PyObject_IsInstance(o, cls)) != 0; }
-
 Ref none() { return Ref::borrow(Py_None); }
-
-Ref one_item_list(PyObject* o) {
-  Ref list = new_list();
-  append(list.get(), o);
-  return list;
-}
-
-Ref concat(const Ref& a, const Ref& b) { return check(PyUnicode_Concat(a.get(), b.get())); }
 
 // pd.api.types, looked up through the live `pd`.
 Ref pandas_types(const Frame& f) { return attr(attr(global(f, "pd"), "api"), "types"); }
@@ -68,17 +58,10 @@ struct Parsers {
 
 enum class Converter { general, iso };
 
-// str(ts).strip('"')
-Ref stripped_text(PyObject* ts) {
-  Ref s = str(ts);
-  Ref quote = check(PyUnicode_FromOrdinal('"'));
-  return call_method(s, "strip", quote);
-}
-
 // self is (parse, ("fuzzy",)): parse(str(ts).strip('"'), fuzzy=False)
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
   return callback_boundary([&] {
-    Ref s = stripped_text(ts);
+    Ref s = unquoted_text(ts);
     PyObject* argv[] = {nullptr, s.get(), Py_False};
     return call_vector(PyTuple_GET_ITEM(self, 0), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                        PyTuple_GET_ITEM(self, 1));
@@ -88,7 +71,7 @@ PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
 // self is isoparse: isoparse(str(ts).strip('"'))
 PyObject* iso_convert(PyObject* self, PyObject* ts) noexcept {
   return callback_boundary([&] {
-    Ref s = stripped_text(ts);
+    Ref s = unquoted_text(ts);
     return call(self, s);
   }, "a timestamp converter");
 }
@@ -119,7 +102,7 @@ Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
 // Removes, in place, exactly the rows whose timestamp is missing. The other
 // rows keep their index labels.
 void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
-  Ref cols = one_item_list(time_col);
+  Ref cols = list_of(time_col);
   Ref any_missing = call_method(call_method(call_method(item(data_df, cols.get()), "isna"), "any"), "any");
   if (!truthy(any_missing)) return;
 
@@ -183,10 +166,10 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
   Ref it = check(PyObject_GetIter(column.get()));
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref ts = Ref::steal(next);
-    Ref general_error = attempt([&] { call(p.parse, stripped_text(ts.get())); });
+    Ref general_error = attempt([&] { call(p.parse, unquoted_text(ts.get())); });
     if (!general_error) continue;
     HandlingScope handling_general(general_error.get());
-    Ref iso_error = attempt([&] { call(p.isoparse, stripped_text(ts.get())); });
+    Ref iso_error = attempt([&] { call(p.isoparse, unquoted_text(ts.get())); });
     if (!iso_error) continue;
     HandlingScope handling_iso(iso_error.get());
     raise_message(f, "QUARNEX0076E", {time_col, ts.get()});
@@ -223,42 +206,12 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
   return st;
 }
 
-// (a, b) = value, with the interpreter's errors for anything else.
-std::pair<Ref, Ref> unpack2(PyObject* value) {
-  Ref it = Ref::steal(PyObject_GetIter(value));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
-    }
-    throw_error();
-  }
-  Ref got[2];
-  for (int i = 0; i < 2; ++i) {
-    got[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!got[i]) {
-      if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      }
-      throw_error();
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw_error();
-  }
-  if (PyErr_Occurred()) throw_error();
-  return {std::move(got[0]), std::move(got[1])};
-}
-
 Ref data_type_member(const Frame& f, const char* name) { return attr(global(f, "DataType"), name); }
 
 // pd.concat([df, holdout_df], ignore_index=True, sort=False)
 Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
   Ref concat_fn = attr(global(f, "pd"), "concat");
-  Ref tables = check(PyList_New(0));
-  append(tables.get(), df.get());
-  append(tables.get(), holdout_df.get());
+  Ref tables = list_of(df, holdout_df);
   return call_kw(concat_fn.get(), {tables.get()}, {{"ignore_index", Py_True}, {"sort", Py_False}});
 }
 
@@ -285,15 +238,9 @@ Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObje
     return none();
   }
 
-  Ref infered_type = call_method(pandas_types(f), "infer_dtype", column);
-  Ref actual_type = attr(column, "dtype");
-  Ref detail = text(": ");
-  detail = concat(detail, str(actual_type));
-  detail = concat(detail, text("("));
-  detail = concat(detail, str(infered_type));
-  detail = concat(detail, text(") in the "));
-  detail = concat(detail, str(attr(data_type, "value")));
-  detail = concat(detail, text(" data"));
+  Ref actual_type = str(attr(column, "dtype"));
+  Ref detail = concat({text(": ").get(), actual_type.get(), text("(").get(), str(inferred).get(), text(")").get(),
+                       data_type_phrase(data_type).get()});
   raise_message(f, "QUARNEX0077E", {detail.get()});
 }
 
@@ -306,9 +253,7 @@ Ref validate_time_interval(const Frame& f, PyObject* /*self*/, PyObject* df, PyO
   }
   Ref relative_dev = div(mul(from_double(100.0), st.stdev), st.mean);
   if (gt(relative_dev, from_double(20.0))) {
-    Ref app = attr(warn_msg, "append");
-    Ref msg = message(f, "QUARNEX0004W", {data_type_phrase(data_type).get()});
-    call(app, msg);
+    warn(f, warn_msg, "QUARNEX0004W", [&] { return std::array{data_type_phrase(data_type)}; });
   }
   return none();
 }
@@ -323,13 +268,13 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
   auto holdout_len = [&] {
     Ref method = attr(self, "validate_user_holdout_len");
     Ref result = call(method, df, holdout_df, learning_type, holdout_size, warn_msg);
-    auto [table, size] = unpack2(result.get());
+    auto [table, size] = unpack<2>(result.get());
     holdout_df = std::move(table);
     holdout_size = std::move(size);
   };
 
   if (time_col != Py_None) {
-    Ref subset = one_item_list(time_col);
+    Ref subset = list_of(time_col);
     Ref duplicated = call_kw(attr(df, "duplicated").get(), {}, {{"subset", subset.get()}});
     if (contains(call_method(duplicated, "to_list"), Py_True)) raise_message(f, "QUARNEX0075E");
 

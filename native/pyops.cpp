@@ -1,6 +1,9 @@
-#include "namespace.hpp"
+#include "pyops.hpp"
 
 namespace qx {
+namespace {
+constexpr std::size_t kMaxCatalogueArgs = 8;
+}  // namespace
 
 Ref global(const Frame& f, const char* name) {
   Ref key = text(name);
@@ -27,6 +30,14 @@ Ref item(PyObject* o, Py_ssize_t index) {
 }
 
 void set_item(PyObject* o, PyObject* key, PyObject* value) { check(PyObject_SetItem(o, key, value)); }
+
+Ref lookup(PyObject* root, std::initializer_list<PyObject*> keys) {
+  Ref v = Ref::borrow(root);
+  for (PyObject* k : keys) v = item(v, k);
+  return v;
+}
+
+bool is_instance(PyObject* o, PyObject* cls) { return check(PyObject_IsInstance(o, cls)) != 0; }
 
 Ref import_module(const char* module) { return check(PyImport_ImportModule(module)); }
 
@@ -64,6 +75,49 @@ Ref new_list() { return check(PyList_New(0)); }
 void append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
 Ref new_dict() { return check(PyDict_New()); }
 
+Ref strip_quotes(PyObject* text) {
+  Ref quote = check(PyUnicode_FromOrdinal('"'));
+  return call_method(text, "strip", quote);
+}
+
+Ref unquoted_text(PyObject* v) { return strip_quotes(str(v).get()); }
+
+Ref concat(std::initializer_list<PyObject*> texts) {
+  Ref out = check(PyUnicode_New(0, 0));
+  for (PyObject* t : texts) out = check(PyUnicode_Concat(out.get(), t));
+  return out;
+}
+
+void unpack_into(PyObject* value, Ref* out, int n) {
+  if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == n) {
+    for (int i = 0; i < n; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(value, i));
+    return;
+  }
+  PyObject* it_raw = PyObject_GetIter(value);
+  if (!it_raw) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+    }
+    throw_error();
+  }
+  Ref it = Ref::steal(it_raw);
+  for (int i = 0; i < n; ++i) {
+    PyObject* next = PyIter_Next(it.get());
+    if (!next) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", n, i);
+      }
+      throw_error();
+    }
+    out[i] = Ref::steal(next);
+  }
+  if (Ref extra = Ref::steal(PyIter_Next(it.get()))) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", n);
+    throw_error();
+  }
+  if (PyErr_Occurred()) throw_error();
+}
+
 bool compare(PyObject* a, PyObject* b, int op) {
   Ref r = check(PyObject_RichCompare(a, b, op));
   return truthy(r);
@@ -71,11 +125,25 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
 
+Ref catalogue_getter(const Frame& f) { return attr(global(f, "Messages"), "get_message"); }
+
 Ref message(const Frame& f, const char* id, std::initializer_list<PyObject*> args) {
-  Ref messages = global(f, "Messages");
-  Ref get = attr(messages, "get_message");
+  Ref get = catalogue_getter(f);
   Ref mid = text(id);
   return call_kw(get.get(), args, {{"message_id", mid.get()}});
+}
+
+Ref ask_catalogue(PyObject* get_message, const char* id, const Ref* args, std::size_t n) {
+  PyObject* argv[kMaxCatalogueArgs + 2] = {nullptr};
+  if (n > kMaxCatalogueArgs) {
+    PyErr_SetString(PyExc_SystemError, "too many values for one catalogue message");
+    throw_error();
+  }
+  for (std::size_t i = 0; i < n; ++i) argv[i + 1] = args[i].get();
+  Ref mid = text(id);
+  argv[n + 1] = mid.get();
+  Ref kwnames = check(Py_BuildValue("(s)", "message_id"));
+  return call_vector(get_message, argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get());
 }
 
 void raise_message(const Frame& f, const char* id, std::initializer_list<PyObject*> args) {

@@ -1,5 +1,6 @@
 // Python operations for the method bodies: live global lookup, calls,
-// comparisons, and raising or warning through the message catalogue.
+// comparisons, unpacking, and raising or warning through the message
+// catalogue. Every operation the bodies share lives here, once.
 //
 // All helpers follow the interpreter's semantics (rich comparison, the number
 // protocol, attribute lookup at call time) and throw PyErrorSet on failure.
@@ -7,6 +8,9 @@
 
 #include "pyref.hpp"
 
+#include <array>
+#include <concepts>
+#include <cstddef>
 #include <exception>
 #include <initializer_list>
 #include <new>
@@ -37,6 +41,10 @@ inline Ref item(const Ref& o, const Ref& key) { return item(o.get(), key.get());
 inline Ref item(const Ref& o, PyObject* key) { return item(o.get(), key); }
 Ref item(PyObject* o, Py_ssize_t index);
 void set_item(PyObject* o, PyObject* key, PyObject* value);
+// root[k0][k1]...: each step is a subscription, in order.
+Ref lookup(PyObject* root, std::initializer_list<PyObject*> keys);
+// isinstance(o, cls)
+bool is_instance(PyObject* o, PyObject* cls);
 // A module's attribute after importing it (import dateutil.parser, then .parse).
 Ref import_attr(const char* module, const char* name);
 Ref import_module(const char* module);
@@ -88,6 +96,29 @@ inline bool truthy(const Ref& o) { return truthy(o.get()); }
 Ref new_list();
 void append(PyObject* list, PyObject* item);  // list.append on an exact list we own
 Ref new_dict();
+// [a, b, ...]: a new list of the given items.
+template <class... A>
+Ref list_of(const A&... a) {
+  Ref list = new_list();
+  (append(list.get(), raw(a)), ...);
+  return list;
+}
+// text.strip('"'), and str(v).strip('"'): the text of a value without
+// surrounding double quotes.
+Ref strip_quotes(PyObject* text);
+Ref unquoted_text(PyObject* v);
+// a + b + ...: texts joined.
+Ref concat(std::initializer_list<PyObject*> texts);
+
+// `a, b, ... = value`, exactly N values, with the interpreter's errors for
+// anything else (not iterable, too few, too many).
+void unpack_into(PyObject* value, Ref* out, int n);
+template <int N>
+std::array<Ref, N> unpack(PyObject* value) {
+  std::array<Ref, N> out;
+  unpack_into(value, out.data(), N);
+  return out;
+}
 
 // ---- operators -------------------------------------------------------------------
 
@@ -120,6 +151,21 @@ Ref message(const Frame& f, const char* id, std::initializer_list<PyObject*> arg
 // warn_msg.append(Messages.get_message(*args, message_id=id)); `append` is
 // looked up before the catalogue is asked, as the interpreter evaluates it.
 void warn(const Frame& f, PyObject* warn_msg, const char* id, std::initializer_list<PyObject*> args = {});
+
+// The same with arguments that take work to make: make_args() (returning a
+// std::array of Ref) runs after warn_msg.append and Messages.get_message are
+// looked up, in the order the interpreter evaluates the expression.
+Ref catalogue_getter(const Frame& f);  // Messages.get_message, looked up live
+Ref ask_catalogue(PyObject* get_message, const char* id, const Ref* args, std::size_t n);
+template <class MakeArgs>
+  requires std::invocable<MakeArgs&>
+void warn(const Frame& f, PyObject* warn_msg, const char* id, MakeArgs&& make_args) {
+  Ref app = attr(warn_msg, "append");
+  Ref get = catalogue_getter(f);
+  auto args = make_args();
+  Ref msg = ask_catalogue(get.get(), id, args.data(), args.size());
+  check(PyObject_CallOneArg(app.get(), msg.get()));
+}
 
 // ---- handling errors like `except Exception as ex:` -------------------------------
 
