@@ -26,7 +26,7 @@ Ref resolve(const Frame& f, PyObject* df, PyObject* df_columns, PyObject* col, b
   }
   // numpy scalars are positions too: integers as they are, floating values
   // truncated like a float. The result is a plain int.
-  Ref np = global(f, "np");
+  Ref np = global(f, G::np);
   Ref integer = attr(np, "integer");
   Ref floating = attr(np, "floating");
   if (is_instance(col, integer.get()) || is_instance(col, floating.get())) {
@@ -50,8 +50,8 @@ Ref resolve(const Frame& f, PyObject* df, PyObject* df_columns, PyObject* col, b
 
 Ref validate_input_params(const Frame& f, PyObject* /*self*/, PyObject* learning_type, PyObject* target_columns,
                           PyObject* feature_columns, PyObject* user_holdout_df, PyObject* tshirt_size) {
-  Ref forecasting = global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING");
-  Ref anomaly = global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION");
+  Ref forecasting = global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING);
+  Ref anomaly = global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION);
 
   if (ne(learning_type, forecasting) && ne(learning_type, anomaly)) {
     Ref a = str(forecasting);
@@ -62,17 +62,17 @@ Ref validate_input_params(const Frame& f, PyObject* /*self*/, PyObject* learning
     raise_message(f, "QUARNEX0068E", {supported.get(), learning_type});
   }
   if (eq(learning_type, forecasting) && target_columns == Py_None) {
-    Ref role = global(f, "COLUMN_ROLE_TARGET");
+    Ref role = global(f, G::COLUMN_ROLE_TARGET);
     raise_message(f, "QUARNEX0092E", {role.get(), role.get()});
   }
   if (eq(learning_type, anomaly) && feature_columns == Py_None) {
-    Ref role = global(f, "COLUMN_ROLE_FEATURE");
+    Ref role = global(f, G::COLUMN_ROLE_FEATURE);
     raise_message(f, "QUARNEX0092E", {role.get(), role.get()});
   }
   if (eq(learning_type, anomaly) && user_holdout_df != Py_None) raise_message(f, "QUARNEX0094E");
 
   Ref sizes = check(PyTuple_New(4));
-  const char* names[] = {"TSHIRT_SIZE_SMALL", "TSHIRT_SIZE_MEDIUM", "TSHIRT_SIZE_LARGE", "TSHIRT_SIZE_EXTRA_LARGE"};
+  const G names[] = {G::TSHIRT_SIZE_SMALL, G::TSHIRT_SIZE_MEDIUM, G::TSHIRT_SIZE_LARGE, G::TSHIRT_SIZE_EXTRA_LARGE};
   for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(sizes.get(), i, global(f, names[i]).release());
   if (!contains(sizes, tshirt_size)) {
     Ref sep = text(", ");
@@ -102,21 +102,21 @@ Ref get_cols_idx(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col
   if (PyErr_Occurred()) throw_error();
 
   const bool empty = PyList_GET_SIZE(col_idx.get()) == 0;
-  Ref forecasting = global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING");
-  Ref anomaly = global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION");
-  if (eq(col_role, global(f, "COLUMN_ROLE_TARGET"))) {
+  Ref forecasting = global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING);
+  Ref anomaly = global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION);
+  if (eq(col_role, global(f, G::COLUMN_ROLE_TARGET))) {
     if (eq(learning_type, forecasting) && empty) designation_error(f, "QUARNEX0072E", col_role, cols);
     if (eq(learning_type, anomaly)) check(PyList_Sort(col_idx.get()));
     return col_idx;
   }
-  if (eq(col_role, global(f, "COLUMN_ROLE_FEATURE"))) {
+  if (eq(col_role, global(f, G::COLUMN_ROLE_FEATURE))) {
     if (eq(learning_type, anomaly)) {
       if (empty) designation_error(f, "QUARNEX0072E", col_role, cols);
       check(PyList_Sort(col_idx.get()));
     }
     return col_idx;
   }
-  if (eq(col_role, global(f, "COLUMN_ROLE_TIMESTAMP")) || eq(col_role, global(f, "COLUMN_ROLE_ANOMALY_LABEL"))) {
+  if (eq(col_role, global(f, G::COLUMN_ROLE_TIMESTAMP)) || eq(col_role, global(f, G::COLUMN_ROLE_ANOMALY_LABEL))) {
     if (empty) designation_error(f, "QUARNEX00104E", col_role, cols);
     return Ref::borrow(PyList_GET_ITEM(col_idx.get(), 0));
   }
@@ -136,27 +136,27 @@ Ref validate_input_data_col_num(const Frame& f, PyObject* /*self*/, PyObject* le
 
   Ref col_role = new_list();
   Ref col_num = from_ssize(0);
-  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING")) && target_columns != Py_None) {
-    append(col_role.get(), global(f, "COLUMN_ROLE_TARGET").get());
+  if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING)) && target_columns != Py_None) {
+    append(col_role.get(), global(f, G::COLUMN_ROLE_TARGET).get());
     col_num = from_ssize(length(target_columns));
     if (feature_columns != Py_None) {
       Ref n = from_ssize(length(feature_columns));
       if (gt(n, col_num)) {
-        append(col_role.get(), global(f, "COLUMN_ROLE_SUPPORTING_FEATURE").get());
+        append(col_role.get(), global(f, G::COLUMN_ROLE_SUPPORTING_FEATURE).get());
         col_num = n;
       }
     }
-  } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION")) &&
+  } else if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION)) &&
              feature_columns != Py_None) {
-    append(col_role.get(), global(f, "COLUMN_ROLE_FEATURE").get());
+    append(col_role.get(), global(f, G::COLUMN_ROLE_FEATURE).get());
     col_num = from_ssize(length(feature_columns));
   }
 
-  Ref limits = global(f, "INPUT_DATA_LIMITATION");
+  Ref limits = global(f, G::INPUT_DATA_LIMITATION);
   if (!contains(limits, learning_type)) return Ref::borrow(Py_None);
   Ref by_type = item(limits.get(), learning_type);
   if (!contains(by_type, tshirt_size)) return Ref::borrow(Py_None);
-  Ref col_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, "COLUMN").get(), global(f, "MAX").get()});
+  Ref col_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, G::COLUMN).get(), global(f, G::MAX).get()});
 
   if (gt(col_num, col_max)) {
     Ref role_str;

@@ -10,13 +10,13 @@ namespace {
 // First pass over one value: its text form, without leading and trailing
 // double quotes (str(value).strip('"')).
 PyObject* unquote_value(PyObject*, PyObject* value) {
-  return callback_boundary([&] { return unquoted_text(value); }, "the numeric conversion");
+  return boundary([&] { return unquoted_text(value); }, "the numeric conversion");
 }
 
 // Second pass over one text: an empty text is NaN, anything else goes
 // through float().
 PyObject* text_to_float(PyObject*, PyObject* value) {
-  return callback_boundary([&] {
+  return boundary([&] {
     if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
     return to_float(value);
   }, "the numeric conversion");
@@ -41,7 +41,7 @@ Ref convert_column(PyObject* column) {
 // and its subclasses, numpy floating scalars).
 bool is_float_nan(const Frame& f, PyObject* v) {
   if (PyFloat_Check(v)) return std::isnan(PyFloat_AS_DOUBLE(v));
-  Ref floating = attr(global(f, "np"), "floating");
+  Ref floating = attr(global(f, G::np), "floating");
   if (!is_instance(v, floating.get())) return false;
   return ne(v, v);
 }
@@ -67,7 +67,7 @@ Ref str2float(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_id
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref i = Ref::steal(next);
     Ref dtype = item(attr(attr(df, "dtypes"), "iloc"), i);
-    Ref types = attr(attr(global(f, "pd"), "api"), "types");
+    Ref types = attr(attr(global(f, G::pd), "api"), "types");
     if (!truthy(call_method(types, "is_string_dtype", dtype))) continue;
 
     // An invalid position has already failed on the dtype lookup; the label
@@ -96,7 +96,7 @@ Ref check_missing(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* co
     Ref i = Ref::steal(next);
     Ref col_name = item(attr(df, "columns"), i);
     Ref col_val = item(df, col_name.get());
-    Ref np = global(f, "np");
+    Ref np = global(f, G::np);
     Ref np_nan = attr(np, "NaN");
     Ref missing_num;
     // Every floating-point NaN counts NaN values: under equality NaN would

@@ -240,7 +240,7 @@ std::optional<Reason> datetime_steps(const Frame& f, PyObject* column, Steps& st
     prev = cur;
   }
   Ref pandas_timedelta = import_attr("pandas._libs.tslibs.timedeltas", "Timedelta");
-  Ref std_timedelta = attr(global(f, "datetime"), "timedelta");
+  Ref std_timedelta = attr(global(f, G::datetime), "timedelta");
   st.floats = true;
   for (const auto& e : tally.entries()) {
     // One actual pair with this step, subtracted and measured as the

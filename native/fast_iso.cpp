@@ -181,7 +181,7 @@ Answer<Ref> build(PyObject* state, PyObject* text_obj) {
 }
 
 PyObject* convert(PyObject* self, PyObject* ts) noexcept {
-  return callback_boundary([&] {
+  return boundary([&] {
     Ref text_obj = str(ts);
     if (auto made = run_core<Ref>(Route::iso_text, [&] { return build(self, text_obj.get()); })) return *made;
     Ref stripped = strip_quotes(text_obj.get());

@@ -37,7 +37,7 @@ Py_ssize_t default_count(const FunctionObject* fn) {
   return fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
 }
 
-void too_many_positional(FunctionObject* fn, Py_ssize_t given) {
+[[noreturn]] void too_many_positional(FunctionObject* fn, Py_ssize_t given) {
   const Py_ssize_t argc = static_cast<Py_ssize_t>(fn->desc->nparams);
   const Py_ssize_t defcount = default_count(fn);
   Ref sig;
@@ -49,12 +49,13 @@ void too_many_positional(FunctionObject* fn, Py_ssize_t given) {
     plural = argc != 1;
     sig = Ref::steal(PyUnicode_FromFormat("%zd", argc));
   }
-  if (!sig) return;
+  if (!sig) throw_error();
   PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", fn->qualname,
                sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+  throw_error();
 }
 
-void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t end) {
+[[noreturn]] void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t end) {
   Ref names = check(PyList_New(0));
   for (Py_ssize_t i = 0; i < end; ++i) {
     if (slots[i]) continue;
@@ -77,10 +78,11 @@ void missing_arguments(FunctionObject* fn, PyObject* const* slots, Py_ssize_t en
   }
   PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", fn->qualname,
                missing, missing == 1 ? "" : "s", joined.get());
+  throw_error();
 }
 
-// Fills slots[0..n) from the call; false with a TypeError set on a bad call.
-bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// Fills slots[0..n) from the call; throws with a TypeError set on a bad call.
+void bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** slots) {
   const ParamDesc* params = fn->desc->params.data();
   const Py_ssize_t n = static_cast<Py_ssize_t>(fn->desc->nparams);
@@ -91,44 +93,38 @@ bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", fn->qualname);
-      return false;
+      throw_error();
     }
     Py_ssize_t j = 0;
     for (; j < n; ++j) {
       if (PyUnicode_CompareWithASCIIString(key, params[j].name) == 0) break;
     }
-    if (PyErr_Occurred()) return false;
+    if (PyErr_Occurred()) throw_error();
     if (j == n) {
       PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
-      return false;
+      throw_error();
     }
     if (slots[j]) {
       PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", fn->qualname, key);
-      return false;
+      throw_error();
     }
     slots[j] = args[nargs + k];
   }
 
-  if (nargs > n) {
-    too_many_positional(fn, nargs);
-    return false;
-  }
+  if (nargs > n) too_many_positional(fn, nargs);
 
   const Py_ssize_t defcount = default_count(fn);
   const Py_ssize_t required = n - defcount;
   for (Py_ssize_t i = 0; i < required; ++i) {
-    if (!slots[i]) {
-      missing_arguments(fn, slots, required);
-      return false;
-    }
+    if (!slots[i]) missing_arguments(fn, slots, required);
   }
   for (Py_ssize_t i = required; i < n; ++i) {
     if (!slots[i]) slots[i] = PyTuple_GET_ITEM(fn->defaults, i - required);
   }
-  return true;
 }
 
-bool entry_checks(FunctionObject* fn, PyObject* const* slots) {
+// The declared str and list parameters: exactly that type, or None.
+void entry_checks(FunctionObject* fn, PyObject* const* slots) {
   const ParamDesc* params = fn->desc->params.data();
   for (size_t i = 0; i < fn->desc->nparams; ++i) {
     PyObject* v = slots[i];
@@ -138,43 +134,27 @@ bool entry_checks(FunctionObject* fn, PyObject* const* slots) {
     if (expected) {
       PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                    params[i].name, expected, Py_TYPE(v)->tp_name);
-      return false;
+      throw_error();
     }
   }
-  return true;
 }
 
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   FunctionObject* fn = as_fn(self);
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  PyObject* slots[kMaxParams] = {};
-  try {
-    Ref keep = Ref::borrow(self);  // the defaults we lend to the body live in here
-    if (!bind(fn, args, nargs, kwnames, slots)) return nullptr;
-    if (!entry_checks(fn, slots)) return nullptr;
-    if (Py_EnterRecursiveCall(" while calling a DataHelper method")) return nullptr;
-    struct Leave {
-      ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
-    Frame frame{fn->globals, slots, static_cast<Py_ssize_t>(fn->desc->nparams)};
-    Ref result = fn->desc->body(frame);
-    if (!result && !PyErr_Occurred()) {
-      PyErr_Format(PyExc_SystemError, "%U returned no result", fn->qualname);
-    }
-    return result.release();
-  } catch (const PyErrorSet&) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "%U failed without an error", fn->qualname);
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_SystemError, "internal error in %U: %s", fn->qualname, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_Format(PyExc_SystemError, "internal error in %U", fn->qualname);
-    return nullptr;
-  }
+  return boundary(
+      [&] {
+        Ref keep = Ref::borrow(self);  // the defaults we lend to the body live in here
+        PyObject* slots[kMaxParams] = {};
+        bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+        entry_checks(fn, slots);
+        if (Py_EnterRecursiveCall(" while calling a DataHelper method")) throw_error();
+        struct Leave {
+          ~Leave() { Py_LeaveRecursiveCall(); }
+        } leave;
+        const Frame frame{fn->globals, slots, static_cast<Py_ssize_t>(fn->desc->nparams)};
+        return fn->desc->body(frame);
+      },
+      PyUnicode_AsUTF8(fn->qualname));
 }
 
 // ---- type slots -----------------------------------------------------------------------
@@ -261,18 +241,17 @@ Ref build_signature(FunctionObject* fn) {
 
 PyObject* get_signature(PyObject* self, void*) {
   FunctionObject* fn = as_fn(self);
-  if (!fn->signature) {
-    Ref sig;
-    try {
-      sig = build_signature(fn);
-    } catch (const PyErrorSet&) {
-      return nullptr;
-    }
-    // Building runs Python code, so another thread may have stored one
-    // meanwhile: keep the first, drop ours.
-    if (!fn->signature) fn->signature = sig.release();
-  }
-  return Py_NewRef(fn->signature);
+  return boundary(
+      [&] {
+        if (!fn->signature) {
+          Ref sig = build_signature(fn);
+          // Building runs Python code, so another thread may have stored one
+          // meanwhile: keep the first, drop ours.
+          if (!fn->signature) fn->signature = sig.release();
+        }
+        return Ref::borrow(fn->signature);
+      },
+      "__signature__");
 }
 
 PyObject* fn_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }

@@ -10,7 +10,7 @@ namespace {
 
 // round(x, digits), with `round` found as the module would find it.
 Ref round_to(const Frame& f, PyObject* x, Py_ssize_t digits) {
-  Ref round = global(f, "round");
+  Ref round = global(f, G::round);
   Ref d = from_ssize(digits);
   return call(round, x, d);
 }
@@ -33,21 +33,21 @@ Ref validate_input_data(const Frame& f, PyObject* self, PyObject* df, PyObject* 
   Ref one = from_ssize(1);
 
   if (holdout_df == Py_None) {
-    Ref limits = global(f, "INPUT_DATA_LIMITATION");
+    Ref limits = global(f, G::INPUT_DATA_LIMITATION);
     if (contains(limits, learning_type)) {
-      Ref row = global(f, "ROW");
-      Ref ratio_threshold = lookup(limits.get(), {learning_type, row.get(), global(f, "HOLDOUT_MAX_RATIO").get()});
+      Ref row = global(f, G::ROW);
+      Ref ratio_threshold = lookup(limits.get(), {learning_type, row.get(), global(f, G::HOLDOUT_MAX_RATIO).get()});
       Ref len_threshold = to_int(mul(n_samples, to_float(ratio_threshold)));
       Ref holdout_max_num, holdout_min_num;
-      if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
-        holdout_max_num = lookup(limits.get(), {learning_type, row.get(), global(f, "HOLDOUT_MAX").get()});
-        Ref anomaly = global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION");
-        holdout_min_num = lookup(limits.get(), {anomaly.get(), row.get(), global(f, "HOLDOUT_MIN").get()});
+      if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION))) {
+        holdout_max_num = lookup(limits.get(), {learning_type, row.get(), global(f, G::HOLDOUT_MAX).get()});
+        Ref anomaly = global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION);
+        holdout_min_num = lookup(limits.get(), {anomaly.get(), row.get(), global(f, G::HOLDOUT_MIN).get()});
       }
 
       if (le(holdout_size, zero)) {
         raise_message(f, "QUARNEX0095E", {holdout_size.get()});
-      } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
+      } else if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION))) {
         // With no rows at all a ratio has nothing to be a share of (and the
         // ratios below would divide by zero): report the missing data.
         if (lt(holdout_size, one) && eq(n_samples, zero)) raise_message(f, "QUARNEX0069E");
@@ -68,7 +68,7 @@ Ref validate_input_data(const Frame& f, PyObject* self, PyObject* df, PyObject* 
           warn(f, warn_msg, "QUARNEX0012W", {holdout_size.get(), threshold.get(), threshold.get()});
           holdout_size = threshold;
         }
-      } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING"))) {
+      } else if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING))) {
         if (gt(holdout_size, len_threshold)) {
           raise_message(f, "QUARNEX0101E", {holdout_size.get(), len_threshold.get(), ratio_threshold.get()});
         } else if (lt(holdout_size, one) && gt(holdout_size, ratio_threshold)) {
@@ -85,7 +85,7 @@ Ref validate_input_data(const Frame& f, PyObject* self, PyObject* df, PyObject* 
   // A floating size below 1 is a ratio of the rows; so is any other real
   // number below 1 that is not an integer (a Fraction, a Decimal), which
   // numpy files under the object kind. Everything else is a row count.
-  Ref kind = attr(attr(call_method(global(f, "np"), "asarray", holdout_size), "dtype"), "kind");
+  Ref kind = attr(attr(call_method(global(f, G::np), "asarray", holdout_size), "dtype"), "kind");
   bool ratio_kind = eq(kind, text("f"));
   if (!ratio_kind && eq(kind, text("O"))) ratio_kind = is_non_integral_real(holdout_size.get());
   if (ratio_kind && lt(holdout_size, one)) return to_int(mul(n_samples, holdout_size));
@@ -97,22 +97,22 @@ Ref validate_data_len(const Frame& f, PyObject* /*self*/, PyObject* df_arg, PyOb
   Ref df = Ref::borrow(df_arg);
 
   Ref df_len = from_ssize(length(df));
-  Ref limits = global(f, "INPUT_DATA_LIMITATION");
+  Ref limits = global(f, G::INPUT_DATA_LIMITATION);
   if (!contains(limits, learning_type)) return df;
 
-  Ref row_min = lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "MIN").get()});
-  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING")) && lt(df_len, row_min)) {
+  Ref row_min = lookup(limits.get(), {learning_type, global(f, G::ROW).get(), global(f, G::MIN).get()});
+  if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING)) && lt(df_len, row_min)) {
     raise_message(f, "QUARNEX0084E", {str(row_min).get()});
-  } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION")) && lt(df_len, row_min)) {
+  } else if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION)) && lt(df_len, row_min)) {
     raise_message(f, "QUARNEX0096E", {str(row_min).get()});
   }
-  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING")) &&
-      le(df_len, lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "THRESHOLD").get()}))) {
+  if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING)) &&
+      le(df_len, lookup(limits.get(), {learning_type, global(f, G::ROW).get(), global(f, G::THRESHOLD).get()}))) {
     warn(f, warn_msg, "QUARNEX0007W");
   }
   if (!contains(item(limits, learning_type), tshirt_size)) return df;
 
-  Ref row_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, "ROW").get(), global(f, "MAX").get()});
+  Ref row_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, G::ROW).get(), global(f, G::MAX).get()});
   if (gt(df_len, row_max)) {
     df = call_method(df, "tail", row_max);
     warn(f, warn_msg, "QUARNEX0005W", {str(row_max).get()});
@@ -127,14 +127,14 @@ Ref validate_user_holdout_len(const Frame& f, PyObject* /*self*/, PyObject* trai
 
   // "one third" for exactly Fraction(1, 3), the value's own text otherwise.
   auto frac2words = [&f](PyObject* ratio) {
-    Ref third = call(global(f, "Fraction"), from_ssize(1), from_ssize(3));
+    Ref third = call(global(f, G::Fraction), from_ssize(1), from_ssize(3));
     return eq(ratio, third) ? text("one third") : str(ratio);
   };
 
-  Ref limits = global(f, "INPUT_DATA_LIMITATION");
+  Ref limits = global(f, G::INPUT_DATA_LIMITATION);
   if (contains(limits, learning_type)) {
     Ref ratio_threshold =
-        lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "HOLDOUT_MAX_RATIO").get()});
+        lookup(limits.get(), {learning_type, global(f, G::ROW).get(), global(f, G::HOLDOUT_MAX_RATIO).get()});
     // Summed as Python ints: two lengths near PY_SSIZE_T_MAX must not overflow.
     Ref rows = add(from_ssize(length(train_df)), from_ssize(length(holdout_df)));
     Ref len_threshold = mul(rows, to_float(ratio_threshold));

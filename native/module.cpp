@@ -102,7 +102,7 @@ void initialise(PyObject* module) {
 }
 
 PyObject* fastpath_stats(PyObject*, PyObject*) noexcept {
-  return callback_boundary([] { return fast::stats(); }, "_fastpath_stats");
+  return boundary([] { return fast::stats(); }, "_fastpath_stats");
 }
 
 PyMethodDef module_methods[] = {
@@ -134,15 +134,19 @@ PyMODINIT_FUNC PyInit_data_helper() {
   Ref module = Ref::steal(m);
   bool registered = false;
   Ref name;
-  try {
-    name = check(PyModule_GetNameObject(module.get()));
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (!check(PyDict_Contains(modules, name.get()))) {
-      check(PyDict_SetItem(modules, name.get(), module.get()));
-      registered = true;
-    }
-    initialise(module.get());
-  } catch (const PyErrorSet&) {
+  const int status = boundary_status(
+      [&] {
+        name = check(PyModule_GetNameObject(module.get()));
+        PyObject* modules = PyImport_GetModuleDict();  // borrowed
+        if (!check(PyDict_Contains(modules, name.get()))) {
+          check(PyDict_SetItem(modules, name.get(), module.get()));
+          registered = true;
+        }
+        intern_globals();
+        initialise(module.get());
+      },
+      "the initialisation of quarnex.utils.data_helper");
+  if (status < 0) {
     if (registered) {
       ErrorGuard keep;
       if (PyDict_DelItem(PyImport_GetModuleDict(), name.get()) < 0) PyErr_Clear();

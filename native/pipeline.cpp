@@ -28,7 +28,7 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   Ref user_holdout_df = Ref::borrow(user_holdout_arg);
   Ref holdout_size = Ref::borrow(holdout_size_arg);
 
-  Ref helper = call(global(f, "DataHelper"));
+  Ref helper = call(global(f, G::DataHelper));
 
   call_method(helper, "validate_input_params", learning_type, target_columns, feature_columns,
               user_holdout_df, tshirt_size);
@@ -41,11 +41,11 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
                              user_holdout_df);
 
   Ref target_idx =
-      call_method(helper, "get_cols_idx", df, targets, global(f, "COLUMN_ROLE_TARGET"), learning_type);
+      call_method(helper, "get_cols_idx", df, targets, global(f, G::COLUMN_ROLE_TARGET), learning_type);
   Ref feature_idx;
   {
     Ref get_cols_idx = attr(helper, "get_cols_idx");
-    Ref role = global(f, "COLUMN_ROLE_FEATURE");
+    Ref role = global(f, G::COLUMN_ROLE_FEATURE);
     feature_idx = call_kw(get_cols_idx.get(), {df.get(), features.get(), role.get(), learning_type},
                           {{"warn_msg", warn_msg}});
   }
@@ -55,15 +55,15 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   Ref timestamp_idx = unset;
   if (timestamp_column != Py_None && ne(timestamp_column, unset)) {
     timestamp_idx = call_method(helper, "get_cols_idx", df, list_of(timestamp_column),
-                                global(f, "COLUMN_ROLE_TIMESTAMP"), learning_type);
+                                global(f, G::COLUMN_ROLE_TIMESTAMP), learning_type);
   }
   Ref timestamp_name = Ref::borrow(Py_None);
   if (ne(timestamp_idx, unset)) {
     timestamp_name = item(attr(df, "columns"), timestamp_idx);
     call_method(helper, "check_time_col_specified_twice", timestamp_idx, timestamp_name, target_idx,
-                global(f, "COLUMN_ROLE_TARGET"));
+                global(f, G::COLUMN_ROLE_TARGET));
     call_method(helper, "check_time_col_specified_twice", timestamp_idx, timestamp_name, feature_idx,
-                global(f, "COLUMN_ROLE_FEATURE"));
+                global(f, G::COLUMN_ROLE_FEATURE));
   }
 
   // The anomaly-label designation is resolved, and its column converted, only
@@ -74,16 +74,16 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   Ref anomaly_idx = Ref::borrow(anomaly_label_column);
   bool anomaly_resolved = false;
   if (anomaly_label_column != Py_None &&
-      eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
+      eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION))) {
     anomaly_idx = call_method(helper, "get_cols_idx", df, list_of(anomaly_label_column),
-                              global(f, "COLUMN_ROLE_ANOMALY_LABEL"), learning_type);
+                              global(f, G::COLUMN_ROLE_ANOMALY_LABEL), learning_type);
     anomaly_resolved = true;
   }
 
   // Targets of anomaly prediction are inputs like the features: they are
   // converted under that role and must have no missing value.
-  const bool anomaly = eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"));
-  Ref target_role = global(f, anomaly ? "COLUMN_ROLE_FEATURE" : "COLUMN_ROLE_TARGET");
+  const bool anomaly = eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION));
+  Ref target_role = global(f, anomaly ? G::COLUMN_ROLE_FEATURE : G::COLUMN_ROLE_TARGET);
   call_method(helper, "str2float", df, target_idx, target_role);
   if (anomaly) call_method(helper, "check_missing", df, target_idx);
 
@@ -96,10 +96,10 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
     }
     if (PyErr_Occurred()) throw_error();
   }
-  call_method(helper, "str2float", df, feat_only, global(f, "COLUMN_ROLE_FEATURE"));
+  call_method(helper, "str2float", df, feat_only, global(f, G::COLUMN_ROLE_FEATURE));
   if (anomaly_resolved && !anomaly_idx.is_none()) {
     call_method(helper, "str2float", df, list_of(anomaly_idx.get()),
-                global(f, "COLUMN_ROLE_ANOMALY_LABEL"));
+                global(f, G::COLUMN_ROLE_ANOMALY_LABEL));
   }
   // The holdout rows are appended to the training rows later on, so the
   // holdout table's columns get the same conversion; otherwise numbers given
@@ -107,7 +107,7 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   // have been checked against df's, so the positions apply to it as well.
   if (!user_holdout_df.is_none()) {
     call_method(helper, "str2float", user_holdout_df, target_idx, target_role);
-    call_method(helper, "str2float", user_holdout_df, feat_only, global(f, "COLUMN_ROLE_FEATURE"));
+    call_method(helper, "str2float", user_holdout_df, feat_only, global(f, G::COLUMN_ROLE_FEATURE));
   }
 
   Ref prepared = call_method(helper, "process_data_by_time_col", df, user_holdout_df, timestamp_name,

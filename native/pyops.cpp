@@ -5,18 +5,44 @@ namespace {
 constexpr std::size_t kMaxCatalogueArgs = 8;
 }  // namespace
 
-Ref global(const Frame& f, const char* name) {
-  Ref key = text(name);
-  PyObject* v = PyDict_GetItemWithError(f.globals, key.get());
+namespace {
+
+const char* const kGlobalTexts[] = {
+#define QX_GLOBAL_TEXT(name) #name,
+    QX_GLOBAL_NAMES(QX_GLOBAL_TEXT)
+#undef QX_GLOBAL_TEXT
+};
+constexpr std::size_t kGlobals = sizeof kGlobalTexts / sizeof kGlobalTexts[0];
+
+// Interned strings: immutable and shared by every module object. Kept for the
+// life of the process.
+PyObject* global_keys[kGlobals] = {};
+
+}  // namespace
+
+void intern_globals() {
+  for (std::size_t i = 0; i < kGlobals; ++i) {
+    if (!global_keys[i]) global_keys[i] = check(PyUnicode_InternFromString(kGlobalTexts[i])).release();
+  }
+}
+
+Ref global(const Frame& f, G name) {
+  const auto i = static_cast<std::size_t>(name);
+  PyObject* key = global_keys[i];
+  if (!key) {
+    PyErr_SetString(PyExc_SystemError, "global names used before the module was initialised");
+    throw_error();
+  }
+  PyObject* v = PyDict_GetItemWithError(f.globals, key);
   if (v) return Ref::borrow(v);
   if (PyErr_Occurred()) throw_error();
   PyObject* builtins = PyEval_GetBuiltins();  // borrowed
   if (builtins) {
-    v = PyDict_GetItemWithError(builtins, key.get());
+    v = PyDict_GetItemWithError(builtins, key);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_error();
   }
-  PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  PyErr_Format(PyExc_NameError, "name '%s' is not defined", kGlobalTexts[i]);
   throw_error();
 }
 
@@ -125,7 +151,7 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 bool contains(PyObject* container, PyObject* item) { return check(PySequence_Contains(container, item)) != 0; }
 
-Ref catalogue_getter(const Frame& f) { return attr(global(f, "Messages"), "get_message"); }
+Ref catalogue_getter(const Frame& f) { return attr(global(f, G::Messages), "get_message"); }
 
 Ref message(const Frame& f, const char* id, std::initializer_list<PyObject*> args) {
   Ref get = catalogue_getter(f);
@@ -157,6 +183,20 @@ void warn(const Frame& f, PyObject* warn_msg, const char* id, std::initializer_l
   Ref app = attr(warn_msg, "append");
   Ref msg = message(f, id, args);
   call(app, msg);
+}
+
+void translate_exception(const char* what) noexcept {
+  try {
+    throw;
+  } catch (const PyErrorSet&) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "%s failed without an error", what);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "internal error in %s: %s", what, e.what());
+  } catch (...) {
+    PyErr_Format(PyExc_SystemError, "internal error in %s", what);
+  }
 }
 
 Ref take_exception() {

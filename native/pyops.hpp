@@ -31,9 +31,28 @@ using Body = Ref (*)(const Frame&);
 
 // ---- names, attributes, items -------------------------------------------------
 
+// The global names the bodies read. Their keys are interned once, when the
+// module is initialised (intern_globals); their values are looked up in the
+// live namespace at every use.
+#define QX_GLOBAL_NAMES(X)                                                                                      \
+  X(Fraction) X(datetime) X(pd) X(np) X(Messages) X(DataType) X(DataHelper) X(round) X(COLUMN_ROLE_TARGET)      \
+  X(COLUMN_ROLE_FEATURE) X(COLUMN_ROLE_SUPPORTING_FEATURE) X(COLUMN_ROLE_TIMESTAMP) X(COLUMN_ROLE_ANOMALY_LABEL) \
+  X(MIN) X(MAX) X(COLUMN) X(ROW) X(THRESHOLD) X(HOLDOUT_MAX_RATIO) X(HOLDOUT_MIN) X(HOLDOUT_MAX)                \
+  X(INPUT_DATA_LIMITATION) X(LEARNING_TYPE_TIMESERIES_FORECASTING) X(LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION) \
+  X(TSHIRT_SIZE_SMALL) X(TSHIRT_SIZE_MEDIUM) X(TSHIRT_SIZE_LARGE) X(TSHIRT_SIZE_EXTRA_LARGE)
+
+enum class G : unsigned char {
+#define QX_GLOBAL_ENUM(name) name,
+  QX_GLOBAL_NAMES(QX_GLOBAL_ENUM)
+#undef QX_GLOBAL_ENUM
+};
+
+// Interns the keys of the global names; call during module initialisation.
+void intern_globals();
+
 // A module global as the interpreter finds it: the module namespace first,
 // then the builtins; NameError when neither has it.
-Ref global(const Frame& f, const char* name);
+Ref global(const Frame& f, G name);
 Ref attr(PyObject* o, const char* name);
 inline Ref attr(const Ref& o, const char* name) { return attr(o.get(), name); }
 Ref item(PyObject* o, PyObject* key);
@@ -187,21 +206,39 @@ class HandlingScope {
   PyObject* saved_;
 };
 
-// Runs `fn` (returning a Ref) for a C-level callback such as a converter
-// handed to Series.map: no C++ exception crosses into the interpreter; a
-// failure leaves a Python error set and returns NULL.
+// ---- the boundary to the interpreter --------------------------------------------
+
+// Every C entry point (the method call, module initialisation, the getters,
+// the callbacks handed to pandas) runs its work through boundary(), so no C++
+// exception crosses into the interpreter and every failure is reported the
+// same way: a Python error raised inside stays set, std::bad_alloc becomes
+// MemoryError, any other exception a SystemError naming `what`.
+
+// Sets the Python error for the exception being handled; call in catch (...).
+void translate_exception(const char* what) noexcept;
+
+// `fn` returns a Ref: its new reference, or NULL with an error set.
 template <class F>
-PyObject* callback_boundary(F&& fn, const char* what) noexcept {
+PyObject* boundary(F&& fn, const char* what) noexcept {
   try {
-    return fn().release();
-  } catch (const PyErrorSet&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    if (Ref result = fn()) return result.release();
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "%s returned no result", what);
   } catch (...) {
-    PyErr_Format(PyExc_SystemError, "internal error in %s", what);
+    translate_exception(what);
   }
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "%s failed without an error", what);
   return nullptr;
+}
+
+// `fn` returns nothing: 0, or -1 with an error set.
+template <class F>
+int boundary_status(F&& fn, const char* what) noexcept {
+  try {
+    fn();
+    return 0;
+  } catch (...) {
+    translate_exception(what);
+  }
+  return -1;
 }
 
 

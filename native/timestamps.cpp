@@ -15,7 +15,7 @@ namespace {
 Ref none() { return Ref::borrow(Py_None); }
 
 // pd.api.types, looked up through the live `pd`.
-Ref pandas_types(const Frame& f) { return attr(attr(global(f, "pd"), "api"), "types"); }
+Ref pandas_types(const Frame& f) { return attr(attr(global(f, G::pd), "api"), "types"); }
 
 // " in the <data_type.value> data": names the table in the message texts.
 Ref data_type_phrase(PyObject* data_type) {
@@ -60,7 +60,7 @@ enum class Converter { general, iso };
 
 // self is (parse, ("fuzzy",)): parse(str(ts).strip('"'), fuzzy=False)
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
-  return callback_boundary([&] {
+  return boundary([&] {
     Ref s = unquoted_text(ts);
     PyObject* argv[] = {nullptr, s.get(), Py_False};
     return call_vector(PyTuple_GET_ITEM(self, 0), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -70,7 +70,7 @@ PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
 
 // self is isoparse: isoparse(str(ts).strip('"'))
 PyObject* iso_convert(PyObject* self, PyObject* ts) noexcept {
-  return callback_boundary([&] {
+  return boundary([&] {
     Ref s = unquoted_text(ts);
     return call(self, s);
   }, "a timestamp converter");
@@ -126,7 +126,7 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
   // Repeated labels would take other rows with them: drop by position under a
   // temporary 0..n-1 index, then give the remaining rows their own labels back.
   Ref kept_labels = call_method(index, "delete", indices);
-  Ref positions = call(attr(global(f, "pd"), "RangeIndex"), from_ssize(length(index)));
+  Ref positions = call(attr(global(f, G::pd), "RangeIndex"), from_ssize(length(index)));
   check(PyObject_SetAttrString(data_df, "index", positions.get()));
   try {
     call_kw(drop.get(), {indices.get()}, {{"inplace", Py_True}});
@@ -193,7 +193,7 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
   for (Py_ssize_t i = 1; i < n; ++i) {
     Ref diff = sub(item(timestamps.get(), i), item(timestamps.get(), i - 1));
     if (is_instance(diff.get(), pandas_timedelta.get()) ||
-        is_instance(diff.get(), attr(global(f, "datetime"), "timedelta").get())) {
+        is_instance(diff.get(), attr(global(f, G::datetime), "timedelta").get())) {
       append(timedeltas.get(), call_method(diff, "total_seconds").get());
     } else {
       append(timedeltas.get(), diff.get());
@@ -206,11 +206,11 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
   return st;
 }
 
-Ref data_type_member(const Frame& f, const char* name) { return attr(global(f, "DataType"), name); }
+Ref data_type_member(const Frame& f, const char* name) { return attr(global(f, G::DataType), name); }
 
 // pd.concat([df, holdout_df], ignore_index=True, sort=False)
 Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
-  Ref concat_fn = attr(global(f, "pd"), "concat");
+  Ref concat_fn = attr(global(f, G::pd), "concat");
   Ref tables = list_of(df, holdout_df);
   return call_kw(concat_fn.get(), {tables.get()}, {{"ignore_index", Py_True}, {"sort", Py_False}});
 }
@@ -233,7 +233,7 @@ Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObje
   }
   Ref inferred = call_method(pandas_types(f), "infer_dtype", column);
   if (eq(inferred, text("datetime")) || eq(inferred, text("date"))) {
-    Ref converted = call_method(global(f, "pd"), "to_datetime", column);
+    Ref converted = call_method(global(f, G::pd), "to_datetime", column);
     set_item(data_df, time_col, converted.get());
     return none();
   }
