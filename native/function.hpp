@@ -104,12 +104,12 @@ consteval MethodDesc describe(const char* name, Kind kind, const ParamDesc (&par
   return made;
 }
 
-// Readies the function type; call once during module initialisation.
-int function_type_ready();
+// A new method object type, belonging to `module`.
+Ref make_function_type(PyObject* module);
 
-// A new method object for `desc`. `globals` is the module namespace the body
-// reads its names from; `nan` the default for Default::NumpyNaN parameters.
-// Annotations are evaluated now, as a def statement does.
-Ref make_function(const MethodDesc& desc, PyObject* globals, PyObject* nan);
+// A new method object of `type` for `desc`. `globals` is the module namespace
+// the body reads its names from; `nan` the default for Default::NumpyNaN
+// parameters. Annotations are evaluated now, as a def statement does.
+Ref make_function(PyObject* type, const MethodDesc& desc, PyObject* globals, PyObject* nan);
 
 }  // namespace qx

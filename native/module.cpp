@@ -55,7 +55,8 @@ void import_as(PyObject* ns, const char* module, const char* bound) {
   check(PyDict_SetItemString(ns, bound, mod.get()));
 }
 
-void make_class(PyObject* ns) {
+void make_class(PyObject* module, PyObject* ns) {
+  Ref function_type = make_function_type(module);
   Ref np = item(ns, text("np").get());
   Ref nan = attr(np, "NaN");
   Ref body = new_dict();
@@ -64,7 +65,7 @@ void make_class(PyObject* ns) {
   Ref qualname = text("DataHelper");
   check(PyDict_SetItemString(body.get(), "__qualname__", qualname.get()));
   for (const MethodDesc* desc : kMethods) {
-    Ref fn = make_function(*desc, ns, nan.get());
+    Ref fn = make_function(function_type.get(), *desc, ns, nan.get());
     if (desc->kind == Kind::Static) fn = check(PyStaticMethod_New(fn.get()));
     check(PyDict_SetItemString(body.get(), desc->name, fn.get()));
   }
@@ -97,8 +98,7 @@ void initialise(PyObject* module) {
     Ref v = Ref::steal(value);
     check(PyDict_SetItemString(ns, name, v.get()));
   }
-  check(function_type_ready());
-  make_class(ns);
+  make_class(module, ns);
 }
 
 PyObject* fastpath_stats(PyObject*, PyObject*) noexcept {

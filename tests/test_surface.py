@@ -242,3 +242,63 @@ def test_deep_recursion_through_patched_methods_is_an_error_not_a_crash():
     h.check_user_holdout_metadata = lambda a, b: h.validate_input_params(a, b)
     with pytest.raises(RecursionError):
         h.validate_input_params(1, 2, 3, 4, 5)
+
+
+# ---- the method object as a def -------------------------------------------------------
+
+DELETE = object()
+
+
+def _assign(fn, attr, value):
+    try:
+        if value is DELETE:
+            delattr(fn, attr)
+        else:
+            setattr(fn, attr, value)
+    except (TypeError, AttributeError) as exc:
+        return type(exc), str(exc)
+    return "ok", getattr(fn, attr, "<missing>")
+
+
+@pytest.mark.parametrize("attr, value", [
+    ("__doc__", "text"), ("__doc__", 3), ("__doc__", DELETE),
+    ("__defaults__", (1, 2)), ("__defaults__", [1]), ("__defaults__", None), ("__defaults__", DELETE),
+    ("__kwdefaults__", {"a": 1}), ("__kwdefaults__", 1), ("__kwdefaults__", DELETE),
+    ("__dict__", {"x": 1}), ("__dict__", 1), ("__dict__", DELETE),
+    ("__name__", "renamed"), ("__name__", 1), ("__qualname__", None), ("__module__", "elsewhere"),
+    ("__annotations__", {"x": int}), ("__annotations__", 1), ("note", [1]),
+])
+def test_attributes_assign_as_on_a_def(monkeypatch, attr, value):
+    ours = dh.DataHelper.get_cols_idx
+    ref = Reference.get_cols_idx
+    ref = type(ref)(ref.__code__, ref.__globals__, ref.__name__, ref.__defaults__)  # a copy to change
+    for fn in (ours, ref):  # undone after the test
+        monkeypatch.setattr(fn, attr, getattr(fn, attr, None), raising=False)
+    assert _assign(ours, attr, value) == _assign(ref, attr, value)
+
+
+@pytest.mark.parametrize("defaults", [(None, [], None), tuple(range(7))])  # the second: more than the parameters
+def test_assigned_defaults_are_what_calls_and_signatures_use(monkeypatch, defaults):
+    ours = dh.DataHelper.check_time_col_specified_twice
+    ref = Reference.check_time_col_specified_twice
+    ref = type(ref)(ref.__code__, ref.__globals__, ref.__name__, defaults)
+    monkeypatch.setattr(ours, "__defaults__", defaults)
+
+    def defaults_seen(fn):
+        return [p.default for p in inspect.signature(fn).parameters.values()]
+
+    assert _error(lambda: ours(*range(6))) == _error(lambda: ref(*range(6)))
+    if len(defaults) <= 5:  # (inspect misreads a longer tuple of a def; the call uses its last values)
+        assert defaults_seen(ours) == defaults_seen(ref)
+        assert ours(dh.DataHelper(), 1) is None
+    else:
+        assert "'time_col_name'" in _error(lambda: ours(dh.DataHelper(), 1))  # given 4, the 5th value
+
+
+def test_method_type_is_fixed_and_made_only_by_the_module():
+    ftype = type(dh.DataHelper.str2float)
+    assert ftype.__module__ == "quarnex.utils.data_helper" and ftype.__name__ == "function"
+    with pytest.raises(TypeError, match="cannot create"):
+        ftype()
+    with pytest.raises(TypeError, match="immutable"):
+        ftype.extra = 1
