@@ -112,13 +112,34 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Every import runs this on a new module object: its own namespace, its own
+// method type and class (multi-phase initialisation).
+int exec_module(PyObject* module) noexcept {
+  return boundary_status(
+      [&] {
+        intern_globals();
+        initialise(module);
+      },
+      "the initialisation of quarnex.utils.data_helper");
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The interned global names and the fast-route counters are shared by
+    // the whole process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "data_helper",
     nullptr,
-    -1,
+    0,
     module_methods,
-    nullptr,
+    module_slots,
     nullptr,
     nullptr,
     nullptr,
@@ -127,31 +148,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace qx
 
-PyMODINIT_FUNC PyInit_data_helper() {
-  using namespace qx;
-  PyObject* m = PyModule_Create(&module_def);
-  if (!m) return nullptr;
-  Ref module = Ref::steal(m);
-  bool registered = false;
-  Ref name;
-  const int status = boundary_status(
-      [&] {
-        name = check(PyModule_GetNameObject(module.get()));
-        PyObject* modules = PyImport_GetModuleDict();  // borrowed
-        if (!check(PyDict_Contains(modules, name.get()))) {
-          check(PyDict_SetItem(modules, name.get(), module.get()));
-          registered = true;
-        }
-        intern_globals();
-        initialise(module.get());
-      },
-      "the initialisation of quarnex.utils.data_helper");
-  if (status < 0) {
-    if (registered) {
-      ErrorGuard keep;
-      if (PyDict_DelItem(PyImport_GetModuleDict(), name.get()) < 0) PyErr_Clear();
-    }
-    return nullptr;
-  }
-  return module.release();
-}
+PyMODINIT_FUNC PyInit_data_helper() { return PyModuleDef_Init(&qx::module_def); }

@@ -1,5 +1,6 @@
 """The module namespace, the class and the behaviour of its method objects."""
 
+import importlib
 import inspect
 import math
 import pickle
@@ -302,3 +303,19 @@ def test_method_type_is_fixed_and_made_only_by_the_module():
         ftype()
     with pytest.raises(TypeError, match="immutable"):
         ftype.extra = 1
+
+
+def test_every_import_builds_its_own_namespace_and_class(monkeypatch, messages):
+    import quarnex.utils
+
+    monkeypatch.delitem(sys.modules, dh.__name__)
+    monkeypatch.setattr(quarnex.utils, "data_helper", dh)  # the import rebinds it; undone after the test
+    again = importlib.import_module(dh.__name__)
+    assert again is not dh and again.DataHelper is not dh.DataHelper
+    assert type(again.DataHelper.str2float) is not type(dh.DataHelper.str2float)
+    assert again.DataHelper.str2float.__globals__ is vars(again)
+    # each class reads its own module's namespace
+    monkeypatch.setattr(again, "INPUT_DATA_LIMITATION", {"forecasting": {"S": {C.COLUMN: {C.MAX: 3}}}})
+    assert dh.DataHelper().validate_input_data_col_num("forecasting", "S", list(range(9))) is None
+    with pytest.raises(Exception):
+        again.DataHelper().validate_input_data_col_num("forecasting", "S", list(range(9)))
