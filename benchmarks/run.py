@@ -14,7 +14,6 @@ import argparse
 import gc
 import json
 import os
-import statistics
 import subprocess
 import sys
 import time

@@ -3,7 +3,6 @@ from fractions import Fraction as Fraction
 from typing import Any
 from typing import Union as Union
 
-import numpy as np
 import pandas as pd
 
 from quarnex.utils.constants import COLUMN as COLUMN
