@@ -33,13 +33,18 @@ using Body = Ref (*)(const Frame&);
 
 // The global names the bodies read. Their keys are interned once, when the
 // module is initialised (intern_globals); their values are looked up in the
-// live namespace at every use.
-#define QX_GLOBAL_NAMES(X)                                                                                      \
-  X(Fraction) X(datetime) X(pd) X(np) X(Messages) X(DataType) X(DataHelper) X(round) X(COLUMN_ROLE_TARGET)      \
-  X(COLUMN_ROLE_FEATURE) X(COLUMN_ROLE_SUPPORTING_FEATURE) X(COLUMN_ROLE_TIMESTAMP) X(COLUMN_ROLE_ANOMALY_LABEL) \
-  X(MIN) X(MAX) X(COLUMN) X(ROW) X(THRESHOLD) X(HOLDOUT_MAX_RATIO) X(HOLDOUT_MIN) X(HOLDOUT_MAX)                \
-  X(INPUT_DATA_LIMITATION) X(LEARNING_TYPE_TIMESERIES_FORECASTING) X(LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION) \
+// live namespace at every use. QX_CONSTANT_NAMES are the names the module
+// imports from the constants module, in their order of import.
+// clang-format off
+#define QX_CONSTANT_NAMES(X)                                                                                    \
+  X(DataType) X(COLUMN_ROLE_TARGET) X(COLUMN_ROLE_FEATURE) X(COLUMN_ROLE_SUPPORTING_FEATURE)                    \
+  X(COLUMN_ROLE_TIMESTAMP) X(COLUMN_ROLE_ANOMALY_LABEL) X(MIN) X(MAX) X(COLUMN) X(ROW) X(THRESHOLD)             \
+  X(HOLDOUT_MAX_RATIO) X(HOLDOUT_MIN) X(HOLDOUT_MAX) X(INPUT_DATA_LIMITATION)                                   \
+  X(LEARNING_TYPE_TIMESERIES_FORECASTING) X(LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION)                        \
   X(TSHIRT_SIZE_SMALL) X(TSHIRT_SIZE_MEDIUM) X(TSHIRT_SIZE_LARGE) X(TSHIRT_SIZE_EXTRA_LARGE)
+#define QX_GLOBAL_NAMES(X) \
+  X(Fraction) X(datetime) X(pd) X(np) X(Messages) X(DataHelper) X(round) QX_CONSTANT_NAMES(X)
+// clang-format on
 
 enum class G : unsigned char {
 #define QX_GLOBAL_ENUM(name) name,
