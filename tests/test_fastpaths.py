@@ -451,7 +451,7 @@ def test_declines_are_counted_by_reason(helper, messages, routes, monkeypatch):
 
 @pytest.mark.fast_route_errors
 @pytest.mark.parametrize("strict", ["1", "0"])
-def test_an_error_inside_a_fast_route_is_raised_when_strict(dh, helper, routes, monkeypatch, strict):
+def test_an_error_inside_a_fast_route_is_raised_when_strict(dh, helper, routes, fast_on, monkeypatch, strict):
     # The route reads datetime.timedelta through the live namespace; the
     # straightforward route never needs it for a datetime64 column.
     monkeypatch.setattr(dh, "datetime", object())
