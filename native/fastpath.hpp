@@ -118,15 +118,17 @@ std::optional<Ref> numeric_column(PyObject* column);
 // For an exact pandas Series of object dtype holding only exact str values
 // in the naive ISO shapes (date, or date and time; see fast_iso.cpp) within
 // the datetime64[ns] range: the Series that
-// column.map(lambda ts: parse(str(ts).strip('"'), fuzzy=False)) gives.
-// Only when `parse` is dateutil's own parse with its default parser.
-std::optional<Ref> iso_datetime_column(PyObject* column, PyObject* parse);
+// column.map(lambda ts: parse(str(ts).strip('"'), fuzzy=False, default=default_))
+// gives. Only when `parse` is dateutil's own parse, its default parser and
+// parserinfo are stock in every setting that can change a result (options,
+// tables, methods) and `default_` is a plain midnight datetime.
+std::optional<Ref> iso_datetime_column(PyObject* column, PyObject* parse, PyObject* default_);
 
-// A callable equal to lambda ts: parse(str(ts).strip('"'), fuzzy=False) that
-// builds the datetime itself for the ISO shapes (route iso_text, counted
-// per text) and calls `parse` for every other text. Only when `parse` is
-// dateutil's own parse.
-std::optional<Ref> general_converter(PyObject* parse);
+// A callable that gives what `fallback` (the straightforward converter) gives:
+// it builds the datetime itself for exact str values in the ISO shapes (route
+// iso_text, counted per text) and calls `fallback` for every other value.
+// Under the same conditions as iso_datetime_column.
+std::optional<Ref> general_converter(PyObject* parse, PyObject* default_, PyObject* fallback);
 
 struct IntervalStats {
   Ref mean;

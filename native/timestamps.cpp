@@ -50,21 +50,189 @@ Ref attempt(Body&& body) {
 // ---- timestamp parsing ----------------------------------------------------------
 
 // The two dateutil parsers imported by one parse_time_col call; the converters
-// and the diagnosis use exactly these objects. Empty until imported.
+// and the diagnosis use exactly these objects. Empty until imported. The
+// general parser always gets `default_` (fields a text does not give come
+// from 1 January, 00:00:00 of the current year, never from today) and, when
+// the column is day-first, dayfirst=True for the texts of the a/b/YYYY shape.
 struct Parsers {
   Ref parse;
   Ref isoparse;
+  Ref default_;
+  bool dayfirst = false;
 };
 
 enum class Converter { general, iso };
 
-// self is (parse, ("fuzzy",)): parse(str(ts).strip('"'), fuzzy=False)
+// ---- one day/month order per column --------------------------------------------
+
+// Reads the ASCII digits at p[i..] (at most `most`, at least one) into v.
+bool read_number(const unsigned char* p, Py_ssize_t n, Py_ssize_t& i, int most, int& v) {
+  const Py_ssize_t start = i;
+  v = 0;
+  while (i < n && i - start < most && p[i] >= '0' && p[i] <= '9') v = v * 10 + (p[i++] - '0');
+  return i > start && (i == n || p[i] < '0' || p[i] > '9');
+}
+
+bool is_blank(unsigned char c) { return c == ' ' || c == '\t'; }
+
+bool skip_word(const unsigned char* p, Py_ssize_t n, Py_ssize_t& i, const char* word) {
+  Py_ssize_t j = i;
+  for (const char* w = word; *w; ++w, ++j) {
+    if (j >= n || (p[j] | 0x20) != *w) return false;
+  }
+  i = j;
+  return true;
+}
+
+// The time that may follow the date: H:MM[:SS[.fraction]], then optionally
+// am/pm and a zone (Z, UTC, GMT or a numeric offset). None of these tokens is
+// a day, a month or a year, so the order of the date does not touch them.
+bool time_tail(const unsigned char* p, Py_ssize_t n, Py_ssize_t i) {
+  int v;
+  if (!read_number(p, n, i, 2, v) || i >= n || p[i] != ':') return false;
+  ++i;
+  if (!read_number(p, n, i, 2, v) || v > 59) return false;
+  if (i < n && p[i] == ':') {
+    ++i;
+    if (!read_number(p, n, i, 2, v) || v > 59) return false;
+    if (i < n && p[i] == '.') {
+      const Py_ssize_t start = ++i;
+      while (i < n && p[i] >= '0' && p[i] <= '9') ++i;
+      if (i == start) return false;
+    }
+  }
+  Py_ssize_t j = i;
+  while (j < n && is_blank(p[j])) ++j;
+  if (skip_word(p, n, j, "am") || skip_word(p, n, j, "pm") || skip_word(p, n, j, "a.m.") ||
+      skip_word(p, n, j, "p.m.")) {
+    i = j;
+  }
+  j = i;
+  while (j < n && is_blank(p[j])) ++j;
+  if (skip_word(p, n, j, "utc") || skip_word(p, n, j, "gmt") || skip_word(p, n, j, "z")) {
+    i = j;
+  } else if (j < n && (p[j] == '+' || p[j] == '-')) {
+    ++j;
+    if (!read_number(p, n, j, 4, v)) return false;
+    if (j < n && p[j] == ':') {
+      ++j;
+      if (!read_number(p, n, j, 2, v)) return false;
+    }
+    i = j;
+  }
+  while (i < n && is_blank(p[i])) ++i;
+  return i == n;
+}
+
+// True when str(ts).strip('"') of a value whose text is `s` has the shape
+// a/b/YYYY (separator '/', '.' or '-', the same twice; a and b of one or two
+// digits, a year of four), optionally followed by a time; a and b are its
+// first two numbers. Blanks around the whole are allowed.
+bool day_month_shape(PyObject* s, int& a, int& b) {
+  if (!PyUnicode_Check(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) return false;
+  const unsigned char* p = PyUnicode_1BYTE_DATA(s);
+  Py_ssize_t lo = 0, n = PyUnicode_GET_LENGTH(s);
+  while (lo < n && p[lo] == '"') ++lo;
+  while (n > lo && p[n - 1] == '"') --n;
+  Py_ssize_t i = lo;
+  while (i < n && is_blank(p[i])) ++i;
+  int year;
+  if (!read_number(p, n, i, 2, a) || i >= n) return false;
+  const unsigned char sep = p[i];
+  if (sep != '/' && sep != '.' && sep != '-') return false;
+  ++i;
+  if (!read_number(p, n, i, 2, b) || i >= n || p[i] != sep) return false;
+  const Py_ssize_t year_start = ++i;
+  if (!read_number(p, n, i, 4, year) || i - year_start != 4) return false;
+  if (i == n) return true;
+  if (p[i] == 'T' || p[i] == 't') return time_tail(p, n, i + 1);
+  if (!is_blank(p[i])) return false;
+  while (i < n && is_blank(p[i])) ++i;
+  return i == n || time_tail(p, n, i);
+}
+
+// Whether the general parser reads a text day-first: only when the column is
+// day-first and the text has the a/b/YYYY shape.
+bool reads_day_first(bool column_dayfirst, PyObject* s) {
+  int a, b;
+  return column_dayfirst && day_month_shape(s, a, b);
+}
+
+// The order of the column's a/b/YYYY dates. A first number above 12 (with a
+// second of at most 12) can only be a day, a second number above 12 (with a
+// first of at most 12) only a day as well, so the value is month-first.
+// Values of both kinds: QUARNEX0078E with the first of each, as stored. Some
+// of the first kind only: day-first. Otherwise the parser's own reading.
+bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col) {
+  // A tuple of our own: nothing a value's __str__ does can change it under us.
+  Ref values = check(PySequence_Tuple(call_method(column, "to_list").get()));
+  Ref day_first, month_first;
+  const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+  for (Py_ssize_t i = 0; i < n && !(day_first && month_first); ++i) {
+    PyObject* ts = PyTuple_GET_ITEM(values.get(), i);
+    Ref s;
+    if (PyUnicode_CheckExact(ts)) {
+      s = Ref::borrow(ts);
+    } else {
+      s = Ref::steal(PyObject_Str(ts));
+      if (!s) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+        PyErr_Clear();  // the parsers meet the same error and report it their way
+        continue;
+      }
+    }
+    int a, b;
+    if (!day_month_shape(s.get(), a, b)) continue;
+    if (a > 12 && b <= 12 && !day_first) day_first = Ref::borrow(ts);
+    if (b > 12 && a <= 12 && !month_first) month_first = Ref::borrow(ts);
+  }
+  if (day_first && month_first) raise_message(f, "QUARNEX0078E", {time_col, day_first.get(), month_first.get()});
+  return static_cast<bool>(day_first);
+}
+
+// datetime.datetime(datetime.date.today().year, 1, 1), through the module's
+// live `datetime`: the year of the run is the only thing a parse takes from
+// the clock (tests put another `datetime` there to run on other dates).
+Ref january_first(const Frame& f) {
+  Ref dt = global(f, G::datetime);
+  Ref today = call_method(attr(dt, "date"), "today");
+  Ref year = attr(today, "year");
+  Ref one = from_ssize(1);
+  return call(attr(dt, "datetime"), year, one, one);
+}
+
+// ("fuzzy", "default") or ("fuzzy", "default", "dayfirst"), without "fuzzy"
+// for the diagnosis: the keyword names of a general parse.
+Ref general_kwnames(bool fuzzy_off, bool dayfirst) {
+  Ref names = new_list();
+  if (fuzzy_off) append(names.get(), text("fuzzy").get());
+  append(names.get(), text("default").get());
+  if (dayfirst) append(names.get(), text("dayfirst").get());
+  return check(PyList_AsTuple(names.get()));
+}
+
+// parse(s, [fuzzy=False,] default=default[, dayfirst=True]), the keywords
+// named by `kwnames` (from general_kwnames).
+Ref call_general(PyObject* parse, PyObject* s, PyObject* default_, PyObject* kwnames) {
+  PyObject* argv[5] = {nullptr, s};
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw && k < 3; ++k) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    argv[2 + k] = PyUnicode_CompareWithASCIIString(name, "fuzzy") == 0     ? Py_False
+                  : PyUnicode_CompareWithASCIIString(name, "default") == 0 ? default_
+                                                                            : Py_True;
+  }
+  return call_vector(parse, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+// self is (parse, default, dayfirst, kwnames, kwnames with dayfirst):
+// parse(str(ts).strip('"'), fuzzy=False, default=default[, dayfirst=True])
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
   return boundary([&] {
     Ref s = unquoted_text(ts);
-    PyObject* argv[] = {nullptr, s.get(), Py_False};
-    return call_vector(PyTuple_GET_ITEM(self, 0), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                       PyTuple_GET_ITEM(self, 1));
+    const bool dayfirst = reads_day_first(PyTuple_GET_ITEM(self, 2) == Py_True, s.get());
+    return call_general(PyTuple_GET_ITEM(self, 0), s.get(), PyTuple_GET_ITEM(self, 1),
+                        PyTuple_GET_ITEM(self, dayfirst ? 4 : 3));
   }, "a timestamp converter");
 }
 
@@ -82,9 +250,10 @@ PyMethodDef iso_def = {"iso_converter", iso_convert, METH_O, "Parses one timesta
 
 Ref make_converter(const Parsers& p, Converter kind) {
   if (kind == Converter::iso) return check(PyCFunction_New(&iso_def, p.isoparse.get()));
-  Ref fuzzy = text("fuzzy");
-  Ref kwnames = check(PyTuple_Pack(1, fuzzy.get()));
-  Ref self = check(PyTuple_Pack(2, p.parse.get(), kwnames.get()));
+  Ref plain = general_kwnames(true, false);
+  Ref with_dayfirst = general_kwnames(true, true);
+  Ref self = check(PyTuple_Pack(5, p.parse.get(), p.default_.get(), p.dayfirst ? Py_True : Py_False, plain.get(),
+                                with_dayfirst.get()));
   return check(PyCFunction_New(&general_def, self.get()));
 }
 
@@ -92,10 +261,14 @@ Ref make_converter(const Parsers& p, Converter kind) {
 // parsers; raises whatever the first refused value raised.
 Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
   if (kind == Converter::general) {
-    if (auto parsed = fast::iso_datetime_column(column, p.parse.get())) return std::move(*parsed);
-    if (auto converter = fast::general_converter(p.parse.get())) return call_method(column, "map", *converter);
+    if (auto parsed = fast::iso_datetime_column(column, p.parse.get(), p.default_.get())) return std::move(*parsed);
   }
   Ref converter = make_converter(p, kind);
+  if (kind == Converter::general) {
+    if (auto fast_converter = fast::general_converter(p.parse.get(), p.default_.get(), converter.get())) {
+      return call_method(column, "map", *fast_converter);
+    }
+  }
   return call_method(column, "map", converter);
 }
 
@@ -142,6 +315,8 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
 // diagnosis that names the first value neither accepts.
 void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
   Parsers p;
+  p.dayfirst = column_is_day_first(f, item(data_df, time_col).get(), time_col);
+  p.default_ = january_first(f);
   Ref first = attempt([&] {
     p.parse = import_attr("dateutil.parser", "parse");
     Ref parsed = parse_text_column(item(data_df, time_col).get(), p, Converter::general);
@@ -162,11 +337,17 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
   if (!p.parse) reraise(first);
   HandlingScope handling_second(second.get());
 
+  Ref trial_plain = general_kwnames(false, false);
+  Ref trial_dayfirst = general_kwnames(false, true);
   Ref column = item(data_df, time_col);
   Ref it = check(PyObject_GetIter(column.get()));
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref ts = Ref::steal(next);
-    Ref general_error = attempt([&] { call(p.parse, unquoted_text(ts.get())); });
+    Ref general_error = attempt([&] {
+      Ref s = unquoted_text(ts.get());
+      const bool dayfirst = reads_day_first(p.dayfirst, s.get());
+      call_general(p.parse.get(), s.get(), p.default_.get(), (dayfirst ? trial_dayfirst : trial_plain).get());
+    });
     if (!general_error) continue;
     HandlingScope handling_general(general_error.get());
     Ref iso_error = attempt([&] { call(p.isoparse, unquoted_text(ts.get())); });
@@ -208,6 +389,22 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
 
 Ref data_type_member(const Frame& f, const char* name) { return attr(global(f, G::DataType), name); }
 
+// Whether a row flagged by df.duplicated(subset=[time_col]) has a timestamp:
+// missing ones (None, NaN, NaT, NA) count as equal to each other there, but
+// they are no repeated time; parse_time_col removes those rows.
+bool repeats_a_present_timestamp(PyObject* df, PyObject* time_col, const Ref& duplicated) {
+  if (!contains(duplicated, Py_True)) return false;
+  Ref cols = list_of(time_col);
+  Ref axis = from_ssize(1);
+  Ref per_row = call_kw(attr(call_method(item(df, cols.get()), "isna"), "any").get(), {}, {{"axis", axis.get()}});
+  Ref missing = call_method(per_row, "to_list");
+  const Py_ssize_t n = length(duplicated);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (truthy(item(duplicated.get(), i)) && !truthy(item(missing.get(), i))) return true;
+  }
+  return false;
+}
+
 // pd.concat([df, holdout_df], ignore_index=True, sort=False)
 Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
   Ref concat_fn = attr(global(f, G::pd), "concat");
@@ -226,9 +423,13 @@ Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObje
     return none();
   }
   if (truthy(call_method(pandas_types(f), "is_datetime64_any_dtype", column))) {
+    // Naive times are declared UTC; times that carry a zone are converted to
+    // it (the same instants), so a prepared table can be prepared again.
     Ref utc = text("UTC");
-    Ref localized = call_method(attr(column, "dt"), "tz_localize", utc);
-    set_item(data_df, time_col, localized.get());
+    Ref dt = attr(column, "dt");
+    const bool naive = attr(dt, "tz").is_none();
+    Ref in_utc = call_method(dt, naive ? "tz_localize" : "tz_convert", utc);
+    set_item(data_df, time_col, in_utc.get());
     return none();
   }
   Ref inferred = call_method(pandas_types(f), "infer_dtype", column);
@@ -276,7 +477,9 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
   if (time_col != Py_None) {
     Ref subset = list_of(time_col);
     Ref duplicated = call_kw(attr(df, "duplicated").get(), {}, {{"subset", subset.get()}});
-    if (contains(call_method(duplicated, "to_list"), Py_True)) raise_message(f, "QUARNEX0075E");
+    if (repeats_a_present_timestamp(df.get(), time_col, call_method(duplicated, "to_list"))) {
+      raise_message(f, "QUARNEX0075E");
+    }
 
     if (!holdout_df.is_none()) {
       Ref parse = attr(self, "parse_time_col");

@@ -117,3 +117,24 @@ def messages(dh, monkeypatch):
     # under test; check the keywords once more here.
     for kwargs in recorder.kwargs:
         assert set(kwargs) == {"message_id"}, f"unexpected keywords: {kwargs!r}"
+
+
+@pytest.fixture(params=["2026-12-08", "2027-01-31", "2028-02-29"])
+def run_date(request, dh, monkeypatch):
+    """Runs the test as if today were another date: the module's `datetime`
+    becomes a copy whose date.today() answers that date. Returns the date."""
+    import datetime
+    import types
+
+    today = datetime.date.fromisoformat(request.param)
+
+    class Date(datetime.date):
+        @classmethod
+        def today(cls):
+            return today
+
+    fake = types.ModuleType("datetime")
+    fake.__dict__.update({k: v for k, v in vars(datetime).items() if not k.startswith("__")})
+    fake.date = Date
+    monkeypatch.setattr(dh, "datetime", fake)
+    return today

@@ -349,14 +349,19 @@ def _time_strings(n, draw):
     start = draw(st.sampled_from(["2024-01-01", "1999-12-31 23:00", "2024-03-31 01:30:00+02:00"]))
     freq = draw(st.sampled_from(["h", "D", "min", "s", "MS"]))
     values = pd.date_range(start, periods=n, freq=freq)
-    kind = draw(st.sampled_from(["iso", "us", "epoch", "mixed", "garbage", "dup", "shuffled", "dt", "tz"]))
+    kind = draw(st.sampled_from(["iso", "us", "dayfirst", "epoch", "mixed", "garbage", "dup", "shuffled", "dt",
+                                 "tz"]))
     if kind == "dt":
         return values
     if kind == "tz":
-        return values.tz_localize("UTC") if values.tz is None else values
+        zone = draw(st.sampled_from(["UTC", "Europe/Berlin", "America/New_York", "Asia/Kolkata"]))
+        return values.tz_localize(zone, ambiguous="NaT", nonexistent="NaT") if values.tz is None \
+            else values.tz_convert(zone)
     texts = [str(v) for v in values]
     if kind == "us":
         texts = [v.strftime("%m/%d/%Y %H:%M") for v in values]
+    elif kind == "dayfirst":
+        texts = [v.strftime(draw(st.sampled_from(["%d/%m/%Y %H:%M", "%d.%m.%Y", "%d-%m-%Y"]))) for v in values]
     elif kind == "epoch":
         return [int(v.timestamp()) for v in values]
     elif kind == "mixed" and n:
@@ -368,6 +373,40 @@ def _time_strings(n, draw):
     elif kind == "shuffled" and n > 1:
         texts = draw(st.permutations(texts))
     return texts
+
+
+# ---- real-looking timestamp columns ------------------------------------------------
+
+def _texts(start, periods, freq, shape):
+    stamps = pd.date_range(start, periods=periods, freq=freq)
+    return stamps.strftime(shape).tolist(), stamps
+
+
+def _with_gaps(values, stamps):
+    """Every third timestamp missing, in each of the forms a table may hold."""
+    gaps = [None, np.nan, pd.NaT, pd.NA]
+    kept = [v if i % 3 else gaps[(i // 3) % 4] for i, v in enumerate(values)]
+    return kept, stamps[[i for i in range(len(values)) if i % 3]]
+
+
+#: name -> (timestamp values as a file or a caller holds them, the times they
+#: stand for as a DatetimeIndex: naive for texts, UTC for zoned values).
+REAL_TIME_COLUMNS = {
+    "yearly": _texts("1949", 12, "YS", "%Y"),
+    "monthly": _texts("1949-01", 24, "MS", "%Y-%m"),
+    "quarterly words": _texts("2015-01", 8, "QS", "%b %Y"),
+    "day-first daily with hours": _texts("2012-01-10 06:00", 40, "13h", "%d/%m/%Y %H:%M"),
+    "day-first dotted": _texts("2019-12-25", 30, "D", "%d.%m.%Y"),
+    "day-first dashed with seconds": _texts("2020-02-27 23:00:00", 30, "7h", "%d-%m-%Y %H:%M:%S"),
+    "US daily": _texts("2012-01-08", 30, "D", "%m/%d/%Y"),
+    "US hourly with am/pm": _texts("2021-03-12 20:00", 30, "h", "%m/%d/%Y %I:%M %p"),
+    "ISO hourly": _texts("2024-03-30 22:00", 30, "h", "%Y-%m-%d %H:%M:%S"),
+    "ISO with gaps": _with_gaps(*_texts("2024-01-01", 30, "D", "%Y-%m-%d")),
+    "day-first with gaps": _with_gaps(*_texts("2011-12-28", 30, "D", "%d/%m/%Y")),
+}
+for _zone in ["UTC", "Europe/Berlin", "America/New_York", "Asia/Kolkata", "Australia/Lord_Howe"]:
+    _stamps = pd.date_range("2024-03-30 20:00", periods=30, freq="h", tz=_zone)
+    REAL_TIME_COLUMNS[f"zoned {_zone}"] = (_stamps, _stamps.tz_convert("UTC"))
 
 
 def _column(n, draw):

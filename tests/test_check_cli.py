@@ -240,6 +240,18 @@ def test_parquet_and_excel(tmp_path, monkeypatch, module, suffix, write):
         assert (report["rows_in"], report["time"]["step"], report["warning_codes"]) == (60, "1h", ["QUARNEX0007W"])
 
 
+@pytest.mark.skipif(importlib.util.find_spec("pyarrow") is None, reason="pyarrow is not installed")
+@pytest.mark.parametrize("zone", ["Europe/Berlin", "UTC"])
+def test_parquet_with_a_zoned_timestamp_column(tmp_path, zone):
+    times = pd.date_range("2024-03-30 20:00", periods=150, freq="h", tz=zone)
+    pd.DataFrame({"time": times, "sales": np.arange(150) * 2.5}).to_parquet(tmp_path / "data.parquet")
+    done = cli("data.parquet", "--target", "sales", "--timestamp", "time", "--json", cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    report = json.loads(done.stdout)
+    assert report["status"] == "accepted" and report["time"]["step"] == "1h"
+    assert report["time"]["first"].startswith(str(times[0].tz_convert("UTC"))[:19])
+
+
 # ---- refused, warned and accepted files -------------------------------------------
 
 

@@ -7,6 +7,7 @@ caller's objects, warnings, and the exception type and text.
 """
 
 import datetime
+import sys
 import time
 import warnings
 
@@ -14,10 +15,12 @@ import numpy as np
 import pandas as pd
 import pytest
 from dateutil import tz
+from dateutil.parser import _parser
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 from quarnex.utils import constants as C
+from fuzz_strategies import REAL_TIME_COLUMNS
 
 NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
 DT = C.DataType
@@ -200,8 +203,13 @@ TIMES = st.one_of(
     st.builds(lambda h, zone: f"T{h}{zone}", two(0, 23), ZONES),
 )
 YEARS = st.one_of(st.integers(1900, 2100), st.integers(0, 9999), st.integers(1670, 1680), st.integers(2255, 2265))
-DATES = st.builds(lambda y, m, d, sep: f"{y:04d}{sep}{m}{sep}{d}", YEARS, two(0, 13), two(0, 32),
-                  st.sampled_from(["-", "-", "-", "/", ""]))
+ISO_DATES = st.builds(lambda y, m, d, sep: f"{y:04d}{sep}{m}{sep}{d}", YEARS, two(0, 13), two(0, 32),
+                      st.sampled_from(["-", "-", "-", "/", ""]))
+# a/b/YYYY in either order (the column's order decides), and dates without a day or a month
+DAY_MONTH_DATES = st.builds(lambda a, b, y, sep: f"{a}{sep}{b}{sep}{y:04d}", st.one_of(two(0, 32), st.integers(1, 9)),
+                            two(0, 32), YEARS, st.sampled_from(["/", ".", "-", "/"]))
+PARTIAL_DATES = st.one_of(YEARS.map(lambda y: f"{y:04d}"), st.builds(lambda y, m: f"{y:04d}-{m}", YEARS, two(0, 13)))
+DATES = st.one_of(ISO_DATES, ISO_DATES, DAY_MONTH_DATES, PARTIAL_DATES)
 STAMPS = st.builds(lambda q1, date, t, q2: q1 + date + t + q2,
                    st.sampled_from(["", "", '"', '""', ' "']), DATES, TIMES, st.sampled_from(["", "", '"', '" ']))
 
@@ -256,6 +264,78 @@ def test_offsets_share_dateutils_zone_objects(helper, messages):
     df = pd.DataFrame({"t": ["2024-01-01T00:00:00+01:00", "2024-01-01T01:00:00+01:00"]})
     helper.parse_time_col(df, "t", DT.INPUT)
     assert df["t"].dtype.tz is tz.tzoffset(None, 3600)
+
+
+@pytest.mark.parametrize("name", sorted(REAL_TIME_COLUMNS) + ["mixed orders"])
+def test_real_looking_columns_match(helper, messages, monkeypatch, run_date, name):
+    values, _ = REAL_TIME_COLUMNS.get(name, (["13/01/2012", "02/01/2012", "01/13/2012"], None))
+
+    def make():
+        column = pd.Series(values, dtype=object if isinstance(values, list) else None)
+        return (pd.DataFrame({"t": column, "v": np.arange(len(values)) * 1.5}), None, "t", FC, 0.2, [])
+
+    assert_same(both_routes(monkeypatch, make, helper.process_data_by_time_col))
+
+
+def _shift_naive(monkeypatch):
+    build = _parser.parser._build_naive
+    monkeypatch.setattr(_parser.parser, "_build_naive",
+                        lambda self, res, default: build(self, res, default) + datetime.timedelta(hours=1))
+
+
+class _Info(_parser.parserinfo):
+    UTCZONE = ["UTC"]
+
+
+#: Settings of dateutil's parser that change what it makes of ISO texts.
+PARSER_SETTINGS = {
+    "dayfirst": lambda mp: mp.setattr(_parser.DEFAULTPARSER.info, "dayfirst", True),
+    "yearfirst": lambda mp: mp.setattr(_parser.DEFAULTPARSER.info, "yearfirst", True),
+    "replaced default parser": lambda mp: mp.setattr(_parser, "DEFAULTPARSER",
+                                                     _parser.parser(_parser.parserinfo(dayfirst=True))),
+    "parserinfo subclass": lambda mp: mp.setattr(_parser, "DEFAULTPARSER", _parser.parser(_Info())),
+    "instance table": lambda mp: mp.delitem(_parser.DEFAULTPARSER.info._utczone, "z"),
+    "class table and a fresh default parser": lambda mp: (mp.setattr(_parser.parserinfo, "JUMP", [" ", "t"]),
+                                                          mp.setattr(_parser, "DEFAULTPARSER", _parser.parser())),
+    "replaced method": _shift_naive,
+    "defaults of parse": lambda mp: mp.setattr(_parser.parse, "__defaults__", (_parser.parserinfo(dayfirst=True),)),
+    "parser attribute": lambda mp: mp.setattr(_parser.DEFAULTPARSER, "parse", _parser.parser().parse,
+                                              raising=False),
+}
+
+
+@pytest.mark.parametrize("setting", sorted(PARSER_SETTINGS))
+@pytest.mark.parametrize("stamps", [
+    ["2024-01-02", "2024-01-03 10:00", "2024-01-04T10:00:00.25"],
+    ["2024-01-02", "2024-01-03T10:00:00Z", "2024-01-04T10:00:00+01:00", "Jan 5 2024"],
+])
+def test_parser_settings_are_honoured(helper, messages, monkeypatch, setting, stamps):
+    PARSER_SETTINGS[setting](monkeypatch)
+
+    def make():
+        return (pd.DataFrame({"t": stamps}), "t", DT.INPUT)
+
+    runs = both_routes(monkeypatch, make, helper.parse_time_col)
+    assert_same(runs)
+    if setting in ("dayfirst", "replaced default parser", "defaults of parse"):
+        assert runs[0][0][0]["t"].iloc[0].month == 2             # 2024-01-02 read as 1 February
+
+
+def test_stock_parser_takes_the_fast_route(helper, messages, monkeypatch, run_date):
+    """With dateutil as shipped, ISO texts never reach its parser's Python code."""
+    stamps = ["2024-01-02", "2024-01-03T10:00:00-05:00", "2024-01-04T10:00:00+01:00"]
+    for switch, calls_expected in (("0", False), ("1", True)):
+        monkeypatch.setenv(NOFAST, switch)
+        calls = []
+        sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_filename)
+                       if event == "call" and frame.f_code.co_filename == _parser.__file__ else None)
+        try:
+            for column in (stamps[:1] * 3, stamps):
+                df = pd.DataFrame({"t": column})
+                helper.parse_time_col(df, "t", DT.INPUT)
+        finally:
+            sys.setprofile(None)
+        assert bool(calls) == calls_expected
 
 
 def test_text_parsed_by_neither_parser_matches(helper, messages, monkeypatch):

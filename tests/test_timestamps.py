@@ -11,6 +11,7 @@ import pandas as pd
 import pytest
 
 from quarnex.utils import constants as C
+from fuzz_strategies import REAL_TIME_COLUMNS
 
 DT = C.DataType
 FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
@@ -81,12 +82,13 @@ def test_quotes_are_stripped(helper, raw, expected, dtype):
     assert df["t"].tolist() == [pd.Timestamp(expected)]
 
 
-def test_general_parser_converts_without_fuzzy_matching(helper, messages, parser_calls):
+def test_general_parser_converts_without_fuzzy_matching(helper, messages, parser_calls, run_date):
     del parser_calls.module.isoparse                  # importing it would now fail
     df = pd.DataFrame({"t": ["Jan 2 2020", "2020-01-01T10:00+02:00"]}, index=[4, 2])
     helper.parse_time_col(df, "t", DT.INPUT)
-    assert parser_calls == [("parse", "Jan 2 2020", {"fuzzy": False}),
-                            ("parse", "2020-01-01T10:00+02:00", {"fuzzy": False})]
+    default = {"default": datetime.datetime(run_date.year, 1, 1)}
+    assert parser_calls == [("parse", "Jan 2 2020", {"fuzzy": False, **default}),
+                            ("parse", "2020-01-01T10:00+02:00", {"fuzzy": False, **default})]
     assert df["t"].tolist() == [datetime.datetime(2020, 1, 2), dateutil.parser.isoparse("2020-01-01T10:00+02:00")]
     assert df.index.tolist() == [4, 2] and messages.calls == []
 
@@ -98,12 +100,97 @@ def test_iso_parser_takes_over_when_the_general_one_refuses(helper, parser_calls
     assert ("isoparse", "2020-W01", {}) in parser_calls
 
 
-def test_values_each_accepted_by_one_parser_stay_text(helper, messages, parser_calls):
-    df = pd.DataFrame({"t": ["2020-W01", "Jan 1 2020"]})
+def test_values_each_accepted_by_one_parser_stay_text(helper, messages, parser_calls, run_date):
+    df = pd.DataFrame({"t": ["2020-W01", "Jan 1 2020", "13/01/2020", "02/01/2020"]})
     helper.parse_time_col(df, "t", DT.INPUT)
-    assert df["t"].tolist() == ["2020-W01", "Jan 1 2020"] and messages.calls == []
-    # the diagnosis calls the general parser with no keyword at all
-    assert ("parse", "Jan 1 2020", {}) in parser_calls
+    assert df["t"].tolist() == ["2020-W01", "Jan 1 2020", "13/01/2020", "02/01/2020"] and messages.calls == []
+    # the diagnosis parses without fuzzy, with the same default and day order as the whole column
+    default = datetime.datetime(run_date.year, 1, 1)
+    assert ("parse", "Jan 1 2020", {"default": default}) in parser_calls
+    assert ("parse", "02/01/2020", {"default": default, "dayfirst": True}) in parser_calls
+
+
+# ---- parse_time_col: what a text does not say -------------------------------------
+
+@pytest.mark.parametrize("name", sorted(REAL_TIME_COLUMNS))
+def test_real_looking_columns_mean_the_same_whatever_the_run_date(helper, messages, run_date, name):
+    values, stamps = REAL_TIME_COLUMNS[name]
+    df = pd.DataFrame({"t": pd.Series(values, dtype=object if isinstance(values, list) else None),
+                       "v": range(len(values))})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    expected = stamps.tz_localize("UTC") if stamps.tz is None and not isinstance(values, list) else stamps
+    assert df["t"].tolist() == expected.tolist() and df["t"].dtype == expected.dtype
+    assert messages.calls == []
+
+
+@pytest.mark.parametrize("text,expected", [
+    ("1959", "1959-01-01"), ("1949-02", "1949-02-01"), ("Feb 1949", "1949-02-01"), ("2024-02", "2024-02-01"),
+    ("1949-01-31", "1949-01-31"),
+])
+def test_missing_fields_come_from_the_first_of_january(helper, run_date, text, expected):
+    df = pd.DataFrame({"t": [text]})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert df["t"].tolist() == [pd.Timestamp(expected)]
+
+
+@pytest.mark.parametrize("text,month,day,hour", [("10:30", 1, 1, 10), ("Mar 3", 3, 3, 0), ("Monday", 1, None, 0)])
+def test_texts_without_a_year_keep_the_year_of_the_run(helper, run_date, text, month, day, hour):
+    df = pd.DataFrame({"t": [text]})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    (got,) = df["t"].tolist()
+    assert (got.year, got.month, got.hour) == (run_date.year, month, hour)
+    if day is None:                                    # the first Monday of the year
+        assert got.dayofweek == 0 and got.day <= 7
+    else:
+        assert got.day == day
+
+
+# ---- parse_time_col: one day/month order per column --------------------------------
+
+@pytest.mark.parametrize("values,expected", [
+    # a day above 12 anywhere makes the whole column day-first, ambiguous values included
+    (['13/01/2012', '02/01/2012', '14/01/2012'], ["2012-01-13", "2012-01-02", "2012-01-14"]),
+    (['"02.01.2012 23:30"', ' 13.01.2012T01:00:00.5 ', "05-01-2012 1:00 pm +01:00", "06/01/2012 10:00 a.m."],
+     ["2012-01-02 23:30", "2012-01-13 01:00:00.5", "2012-01-05 13:00+01:00", "2012-01-06 10:00"]),
+    # other shapes keep the parser's own reading, whatever the order of the column
+    (["13/01/2012", "2012-01-02", "02/01/12", "2 Jan 2012", "02/01/2012 x"],
+     ["2012-01-13", "2012-01-02", "2012-02-01", "2012-01-02", None]),
+    # no value that must be day-first: month-first, as the parser reads it
+    (["01/02/2012", "12/11/2012"], ["2012-01-02", "2012-12-11"]),
+    (["01/13/2012", "02/01/2012"], ["2012-01-13", "2012-02-01"]),
+    (["13/13/2012", "02/01/2012"], None),
+])
+@pytest.mark.parametrize("dtype", [object, "string"])
+def test_day_first_columns_are_read_day_first_throughout(helper, messages, values, expected, dtype):
+    df = pd.DataFrame({"t": values}, dtype=dtype)
+    if expected is None or None in expected:
+        culprit = values[0] if expected is None else values[-1]
+        messages.raises(lambda: helper.parse_time_col(df, "t", DT.INPUT), "QUARNEX0076E", ("t", culprit))
+        assert df["t"].tolist() == values
+        return
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert df["t"].tolist() == [pd.Timestamp(e) for e in expected]
+
+
+@pytest.mark.parametrize("values,day_first,month_first", [
+    (["13/01/2012", "02/01/2012", "01/13/2012", "25/01/2012", "01/30/2012"], "13/01/2012", "01/13/2012"),
+    (['"01-31-2012 10:00"', None, '"31-01-2012"'], '"31-01-2012"', '"01-31-2012 10:00"'),
+    (["2012-01-02", "12.31.2012", "31.12.2012", "x" * 10_000_000], "31.12.2012", "12.31.2012"),
+])
+@pytest.mark.parametrize("dtype", [object, "string"])
+def test_mixed_day_and_month_orders_are_refused(helper, messages, values, day_first, month_first, dtype):
+    df = pd.DataFrame({"t": values, "v": range(len(values))}, dtype=dtype)
+    kept = df["t"].dropna().tolist()
+    messages.raises(lambda: helper.parse_time_col(df, "t", DT.TRAINING), "QUARNEX0078E",
+                    ("t", day_first, month_first))
+    assert df["t"].tolist() == kept
+
+
+def test_the_order_refusal_has_a_catalogue_text(dh):
+    from quarnex.utils.messages.messages import Messages
+    text = Messages.get_message("when", "13/01/2012", "01/13/2012", message_id="QUARNEX0078E")
+    assert text.startswith("QUARNEX0078E: ") and "when" in text
+    assert "13/01/2012" in text and "01/13/2012" in text and "day-first" in text and "month-first" in text
 
 
 @pytest.mark.parametrize("bad", [
@@ -157,12 +244,15 @@ def test_naive_datetimes_are_declared_utc(helper):
     assert df["t"].tolist() == [pd.Timestamp("2020-01-01 10:00", tz="UTC"), pd.Timestamp("2020-01-02", tz="UTC")]
 
 
-def test_aware_datetimes_are_the_libraries_error(helper, messages):
-    stamps = pd.date_range("2020-01-01", periods=3, tz="Europe/Berlin")
+@pytest.mark.parametrize("zone", ["Europe/Berlin", "America/New_York", "Asia/Kathmandu", "UTC",
+                                  datetime.timezone(datetime.timedelta(hours=-3)), "dateutil/Europe/Paris"])
+def test_aware_datetimes_are_converted_to_utc(helper, messages, zone):
+    stamps = pd.date_range("2020-03-28", periods=72, freq="h", tz=zone)
     df = pd.DataFrame({"t": stamps})
-    with pytest.raises(TypeError):
-        helper.parse_time_col(df, "t", DT.INPUT)
-    assert df["t"].tolist() == stamps.tolist() and messages.calls == []
+    df.loc[5, "t"] = pd.NaT
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert str(df["t"].dtype) == "datetime64[ns, UTC]"
+    assert df["t"].tolist() == stamps.delete(5).tz_convert("UTC").tolist() and messages.calls == []
 
 
 @pytest.mark.parametrize("values", [
@@ -309,8 +399,7 @@ def test_no_timestamp_with_holdout_checks_length_and_joins_in_given_order(dh, me
 
 @pytest.mark.parametrize("values", [
     ["2020-01-01", "2020-01-02", "2020-01-01"],
-    [None, "2020-01-01", None],                       # missing values count as equal
-    [np.nan, 1.0, np.nan],
+    [None, "2020-01-01", None, np.nan, "2020-01-01"],  # a present repeat among missing ones
     [1.0, 2.0, 1.0],
 ])
 def test_repeated_timestamps_are_refused_before_parsing(dh, messages, values):
@@ -320,6 +409,36 @@ def test_repeated_timestamps_are_refused_before_parsing(dh, messages, values):
     messages.raises(lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []), "QUARNEX0075E", ())
     assert rec.log == []
     pd.testing.assert_frame_equal(df, before)
+
+
+@pytest.mark.parametrize("values,dtype", [
+    ([None, "2020-01-01", None, "2020-01-02", np.nan, pd.NaT, pd.NA, "2020-01-03"], object),
+    ([None, "2020-01-01", None, "2020-01-02", None, "2020-01-03"], "string"),
+    ([np.nan, 1.0, np.nan, 2.0, 3.0], float),
+    ([None, 1, None, 2, 3], "Int64"),
+    ([pd.NaT, pd.Timestamp("2020-01-01"), pd.NaT, pd.Timestamp("2020-01-02"), pd.Timestamp("2020-01-03")], None),
+])
+def test_missing_timestamps_are_not_repeats(dh, messages, values, dtype):
+    df = pd.DataFrame({"t": pd.Series(values, dtype=dtype), "v": range(len(values))})
+    out, _, _ = dh.DataHelper().process_data_by_time_col(df, None, "t", FC, 0.2, [])
+    assert len(out) == 3 and out["t"].notna().all() and messages.calls == []
+
+
+def test_prepared_tables_can_be_prepared_again(dh, messages):
+    hours = pd.date_range("2024-03-30 20:00", periods=150, freq="h", tz="Europe/Berlin")
+    df = pd.DataFrame({"time": hours.strftime("%d/%m/%Y %H:%M")[::-1], "load": [f'"{i}.5"' for i in range(150)]})
+    runs = []
+    for _ in range(4):
+        df = dh.DataHelper.process_data(df, FC, ["load"], None, "time", None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, [])[0]
+        runs.append(df.copy())
+    assert str(runs[0]["time"].dtype) == "datetime64[ns]"
+    # the second run declares the naive times UTC; from then on nothing changes
+    assert runs[1]["time"].tolist() == runs[0]["time"].dt.tz_localize("UTC").tolist()
+    for later in runs[2:]:
+        pd.testing.assert_frame_equal(later, runs[1])
+    zoned = runs[1].assign(time=runs[1]["time"].dt.tz_convert("Asia/Kolkata"))
+    again = dh.DataHelper.process_data(zoned, FC, ["load"], None, "time", None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, [])
+    pd.testing.assert_frame_equal(again[0], runs[1])
 
 
 def test_repeats_in_the_holdout_table_are_not_checked(dh, messages):

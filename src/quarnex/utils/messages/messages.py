@@ -27,6 +27,7 @@ _CATALOGUE = {
     # timestamps
     "QUARNEX0076E": (2, "The value {1} of the timestamp column {0} could not be read as a date or time."),
     "QUARNEX0077E": (1, "The type of the timestamp column is not supported{0}."),
+    "QUARNEX0078E": (3, "The timestamp column {0} mixes day-first and month-first dates: {1} can only be day-first, {2} only month-first."),
     "QUARNEX0071E": (2, "The mean time step of the timestamp column {0} is zero{1}."),
     "QUARNEX0004W": (1, "The time steps are not evenly spaced{0}: their standard deviation is above 20 percent of their mean."),
     "QUARNEX0075E": (0, "The timestamp column has repeated timestamps; each timestamp must occur only once."),
