@@ -85,7 +85,6 @@ Ref validate_input_params(const Frame& f, PyObject* /*self*/, PyObject* learning
 
 Ref get_cols_idx(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* cols, PyObject* col_role,
                  PyObject* learning_type, PyObject* warn_msg) {
-
   Ref df_columns = call_method(attr(df, "columns"), "to_list");
   Ref col_idx = new_list();
   Ref it = check(PyObject_GetIter(cols));
@@ -123,8 +122,8 @@ Ref get_cols_idx(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col
   return col_idx;
 }
 
-Ref check_time_col_specified_twice(const Frame& f, PyObject* /*self*/, PyObject* time_col_idx,
-                                   PyObject* time_col_name, PyObject* other_col_idx, PyObject* col_role) {
+Ref check_time_col_specified_twice(const Frame& f, PyObject* /*self*/, PyObject* time_col_idx, PyObject* time_col_name,
+                                   PyObject* other_col_idx, PyObject* col_role) {
   if (contains(other_col_idx, time_col_idx)) {
     raise_message(f, "QUARNEX0074E", {str(time_col_name).get(), col_role});
   }
@@ -133,7 +132,6 @@ Ref check_time_col_specified_twice(const Frame& f, PyObject* /*self*/, PyObject*
 
 Ref validate_input_data_col_num(const Frame& f, PyObject* /*self*/, PyObject* learning_type, PyObject* tshirt_size,
                                 PyObject* target_columns, PyObject* feature_columns) {
-
   Ref col_role = new_list();
   Ref col_num = from_ssize(0);
   if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING)) && target_columns != Py_None) {
@@ -197,38 +195,37 @@ constexpr MethodDesc validate_input_params = describe<qx::validate_input_params>
     ":param user_holdout_df: the user holdout data, or None\n"
     ":param tshirt_size: the t-shirt size");
 
-constexpr MethodDesc get_cols_idx = describe<qx::get_cols_idx>(
-    "get_cols_idx", Kind::Instance,
-    {self,
-     {"df", "pd.DataFrame", N, REQ},
-     {"cols", "list", L, REQ},
-     {"col_role", "str", S, REQ},
-     {"learning_type", "str", S, REQ},
-     {"warn_msg", "list", L, NONE}},
-    "Union[list, int]", nullptr);
+constexpr MethodDesc get_cols_idx = describe<qx::get_cols_idx>("get_cols_idx", Kind::Instance,
+                                                               {self,
+                                                                {"df", "pd.DataFrame", N, REQ},
+                                                                {"cols", "list", L, REQ},
+                                                                {"col_role", "str", S, REQ},
+                                                                {"learning_type", "str", S, REQ},
+                                                                {"warn_msg", "list", L, NONE}},
+                                                               "Union[list, int]", nullptr);
 
-constexpr MethodDesc check_time_col_specified_twice = describe<qx::check_time_col_specified_twice>(
-    "check_time_col_specified_twice", Kind::Instance,
-    {self,
-     {"time_col_idx", "int", N, REQ},
-     {"time_col_name", "str", S, REQ},
-     {"other_col_idx", "list", L, REQ},
-     {"col_role", "str", S, REQ}},
-    nullptr, nullptr);
+constexpr MethodDesc check_time_col_specified_twice =
+    describe<qx::check_time_col_specified_twice>("check_time_col_specified_twice", Kind::Instance,
+                                                 {self,
+                                                  {"time_col_idx", "int", N, REQ},
+                                                  {"time_col_name", "str", S, REQ},
+                                                  {"other_col_idx", "list", L, REQ},
+                                                  {"col_role", "str", S, REQ}},
+                                                 nullptr, nullptr);
 
-constexpr MethodDesc validate_input_data_col_num = describe<qx::validate_input_data_col_num>(
-    "validate_input_data_col_num", Kind::Instance,
-    {self,
-     {"learning_type", "str", S, REQ},
-     {"tshirt_size", "str", S, REQ},
-     {"target_columns", "list", L, NONE},
-     {"feature_columns", "list", L, NONE}},
-    nullptr,
-    "Refuse more target or feature columns than the t-shirt size allows.\n\n"
-    ":param learning_type: the learning type\n"
-    ":param tshirt_size: the t-shirt size\n"
-    ":param target_columns: target column positions\n"
-    ":param feature_columns: feature column positions");
+constexpr MethodDesc validate_input_data_col_num =
+    describe<qx::validate_input_data_col_num>("validate_input_data_col_num", Kind::Instance,
+                                              {self,
+                                               {"learning_type", "str", S, REQ},
+                                               {"tshirt_size", "str", S, REQ},
+                                               {"target_columns", "list", L, NONE},
+                                               {"feature_columns", "list", L, NONE}},
+                                              nullptr,
+                                              "Refuse more target or feature columns than the t-shirt size allows.\n\n"
+                                              ":param learning_type: the learning type\n"
+                                              ":param tshirt_size: the t-shirt size\n"
+                                              ":param target_columns: target column positions\n"
+                                              ":param feature_columns: feature column positions");
 
 }  // namespace methods
 }  // namespace qx

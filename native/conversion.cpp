@@ -16,10 +16,12 @@ PyObject* unquote_value(PyObject*, PyObject* value) {
 // Second pass over one text: an empty text is NaN, anything else goes
 // through float().
 PyObject* text_to_float(PyObject*, PyObject* value) {
-  return boundary([&] {
-    if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
-    return to_float(value);
-  }, "the numeric conversion");
+  return boundary(
+      [&] {
+        if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
+        return to_float(value);
+      },
+      "the numeric conversion");
 }
 
 PyMethodDef kStripQuotes = {"strip_quotes", unquote_value, METH_O, nullptr};
@@ -62,7 +64,6 @@ Ref sum_axis0(PyObject* mask) {
 }
 
 Ref str2float(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_idx, PyObject* col_role) {
-
   Ref it = check(PyObject_GetIter(col_idx));
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref i = Ref::steal(next);
@@ -90,7 +91,6 @@ Ref str2float(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_id
 }
 
 Ref check_missing(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_idx, PyObject* missing_value) {
-
   Ref it = check(PyObject_GetIter(col_idx));
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref i = Ref::steal(next);
@@ -130,8 +130,7 @@ using namespace desc;
 
 constexpr MethodDesc str2float = describe<qx::str2float>(
     "str2float", Kind::Instance,
-    {self, {"df", "pd.DataFrame", N, REQ}, {"col_idx", "list", L, REQ}, {"col_role", "str", S, REQ}},
-    nullptr, nullptr);
+    {self, {"df", "pd.DataFrame", N, REQ}, {"col_idx", "list", L, REQ}, {"col_role", "str", S, REQ}}, nullptr, nullptr);
 
 constexpr MethodDesc check_missing = describe<qx::check_missing>(
     "check_missing", Kind::Instance,

@@ -10,7 +10,7 @@ namespace qx::fast {
 namespace {
 
 const char* const kRouteNames[kRoutes] = {"numeric_text", "iso_column", "iso_converter", "iso_text",
-                                             "interval_statistics"};
+                                          "interval_statistics"};
 const char* const kReasonNames[kReasons] = {"off", "kind", "value", "settings", "error"};
 
 // Process-wide: the routes are the same code for every module object.

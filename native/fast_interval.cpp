@@ -78,11 +78,11 @@ Ref lshift(const Ref& a, long k) { return check(PyNumber_Lshift(a.get(), from_ss
 
 // One step value as an exact integer N with value = N * 2**scale.
 struct Steps {
-  bool floats = false;             // T is float (else int)
-  std::vector<int64_t> ints;       // int steps (floats == false)
-  std::vector<double> reals;       // float steps (floats == true)
+  bool floats = false;        // T is float (else int)
+  std::vector<int64_t> ints;  // int steps (floats == false)
+  std::vector<double> reals;  // float steps (floats == true)
   std::vector<Py_ssize_t> counts;
-  Py_ssize_t n = 0;                // number of steps
+  Py_ssize_t n = 0;  // number of steps
 };
 
 // mean and stdev of the steps, by the statistics module's own arithmetic.
@@ -146,10 +146,17 @@ void exact_moments(PyObject* statistics, const Steps& st, Ref& mean, Ref& stdev)
 bool integer_format(const char* fmt, Py_ssize_t size) {
   if (std::strlen(fmt) != 1) return false;
   switch (fmt[0]) {
-    case 'b': case 'h': case 'i': case 'l': case 'q':
-    case 'B': case 'H': case 'I':
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'B':
+    case 'H':
+    case 'I':
       return size <= 8;
-    case 'L': case 'Q':
+    case 'L':
+    case 'Q':
       return false;  // may exceed int64: left to the straightforward route
     default:
       return false;
@@ -159,13 +166,20 @@ bool integer_format(const char* fmt, Py_ssize_t size) {
 int64_t read_int(const View& v, Py_ssize_t i) {
   const char c = v.format()[0];
   switch (c) {
-    case 'b': return v.at<int8_t>(i);
-    case 'h': return v.at<int16_t>(i);
-    case 'i': return v.at<int32_t>(i);
-    case 'B': return v.at<uint8_t>(i);
-    case 'H': return v.at<uint16_t>(i);
-    case 'I': return v.at<uint32_t>(i);
-    default: return v.itemsize() == 8 ? v.at<int64_t>(i) : v.at<int32_t>(i);
+    case 'b':
+      return v.at<int8_t>(i);
+    case 'h':
+      return v.at<int16_t>(i);
+    case 'i':
+      return v.at<int32_t>(i);
+    case 'B':
+      return v.at<uint8_t>(i);
+    case 'H':
+      return v.at<uint16_t>(i);
+    case 'I':
+      return v.at<uint32_t>(i);
+    default:
+      return v.itemsize() == 8 ? v.at<int64_t>(i) : v.at<int32_t>(i);
   }
 }
 

@@ -169,13 +169,49 @@ struct Table {
   Rows rows;
 };
 const Table kTables[] = {
-    {"JUMP", false, {{" "}, {"."}, {","}, {";"}, {"-"}, {"/"}, {"'"}, {"at"}, {"on"}, {"and"}, {"ad"}, {"m"},
-                     {"t"}, {"of"}, {"st"}, {"nd"}, {"rd"}, {"th"}}},
-    {"WEEKDAYS", true, {{"Mon", "Monday"}, {"Tue", "Tuesday"}, {"Wed", "Wednesday"}, {"Thu", "Thursday"},
-                        {"Fri", "Friday"}, {"Sat", "Saturday"}, {"Sun", "Sunday"}}},
-    {"MONTHS", true, {{"Jan", "January"}, {"Feb", "February"}, {"Mar", "March"}, {"Apr", "April"}, {"May", "May"},
-                      {"Jun", "June"}, {"Jul", "July"}, {"Aug", "August"}, {"Sep", "Sept", "September"},
-                      {"Oct", "October"}, {"Nov", "November"}, {"Dec", "December"}}},
+    {"JUMP",
+     false,
+     {{" "},
+      {"."},
+      {","},
+      {";"},
+      {"-"},
+      {"/"},
+      {"'"},
+      {"at"},
+      {"on"},
+      {"and"},
+      {"ad"},
+      {"m"},
+      {"t"},
+      {"of"},
+      {"st"},
+      {"nd"},
+      {"rd"},
+      {"th"}}},
+    {"WEEKDAYS",
+     true,
+     {{"Mon", "Monday"},
+      {"Tue", "Tuesday"},
+      {"Wed", "Wednesday"},
+      {"Thu", "Thursday"},
+      {"Fri", "Friday"},
+      {"Sat", "Saturday"},
+      {"Sun", "Sunday"}}},
+    {"MONTHS",
+     true,
+     {{"Jan", "January"},
+      {"Feb", "February"},
+      {"Mar", "March"},
+      {"Apr", "April"},
+      {"May", "May"},
+      {"Jun", "June"},
+      {"Jul", "July"},
+      {"Aug", "August"},
+      {"Sep", "Sept", "September"},
+      {"Oct", "October"},
+      {"Nov", "November"},
+      {"Dec", "December"}}},
     {"HMS", true, {{"h", "hour", "hours"}, {"m", "minute", "minutes"}, {"s", "second", "seconds"}}},
     {"AMPM", true, {{"am", "a"}, {"pm", "p"}}},
     {"UTCZONE", false, {{"UTC"}, {"GMT"}, {"Z"}, {"z"}}},
@@ -257,7 +293,7 @@ bool stock_class(PyObject* cls, const char* cls_name, PyObject* module_name) {
     const char* name = PyUnicode_AsUTF8(key);
     if (!name) throw_error();
     if (name[0] == '_' && name[1] == '_' && !PyFunction_Check(value)) continue;  // __doc__, __dict__, ...
-    if (PyType_Check(value)) continue;                                              // parser._result
+    if (PyType_Check(value)) continue;                                           // parser._result
     bool table = false;
     for (const Table& t : kTables) table = table || std::strcmp(t.name, name) == 0;
     if (table || std::strcmp(name, "TZOFFSET") == 0) continue;  // compared below
@@ -333,7 +369,8 @@ bool stock_parser(PyObject* parse, PyObject* default_) {
   PyObject* dflt = PyDict_GetItemString(ns, "DEFAULTPARSER");
   PyObject* module_name = PyDict_GetItemString(ns, "__name__");
   if (!parser_cls || !info_cls || !dflt || !module_name || !PyUnicode_CheckExact(module_name)) return false;
-  if (!stock_class(parser_cls, "parser", module_name) || !stock_class(info_cls, "parserinfo", module_name)) return false;
+  if (!stock_class(parser_cls, "parser", module_name) || !stock_class(info_cls, "parserinfo", module_name))
+    return false;
   if (reinterpret_cast<PyObject*>(Py_TYPE(dflt)) != parser_cls) return false;
   Ref parser_attrs = instance_dict(dflt);
   if (!parser_attrs || PyDict_GET_SIZE(parser_attrs.get()) != 1) return false;
@@ -388,20 +425,22 @@ Answer<Ref> build(PyObject* state, PyObject* text_obj) {
     owned = tz_for(state, t.offset_seconds);
     zone = owned.get();
   }
-  return check(PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second,
-                                                       t.micro, zone, PyDateTimeAPI->DateTimeType));
+  return check(PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second, t.micro,
+                                                       zone, PyDateTimeAPI->DateTimeType));
 }
 
 // An exact str is its own text, so str() is called only by the fallback.
 PyObject* convert(PyObject* self, PyObject* ts) noexcept {
-  return boundary([&] {
-    if (PyUnicode_CheckExact(ts)) {
-      if (auto made = run_core<Ref>(Route::iso_text, [&] { return build(self, ts); })) return *made;
-    } else {
-      count_decline(Route::iso_text, Reason::value);
-    }
-    return call(slot(self, kFallback), ts);
-  }, "a timestamp converter");
+  return boundary(
+      [&] {
+        if (PyUnicode_CheckExact(ts)) {
+          if (auto made = run_core<Ref>(Route::iso_text, [&] { return build(self, ts); })) return *made;
+        } else {
+          count_decline(Route::iso_text, Reason::value);
+        }
+        return call(slot(self, kFallback), ts);
+      },
+      "a timestamp converter");
 }
 
 PyMethodDef convert_def = {"general_converter", convert, METH_O,

@@ -16,8 +16,7 @@ namespace {
 // binder reads the current __defaults__. __module__ is the type's, until a
 // caller assigns one of the object's own (it is then kept in __dict__).
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const MethodDesc* desc;
   PyObject* globals;      // module namespace
   PyObject* name;         // str
@@ -58,8 +57,8 @@ PyObject* default_of(PyObject* defaults, Py_ssize_t i, Py_ssize_t n) {
     sig = Ref::steal(PyUnicode_FromFormat("%zd", argc));
   }
   if (!sig) throw_error();
-  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", fn->qualname,
-               sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
+  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", fn->qualname, sig.get(),
+               plural ? "s" : "", given, given == 1 ? "was" : "were");
   throw_error();
 }
 
@@ -75,8 +74,7 @@ PyObject* default_of(PyObject* defaults, Py_ssize_t i, Py_ssize_t n) {
   if (missing == 1) {
     joined = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
   } else if (missing == 2) {
-    joined = check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
-                                        PyList_GET_ITEM(names.get(), 1)));
+    joined = check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
   } else {
     Ref last = Ref::borrow(PyList_GET_ITEM(names.get(), missing - 1));
     check(PyList_SetSlice(names.get(), missing - 1, missing, nullptr));
@@ -84,8 +82,8 @@ PyObject* default_of(PyObject* defaults, Py_ssize_t i, Py_ssize_t n) {
     Ref head = check(PyUnicode_Join(sep.get(), names.get()));
     joined = check(PyUnicode_FromFormat("%U, and %U", head.get(), last.get()));
   }
-  PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", fn->qualname,
-               missing, missing == 1 ? "" : "s", joined.get());
+  PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", fn->qualname, missing,
+               missing == 1 ? "" : "s", joined.get());
   throw_error();
 }
 
@@ -205,9 +203,7 @@ void fn_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* fn_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
-}
+PyObject* fn_repr(PyObject* self) { return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self); }
 
 // Binds like a def function, static methods included: their staticness comes
 // from the staticmethod wrapper in the class dict. Binding here for every

@@ -83,8 +83,8 @@ constexpr bool same(const char* a, const char* b) {
 // The description of the method whose body is Fn. Evaluated when compiled:
 // a description that does not fit its body fails the build.
 template <auto Fn, std::size_t NP>
-consteval MethodDesc describe(const char* name, Kind kind, const ParamDesc (&params)[NP],
-                              const char* return_annotation, const char* doc) {
+consteval MethodDesc describe(const char* name, Kind kind, const ParamDesc (&params)[NP], const char* return_annotation,
+                              const char* doc) {
   if (NP > kMaxParams) throw "a method has more parameters than the method object can bind";
   if (detail::arity(Fn) != NP) throw "the body's parameters are not the described parameters";
   if (kind == Kind::Instance && !detail::same(params[0].name, "self")) throw "an instance method starts with self";

@@ -139,8 +139,8 @@ Ref validate_user_holdout_len(const Frame& f, PyObject* /*self*/, PyObject* trai
     Ref rows = add(from_ssize(length(train_df)), from_ssize(length(holdout_df)));
     Ref len_threshold = mul(rows, to_float(ratio_threshold));
     Ref one = from_ssize(1);
-    const bool too_large = (gt(one, holdout_size) && gt(holdout_size, ratio_threshold)) ||
-                           gt(holdout_size, len_threshold);
+    const bool too_large =
+        (gt(one, holdout_size) && gt(holdout_size, ratio_threshold)) || gt(holdout_size, len_threshold);
     if (too_large) {
       if (lt(holdout_size, one)) {
         holdout_size = ratio_threshold;
@@ -183,59 +183,58 @@ Ref check_user_holdout_newer(const Frame& f, PyObject* /*self*/, PyObject* train
 namespace methods {
 using namespace desc;
 
-constexpr MethodDesc validate_input_data = describe<qx::validate_input_data>(
-    "validate_input_data", Kind::Instance,
-    {self,
-     {"df", "pd.DataFrame", N, REQ},
-     {"learning_type", "str", S, REQ},
-     {"holdout_size", "Union[float, int]", N, REQ},
-     {"warn_msg", "list", L, REQ},
-     {"holdout_df", "pd.DataFrame", N, NONE}},
-    "int",
-    "Check the data and the holdout size; return the holdout size in rows.\n\n"
-    ":param df: the input data (the training data when holdout_df is given)\n"
-    ":param learning_type: the learning type\n"
-    ":param holdout_size: holdout ratio (a float below 1) or number of holdout rows\n"
-    ":param warn_msg: list to which warning texts are appended\n"
-    ":param holdout_df: the user holdout data, or None\n"
-    ":return: the number of holdout rows");
+constexpr MethodDesc validate_input_data =
+    describe<qx::validate_input_data>("validate_input_data", Kind::Instance,
+                                      {self,
+                                       {"df", "pd.DataFrame", N, REQ},
+                                       {"learning_type", "str", S, REQ},
+                                       {"holdout_size", "Union[float, int]", N, REQ},
+                                       {"warn_msg", "list", L, REQ},
+                                       {"holdout_df", "pd.DataFrame", N, NONE}},
+                                      "int",
+                                      "Check the data and the holdout size; return the holdout size in rows.\n\n"
+                                      ":param df: the input data (the training data when holdout_df is given)\n"
+                                      ":param learning_type: the learning type\n"
+                                      ":param holdout_size: holdout ratio (a float below 1) or number of holdout rows\n"
+                                      ":param warn_msg: list to which warning texts are appended\n"
+                                      ":param holdout_df: the user holdout data, or None\n"
+                                      ":return: the number of holdout rows");
 
-constexpr MethodDesc validate_data_len = describe<qx::validate_data_len>(
-    "validate_data_len", Kind::Instance,
-    {self,
-     {"df", "pd.DataFrame", N, REQ},
-     {"learning_type", "str", S, REQ},
-     {"tshirt_size", "str", S, REQ},
-     {"warn_msg", "list", L, REQ}},
-    nullptr,
-    "Check the row count against the limits; cut to the latest rows when too long.\n\n"
-    ":param df: the data\n"
-    ":param learning_type: the learning type\n"
-    ":param tshirt_size: the t-shirt size\n"
-    ":param warn_msg: list to which warning texts are appended\n"
-    ":return: the data to use");
+constexpr MethodDesc validate_data_len =
+    describe<qx::validate_data_len>("validate_data_len", Kind::Instance,
+                                    {self,
+                                     {"df", "pd.DataFrame", N, REQ},
+                                     {"learning_type", "str", S, REQ},
+                                     {"tshirt_size", "str", S, REQ},
+                                     {"warn_msg", "list", L, REQ}},
+                                    nullptr,
+                                    "Check the row count against the limits; cut to the latest rows when too long.\n\n"
+                                    ":param df: the data\n"
+                                    ":param learning_type: the learning type\n"
+                                    ":param tshirt_size: the t-shirt size\n"
+                                    ":param warn_msg: list to which warning texts are appended\n"
+                                    ":return: the data to use");
 
-constexpr MethodDesc validate_user_holdout_len = describe<qx::validate_user_holdout_len>(
-    "validate_user_holdout_len", Kind::Instance,
-    {self,
-     {"train_df", "pd.DataFrame", N, REQ},
-     {"holdout_df", "pd.DataFrame", N, REQ},
-     {"learning_type", "str", S, REQ},
-     {"holdout_size", "Union[int, float]", N, REQ},
-     {"warn_msg", "list", L, REQ}},
-    nullptr,
-    "Cut the user holdout data to the permitted share of all rows.\n\n"
-    ":param train_df: the training data\n"
-    ":param holdout_df: the user holdout data, sorted by time\n"
-    ":param learning_type: the learning type\n"
-    ":param holdout_size: holdout ratio or number of holdout rows\n"
-    ":param warn_msg: list to which warning texts are appended\n"
-    ":return: (holdout_df, holdout_size)");
+constexpr MethodDesc validate_user_holdout_len =
+    describe<qx::validate_user_holdout_len>("validate_user_holdout_len", Kind::Instance,
+                                            {self,
+                                             {"train_df", "pd.DataFrame", N, REQ},
+                                             {"holdout_df", "pd.DataFrame", N, REQ},
+                                             {"learning_type", "str", S, REQ},
+                                             {"holdout_size", "Union[int, float]", N, REQ},
+                                             {"warn_msg", "list", L, REQ}},
+                                            nullptr,
+                                            "Cut the user holdout data to the permitted share of all rows.\n\n"
+                                            ":param train_df: the training data\n"
+                                            ":param holdout_df: the user holdout data, sorted by time\n"
+                                            ":param learning_type: the learning type\n"
+                                            ":param holdout_size: holdout ratio or number of holdout rows\n"
+                                            ":param warn_msg: list to which warning texts are appended\n"
+                                            ":return: (holdout_df, holdout_size)");
 
 constexpr MethodDesc check_user_holdout_metadata = describe<qx::check_user_holdout_metadata>(
     "check_user_holdout_metadata", Kind::Instance,
-    {self, {"train_df", "pd.DataFrame", N, REQ}, {"holdout_df", "pd.DataFrame", N, REQ}},
-    nullptr,
+    {self, {"train_df", "pd.DataFrame", N, REQ}, {"holdout_df", "pd.DataFrame", N, REQ}}, nullptr,
     "Refuse a holdout table whose columns differ from the training table's.\n\n"
     ":param train_df: the training data\n"
     ":param holdout_df: the user holdout data");

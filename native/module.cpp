@@ -132,15 +132,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "data_helper",
-    nullptr,
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "data_helper", nullptr, 0, module_methods, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -30,24 +30,22 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
 
   Ref helper = call(global(f, G::DataHelper));
 
-  call_method(helper, "validate_input_params", learning_type, target_columns, feature_columns,
-              user_holdout_df, tshirt_size);
+  call_method(helper, "validate_input_params", learning_type, target_columns, feature_columns, user_holdout_df,
+              tshirt_size);
 
   Ref unset = from_ssize(-1);
   Ref targets = as_designation_list(target_columns, unset.get());
   Ref features = as_designation_list(feature_columns, unset.get());
 
-  holdout_size = call_method(helper, "validate_input_data", df, learning_type, holdout_size, warn_msg,
-                             user_holdout_df);
+  holdout_size = call_method(helper, "validate_input_data", df, learning_type, holdout_size, warn_msg, user_holdout_df);
 
-  Ref target_idx =
-      call_method(helper, "get_cols_idx", df, targets, global(f, G::COLUMN_ROLE_TARGET), learning_type);
+  Ref target_idx = call_method(helper, "get_cols_idx", df, targets, global(f, G::COLUMN_ROLE_TARGET), learning_type);
   Ref feature_idx;
   {
     Ref get_cols_idx = attr(helper, "get_cols_idx");
     Ref role = global(f, G::COLUMN_ROLE_FEATURE);
-    feature_idx = call_kw(get_cols_idx.get(), {df.get(), features.get(), role.get(), learning_type},
-                          {{"warn_msg", warn_msg}});
+    feature_idx =
+        call_kw(get_cols_idx.get(), {df.get(), features.get(), role.get(), learning_type}, {{"warn_msg", warn_msg}});
   }
 
   call_method(helper, "validate_input_data_col_num", learning_type, tshirt_size, target_idx, feature_idx);
@@ -73,8 +71,7 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   // of the caller's table, or fail on it with a misleading message).
   Ref anomaly_idx = Ref::borrow(anomaly_label_column);
   bool anomaly_resolved = false;
-  if (anomaly_label_column != Py_None &&
-      eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION))) {
+  if (anomaly_label_column != Py_None && eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION))) {
     anomaly_idx = call_method(helper, "get_cols_idx", df, list_of(anomaly_label_column),
                               global(f, G::COLUMN_ROLE_ANOMALY_LABEL), learning_type);
     anomaly_resolved = true;
@@ -98,8 +95,7 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   }
   call_method(helper, "str2float", df, feat_only, global(f, G::COLUMN_ROLE_FEATURE));
   if (anomaly_resolved && !anomaly_idx.is_none()) {
-    call_method(helper, "str2float", df, list_of(anomaly_idx.get()),
-                global(f, G::COLUMN_ROLE_ANOMALY_LABEL));
+    call_method(helper, "str2float", df, list_of(anomaly_idx.get()), global(f, G::COLUMN_ROLE_ANOMALY_LABEL));
   }
   // The holdout rows are appended to the training rows later on, so the
   // holdout table's columns get the same conversion; otherwise numbers given
@@ -110,8 +106,8 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
     call_method(helper, "str2float", user_holdout_df, feat_only, global(f, G::COLUMN_ROLE_FEATURE));
   }
 
-  Ref prepared = call_method(helper, "process_data_by_time_col", df, user_holdout_df, timestamp_name,
-                             learning_type, holdout_size, warn_msg);
+  Ref prepared = call_method(helper, "process_data_by_time_col", df, user_holdout_df, timestamp_name, learning_type,
+                             holdout_size, warn_msg);
   auto [prepared_df, prepared_holdout, prepared_size] = unpack<3>(prepared.get());
   df = std::move(prepared_df);
   user_holdout_df = std::move(prepared_holdout);
@@ -119,8 +115,8 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
 
   df = call_method(helper, "validate_data_len", df, learning_type, tshirt_size, warn_msg);
 
-  return check(PyTuple_Pack(7, df.get(), user_holdout_df.get(), holdout_size.get(), target_idx.get(),
-                            feature_idx.get(), timestamp_idx.get(), anomaly_idx.get()));
+  return check(PyTuple_Pack(7, df.get(), user_holdout_df.get(), holdout_size.get(), target_idx.get(), feature_idx.get(),
+                            timestamp_idx.get(), anomaly_idx.get()));
 }
 
 }  // namespace

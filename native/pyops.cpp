@@ -223,5 +223,4 @@ HandlingScope::~HandlingScope() {
   Py_XDECREF(saved_);
 }
 
-
 }  // namespace qx

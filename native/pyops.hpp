@@ -104,18 +104,18 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> args,
 
 // ---- values ----------------------------------------------------------------------
 
-Ref str(PyObject* o);                     // str(o)
+Ref str(PyObject* o);  // str(o)
 inline Ref str(const Ref& o) { return str(o.get()); }
-Ref text(const char* s);                  // a new str from UTF-8
-Ref to_int(PyObject* o);                  // int(o)
+Ref text(const char* s);  // a new str from UTF-8
+Ref to_int(PyObject* o);  // int(o)
 inline Ref to_int(const Ref& o) { return to_int(o.get()); }
-Ref to_float(PyObject* o);                // float(o)
+Ref to_float(PyObject* o);  // float(o)
 inline Ref to_float(const Ref& o) { return to_float(o.get()); }
 Ref from_ssize(Py_ssize_t v);
 Ref from_double(double v);
-Py_ssize_t length(PyObject* o);           // len(o)
+Py_ssize_t length(PyObject* o);  // len(o)
 inline Py_ssize_t length(const Ref& o) { return length(o.get()); }
-bool truthy(PyObject* o);                 // bool(o)
+bool truthy(PyObject* o);  // bool(o)
 inline bool truthy(const Ref& o) { return truthy(o.get()); }
 Ref new_list();
 void append(PyObject* list, PyObject* item);  // list.append on an exact list we own
@@ -149,20 +149,53 @@ std::array<Ref, N> unpack(PyObject* value) {
 // a OP b, then the truth of the result, exactly as `if a OP b:` does it
 // (no identity shortcut).
 bool compare(PyObject* a, PyObject* b, int op);
-template <class A, class B> bool eq(const A& a, const B& b) { return compare(raw(a), raw(b), Py_EQ); }
-template <class A, class B> bool ne(const A& a, const B& b) { return compare(raw(a), raw(b), Py_NE); }
-template <class A, class B> bool lt(const A& a, const B& b) { return compare(raw(a), raw(b), Py_LT); }
-template <class A, class B> bool le(const A& a, const B& b) { return compare(raw(a), raw(b), Py_LE); }
-template <class A, class B> bool gt(const A& a, const B& b) { return compare(raw(a), raw(b), Py_GT); }
-template <class A, class B> bool ge(const A& a, const B& b) { return compare(raw(a), raw(b), Py_GE); }
+template <class A, class B>
+bool eq(const A& a, const B& b) {
+  return compare(raw(a), raw(b), Py_EQ);
+}
+template <class A, class B>
+bool ne(const A& a, const B& b) {
+  return compare(raw(a), raw(b), Py_NE);
+}
+template <class A, class B>
+bool lt(const A& a, const B& b) {
+  return compare(raw(a), raw(b), Py_LT);
+}
+template <class A, class B>
+bool le(const A& a, const B& b) {
+  return compare(raw(a), raw(b), Py_LE);
+}
+template <class A, class B>
+bool gt(const A& a, const B& b) {
+  return compare(raw(a), raw(b), Py_GT);
+}
+template <class A, class B>
+bool ge(const A& a, const B& b) {
+  return compare(raw(a), raw(b), Py_GE);
+}
 // `item in container` (identity, then equality, as the container defines it).
 bool contains(PyObject* container, PyObject* item);
-template <class A, class B> bool contains(const A& c, const B& i) { return contains(raw(c), raw(i)); }
+template <class A, class B>
+bool contains(const A& c, const B& i) {
+  return contains(raw(c), raw(i));
+}
 
-template <class A, class B> Ref add(const A& a, const B& b) { return check(PyNumber_Add(raw(a), raw(b))); }
-template <class A, class B> Ref sub(const A& a, const B& b) { return check(PyNumber_Subtract(raw(a), raw(b))); }
-template <class A, class B> Ref mul(const A& a, const B& b) { return check(PyNumber_Multiply(raw(a), raw(b))); }
-template <class A, class B> Ref div(const A& a, const B& b) { return check(PyNumber_TrueDivide(raw(a), raw(b))); }
+template <class A, class B>
+Ref add(const A& a, const B& b) {
+  return check(PyNumber_Add(raw(a), raw(b)));
+}
+template <class A, class B>
+Ref sub(const A& a, const B& b) {
+  return check(PyNumber_Subtract(raw(a), raw(b)));
+}
+template <class A, class B>
+Ref mul(const A& a, const B& b) {
+  return check(PyNumber_Multiply(raw(a), raw(b)));
+}
+template <class A, class B>
+Ref div(const A& a, const B& b) {
+  return check(PyNumber_TrueDivide(raw(a), raw(b)));
+}
 
 // ---- the message catalogue ------------------------------------------------------
 
@@ -245,6 +278,5 @@ int boundary_status(F&& fn, const char* what) noexcept {
   }
   return -1;
 }
-
 
 }  // namespace qx

@@ -8,7 +8,6 @@
 #include "fastpath.hpp"
 #include "methods.hpp"
 
-
 namespace qx {
 namespace {
 
@@ -220,7 +219,7 @@ Ref call_general(PyObject* parse, PyObject* s, PyObject* default_, PyObject* kwn
     PyObject* name = PyTuple_GET_ITEM(kwnames, k);
     argv[2 + k] = PyUnicode_CompareWithASCIIString(name, "fuzzy") == 0     ? Py_False
                   : PyUnicode_CompareWithASCIIString(name, "default") == 0 ? default_
-                                                                            : Py_True;
+                                                                           : Py_True;
   }
   return call_vector(parse, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
@@ -228,20 +227,24 @@ Ref call_general(PyObject* parse, PyObject* s, PyObject* default_, PyObject* kwn
 // self is (parse, default, dayfirst, kwnames, kwnames with dayfirst):
 // parse(str(ts).strip('"'), fuzzy=False, default=default[, dayfirst=True])
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
-  return boundary([&] {
-    Ref s = unquoted_text(ts);
-    const bool dayfirst = reads_day_first(PyTuple_GET_ITEM(self, 2) == Py_True, s.get());
-    return call_general(PyTuple_GET_ITEM(self, 0), s.get(), PyTuple_GET_ITEM(self, 1),
-                        PyTuple_GET_ITEM(self, dayfirst ? 4 : 3));
-  }, "a timestamp converter");
+  return boundary(
+      [&] {
+        Ref s = unquoted_text(ts);
+        const bool dayfirst = reads_day_first(PyTuple_GET_ITEM(self, 2) == Py_True, s.get());
+        return call_general(PyTuple_GET_ITEM(self, 0), s.get(), PyTuple_GET_ITEM(self, 1),
+                            PyTuple_GET_ITEM(self, dayfirst ? 4 : 3));
+      },
+      "a timestamp converter");
 }
 
 // self is isoparse: isoparse(str(ts).strip('"'))
 PyObject* iso_convert(PyObject* self, PyObject* ts) noexcept {
-  return boundary([&] {
-    Ref s = unquoted_text(ts);
-    return call(self, s);
-  }, "a timestamp converter");
+  return boundary(
+      [&] {
+        Ref s = unquoted_text(ts);
+        return call(self, s);
+      },
+      "a timestamp converter");
 }
 
 PyMethodDef general_def = {"general_converter", general_convert, METH_O,
@@ -413,7 +416,6 @@ Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
 }
 
 Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObject* time_col, PyObject* data_type) {
-
   drop_missing_timestamps(f, data_df, time_col);
 
   Ref column = item(data_df, time_col);
@@ -447,7 +449,6 @@ Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObje
 
 Ref validate_time_interval(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* time_col, PyObject* warn_msg,
                            PyObject* data_type) {
-
   IntervalStats st = interval_statistics(f, item(df, time_col).get());
   if (eq(st.mean, from_ssize(0))) {
     raise_message(f, "QUARNEX0071E", {time_col, data_type_phrase(data_type).get()});
@@ -539,16 +540,16 @@ constexpr MethodDesc validate_time_interval = describe<qx::validate_time_interva
     ":param warn_msg: list to which warning texts are appended\n"
     ":param data_type: which table this is (training, holdout or input)");
 
-constexpr MethodDesc process_data_by_time_col = describe<qx::process_data_by_time_col>(
-    "process_data_by_time_col", Kind::Instance,
-    {self,
-     {"df", "pd.DataFrame", N, REQ},
-     {"holdout_df", "pd.DataFrame", N, REQ},
-     {"time_col", "str", S, REQ},
-     {"learning_type", "str", S, REQ},
-     {"holdout_size", "Union[int, float]", N, REQ},
-     {"warn_msg", "list", L, REQ}},
-    "pd.DataFrame", nullptr);
+constexpr MethodDesc process_data_by_time_col =
+    describe<qx::process_data_by_time_col>("process_data_by_time_col", Kind::Instance,
+                                           {self,
+                                            {"df", "pd.DataFrame", N, REQ},
+                                            {"holdout_df", "pd.DataFrame", N, REQ},
+                                            {"time_col", "str", S, REQ},
+                                            {"learning_type", "str", S, REQ},
+                                            {"holdout_size", "Union[int, float]", N, REQ},
+                                            {"warn_msg", "list", L, REQ}},
+                                           "pd.DataFrame", nullptr);
 
 }  // namespace methods
 }  // namespace qx

@@ -20,7 +20,7 @@ CONSTANTS = list(C.__all__)
 
 # The methods as plain Python defs with the same signatures: the interpreter's
 # own argument errors are the reference for ours.
-REFERENCE = '''
+REFERENCE = """
 class DataHelper:
     @staticmethod
     def process_data(df, learning_type, target_columns, feature_columns, timestamp_column,
@@ -39,16 +39,24 @@ class DataHelper:
     def check_time_col_specified_twice(self, time_col_idx, time_col_name, other_col_idx, col_role): pass
     def str2float(self, df, col_idx, col_role): pass
     def process_data_by_time_col(self, df, holdout_df, time_col, learning_type, holdout_size, warn_msg): pass
-'''
+"""
 _ns: dict = {}
 exec(REFERENCE, _ns)
 Reference = _ns["DataHelper"]
 METHODS = [name for name in vars(Reference) if not name.startswith("__")]
 
 DOCUMENTED = {
-    "process_data", "validate_input_data_col_num", "parse_time_col", "validate_time_interval",
-    "check_user_holdout_newer", "validate_data_len", "validate_user_holdout_len",
-    "check_user_holdout_metadata", "check_missing", "validate_input_params", "validate_input_data",
+    "process_data",
+    "validate_input_data_col_num",
+    "parse_time_col",
+    "validate_time_interval",
+    "check_user_holdout_newer",
+    "validate_data_len",
+    "validate_user_holdout_len",
+    "check_user_holdout_metadata",
+    "check_missing",
+    "validate_input_params",
+    "validate_input_data",
 }
 
 
@@ -97,8 +105,14 @@ def test_method_introspection(name):
 
 def test_annotations_are_the_declared_types():
     ann = dh.DataHelper.get_cols_idx.__annotations__
-    assert ann == {"df": pd.DataFrame, "cols": list, "col_role": str, "learning_type": str,
-                   "warn_msg": list, "return": typing.Union[list, int]}
+    assert ann == {
+        "df": pd.DataFrame,
+        "cols": list,
+        "col_role": str,
+        "learning_type": str,
+        "warn_msg": list,
+        "return": typing.Union[list, int],
+    }
     assert dh.DataHelper.process_data.__annotations__["target_columns"] == typing.Union[list, int, str]
     assert dh.DataHelper.parse_time_col.__annotations__["data_type"] is C.DataType
     assert dh.DataHelper.validate_input_data.__annotations__["return"] is int
@@ -147,16 +161,19 @@ def test_argument_errors_match_the_interpreter(name, args, kwargs):
         expected = str(exc)
     else:
         return  # a valid call for this signature
-    assert _error(lambda: ours(*args, **kwargs)).replace("DataHelper.", "") == \
-        expected.replace("DataHelper.", "")
+    assert _error(lambda: ours(*args, **kwargs)).replace("DataHelper.", "") == expected.replace("DataHelper.", "")
 
 
 def test_instance_method_called_on_the_class_takes_df_as_self():
     df = pd.DataFrame({"a": ["1"]})
-    assert _error(lambda: dh.DataHelper.str2float(df, [0], C.COLUMN_ROLE_TARGET)) == \
-        "DataHelper.str2float() missing 1 required positional argument: 'col_role'"
-    assert _error(lambda: dh.DataHelper.process_data(*range(9))) == \
-        "DataHelper.process_data() missing 1 required positional argument: 'warn_msg'"
+    assert (
+        _error(lambda: dh.DataHelper.str2float(df, [0], C.COLUMN_ROLE_TARGET))
+        == "DataHelper.str2float() missing 1 required positional argument: 'col_role'"
+    )
+    assert (
+        _error(lambda: dh.DataHelper.process_data(*range(9)))
+        == "DataHelper.process_data() missing 1 required positional argument: 'warn_msg'"
+    )
 
 
 class StrSub(str):
@@ -167,20 +184,40 @@ class ListSub(list):
     pass
 
 
-@pytest.mark.parametrize("call,param,expected,given", [
-    (lambda h: h.validate_data_len(None, "forecasting", "M", ()), "warn_msg", "list", "tuple"),
-    (lambda h: h.validate_input_params(np.str_("forecasting"), 1, 1, None, "M"), "learning_type", "str", "numpy.str_"),
-    (lambda h: h.validate_input_params(3, None, None, None, None), "learning_type", "str", "int"),
-    (lambda h: h.get_cols_idx(None, ListSub(), None, None), "cols", "list", "ListSub"),
-    (lambda h: h.get_cols_idx(None, [], StrSub("target"), None), "col_role", "str", "StrSub"),
-    (lambda h: h.check_time_col_specified_twice(0, 0, [], "target"), "time_col_name", "str", "int"),
-    (lambda h: h.check_missing(None, (0,)), "col_idx", "list", "tuple"),
-    (lambda h: dh.DataHelper.process_data(None, None, 1, 1, 1, 1, 1, None, b"M", []), "tshirt_size", "str", "bytes"),
-    (lambda h: h.validate_input_data_col_num("forecasting", "M", feature_columns={}), "feature_columns", "list", "dict"),
-])
+@pytest.mark.parametrize(
+    "call,param,expected,given",
+    [
+        (lambda h: h.validate_data_len(None, "forecasting", "M", ()), "warn_msg", "list", "tuple"),
+        (
+            lambda h: h.validate_input_params(np.str_("forecasting"), 1, 1, None, "M"),
+            "learning_type",
+            "str",
+            "numpy.str_",
+        ),
+        (lambda h: h.validate_input_params(3, None, None, None, None), "learning_type", "str", "int"),
+        (lambda h: h.get_cols_idx(None, ListSub(), None, None), "cols", "list", "ListSub"),
+        (lambda h: h.get_cols_idx(None, [], StrSub("target"), None), "col_role", "str", "StrSub"),
+        (lambda h: h.check_time_col_specified_twice(0, 0, [], "target"), "time_col_name", "str", "int"),
+        (lambda h: h.check_missing(None, (0,)), "col_idx", "list", "tuple"),
+        (
+            lambda h: dh.DataHelper.process_data(None, None, 1, 1, 1, 1, 1, None, b"M", []),
+            "tshirt_size",
+            "str",
+            "bytes",
+        ),
+        (
+            lambda h: h.validate_input_data_col_num("forecasting", "M", feature_columns={}),
+            "feature_columns",
+            "list",
+            "dict",
+        ),
+    ],
+)
 def test_entry_checks(call, param, expected, given):
-    assert _error(lambda: call(dh.DataHelper())) == \
-        f"Argument '{param}' has incorrect type (expected {expected}, got {given})"
+    assert (
+        _error(lambda: call(dh.DataHelper()))
+        == f"Argument '{param}' has incorrect type (expected {expected}, got {given})"
+    )
 
 
 def test_entry_checks_pass_none_and_skip_undeclared(messages):
@@ -261,14 +298,31 @@ def _assign(fn, attr, value):
     return "ok", getattr(fn, attr, "<missing>")
 
 
-@pytest.mark.parametrize("attr, value", [
-    ("__doc__", "text"), ("__doc__", 3), ("__doc__", DELETE),
-    ("__defaults__", (1, 2)), ("__defaults__", [1]), ("__defaults__", None), ("__defaults__", DELETE),
-    ("__kwdefaults__", {"a": 1}), ("__kwdefaults__", 1), ("__kwdefaults__", DELETE),
-    ("__dict__", {"x": 1}), ("__dict__", 1), ("__dict__", DELETE),
-    ("__name__", "renamed"), ("__name__", 1), ("__qualname__", None), ("__module__", "elsewhere"),
-    ("__annotations__", {"x": int}), ("__annotations__", 1), ("note", [1]),
-])
+@pytest.mark.parametrize(
+    "attr, value",
+    [
+        ("__doc__", "text"),
+        ("__doc__", 3),
+        ("__doc__", DELETE),
+        ("__defaults__", (1, 2)),
+        ("__defaults__", [1]),
+        ("__defaults__", None),
+        ("__defaults__", DELETE),
+        ("__kwdefaults__", {"a": 1}),
+        ("__kwdefaults__", 1),
+        ("__kwdefaults__", DELETE),
+        ("__dict__", {"x": 1}),
+        ("__dict__", 1),
+        ("__dict__", DELETE),
+        ("__name__", "renamed"),
+        ("__name__", 1),
+        ("__qualname__", None),
+        ("__module__", "elsewhere"),
+        ("__annotations__", {"x": int}),
+        ("__annotations__", 1),
+        ("note", [1]),
+    ],
+)
 def test_attributes_assign_as_on_a_def(monkeypatch, attr, value):
     ours = dh.DataHelper.get_cols_idx
     ref = Reference.get_cols_idx

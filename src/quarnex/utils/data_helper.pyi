@@ -15,7 +15,9 @@ from quarnex.utils.constants import HOLDOUT_MAX as HOLDOUT_MAX
 from quarnex.utils.constants import HOLDOUT_MAX_RATIO as HOLDOUT_MAX_RATIO
 from quarnex.utils.constants import HOLDOUT_MIN as HOLDOUT_MIN
 from quarnex.utils.constants import INPUT_DATA_LIMITATION as INPUT_DATA_LIMITATION
-from quarnex.utils.constants import LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION as LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
+from quarnex.utils.constants import (
+    LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION as LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION,
+)
 from quarnex.utils.constants import LEARNING_TYPE_TIMESERIES_FORECASTING as LEARNING_TYPE_TIMESERIES_FORECASTING
 from quarnex.utils.constants import MAX as MAX
 from quarnex.utils.constants import MIN as MIN
@@ -52,12 +54,8 @@ class DataHelper:
         feature_columns: list | None = None,
     ) -> None: ...
     def parse_time_col(self, data_df: pd.DataFrame, time_col: str, data_type: DataType) -> None: ...
-    def validate_time_interval(
-        self, df: pd.DataFrame, time_col: str, warn_msg: list, data_type: DataType
-    ) -> None: ...
-    def check_user_holdout_newer(
-        self, train_df: pd.DataFrame, holdout_df: pd.DataFrame, time_col: str
-    ) -> None: ...
+    def validate_time_interval(self, df: pd.DataFrame, time_col: str, warn_msg: list, data_type: DataType) -> None: ...
+    def check_user_holdout_newer(self, train_df: pd.DataFrame, holdout_df: pd.DataFrame, time_col: str) -> None: ...
     def validate_data_len(
         self, df: pd.DataFrame, learning_type: str, tshirt_size: str, warn_msg: list
     ) -> pd.DataFrame: ...
