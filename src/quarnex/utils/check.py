@@ -75,7 +75,17 @@ def _parser() -> argparse.ArgumentParser:
                    "the checks then convert the numeric columns themselves")
     p.add_argument("--json", action="store_true", help="print the report as JSON")
     p.add_argument("--output", metavar="FILE", help="write the prepared table as CSV when the data are accepted")
+    p.add_argument("--series-id", nargs="+", metavar="COL",
+                   help="the file holds many series told apart by these columns: check each series on its own")
+    p.add_argument("--jobs", type=_jobs, metavar="N",
+                   help="with --series-id: check the series in N worker processes (default: one per core)")
     return p
+
+
+def _jobs(value: str) -> int:
+    if not (value.isascii() and value.isdigit()) or int(value) < 1:
+        raise UsageError(f"bad --jobs {value!r}: give a number of processes, 1 or more")
+    return int(value)
 
 
 # ---- options ----------------------------------------------------------------------
@@ -222,29 +232,49 @@ def _time_summary(table, position) -> dict | None:
     }
 
 
-def run_check(args: argparse.Namespace) -> tuple[dict, Any]:
-    """Runs process_data as the options say; returns the report and the prepared table."""
+def check_settings(args) -> dict:
+    """The options of a check as process_data takes them (plain data, so it can go to other processes)."""
     from quarnex.utils import constants
-    from quarnex.utils.data_helper import DataHelper
 
     lt = learning_type(args.learning_type, constants)
     size = tshirt_size(args.size, constants)
     anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
     if args.anomaly_label is not None and lt != anomaly:
         raise UsageError("--anomaly-label applies only to --learning-type anomaly")
-    holdout = holdout_size(args.holdout)
-    targets = [designation(v) for v in args.target] if args.target else None
-    features = [designation(v) for v in args.feature] if args.feature else None
-    timestamp = designation(args.timestamp) if args.timestamp is not None else None
-    label = designation(args.anomaly_label) if args.anomaly_label is not None else None
+    return {
+        "learning_type": lt,
+        "size": size,
+        "holdout": holdout_size(args.holdout),
+        "target": [designation(v) for v in args.target] if args.target else None,
+        "feature": [designation(v) for v in args.feature] if args.feature else None,
+        "timestamp": designation(args.timestamp) if args.timestamp is not None else None,
+        "anomaly_label": designation(args.anomaly_label) if args.anomaly_label is not None else None,
+    }
 
+
+def run_check(args: argparse.Namespace) -> tuple[dict, Any]:
+    """Runs process_data as the options say; returns the report and the prepared table."""
+    settings = check_settings(args)
     path = Path(args.file)
     df = read_table(path, args.text)
     holdout_df = read_table(Path(args.holdout_file), args.text) if args.holdout_file else None
+    return check_frame(df, holdout_df, settings, str(path), args.holdout_file)
 
+
+def check_frame(df, holdout_df, settings: dict, file=None, holdout_file=None) -> tuple[dict, Any]:
+    """Runs process_data on one table with the settings of check_settings; returns the report and the
+    prepared table (None unless accepted). The caller's tables are changed as process_data changes them."""
+    from quarnex.utils import constants
+    from quarnex.utils.data_helper import DataHelper
+
+    lt, size, holdout = settings["learning_type"], settings["size"], settings["holdout"]
+    targets = list(settings["target"]) if settings["target"] is not None else None
+    features = list(settings["feature"]) if settings["feature"] is not None else None
+    timestamp, label = settings["timestamp"], settings["anomaly_label"]
+    anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
     report: dict[str, Any] = {
-        "file": str(path),
-        "holdout_file": args.holdout_file,
+        "file": file,
+        "holdout_file": holdout_file,
         "learning_type": lt,
         "size": size,
         "status": None,
@@ -344,6 +374,12 @@ def main(argv: list[str] | None = None) -> int:
                     setattr(args, name, value)
         elif args.file is None:
             raise UsageError(f"give a data FILE, or --example (see {PROG} --help)")
+        if args.series_id:
+            from quarnex.utils import series
+
+            return series.main(args)
+        if args.jobs is not None:
+            raise UsageError("--jobs applies only with --series-id")
         report, table = run_check(args)
         if table is not None and args.output:
             try:
@@ -361,4 +397,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run the module's imported copy, so that its names (UsageError) are the ones other modules import.
+    from quarnex.utils.check import main as _main
+
+    sys.exit(_main())
