@@ -108,6 +108,21 @@ def test_jobs_with_many_chunks(monkeypatch):
     assert results[2][7][0]["main"] == "RuntimeError: series seven"
 
 
+def test_a_worker_that_dies_takes_down_only_unfinished_series(monkeypatch):
+    import os
+
+    df = pd.DataFrame({"id": np.repeat(np.arange(40), 30), "time": np.tile(np.arange(30), 40),
+                       "sales": np.arange(1200.0)})
+    real = check.check_frame
+    monkeypatch.setattr(check, "check_frame",
+                        lambda frame, *a: os._exit(9) if frame["id"].iloc[0] == 30 else real(frame, *a))
+    _, positions, _ = series.split(df, ["id"])
+    results = series.run_series(df, positions, series.settings(target="sales", timestamp="time", holdout=3), 2,
+                                False, series._Progress(len(positions), False))
+    assert len(results) == 40 and results[30][0]["main"].startswith("the worker process stopped")
+    assert results[0][0]["status"] == "accepted"
+
+
 @settings(max_examples=60, deadline=None, database=None)
 @given(st.lists(st.tuples(st.sampled_from(["a", "b", "", " ", None, "10"]), st.sampled_from([1, 2, None])),
                 min_size=1, max_size=25),

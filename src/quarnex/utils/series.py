@@ -77,10 +77,7 @@ def _check_one(frame, conf: dict, keep_table: bool) -> tuple[dict, Any]:
     try:
         report, table = check.check_frame(frame, None, conf)
     except Exception as exc:  # noqa: BLE001 - reported as this series' error
-        report, table = {
-            "status": "error", "refusal": None, "error": f"{type(exc).__name__}: {exc}", "warnings": [],
-            "rows_in": len(frame), "rows_out": None, "holdout_rows": None,
-        }, None
+        report, table = _failed(conf, len(frame), f"{type(exc).__name__}: {exc}"), None
     report.pop("file", None)
     report.pop("holdout_file", None)
     report.pop("holdout_rows_in", None)
@@ -253,16 +250,19 @@ def run_series(df, positions, conf: dict, jobs: int, keep: bool, progress: _Prog
                 done = future.result()
             except Exception as exc:  # noqa: BLE001 - a worker that died takes only its own series down
                 reason = " ".join(str(exc).split()) or type(exc).__name__
-                done = [(i, _lost(len(rows), reason), None) for i, rows in futures[future]]
+                done = [(i, _failed(conf, len(rows), f"the worker process stopped: {reason}"), None)
+                        for i, rows in futures[future]]
             for i, report, table in done:
                 results[i] = (report, table)
             progress.step(len(done))
     return results
 
 
-def _lost(rows: int, reason: str) -> dict:
-    report = {"status": "error", "refusal": None, "error": f"the worker process stopped: {reason}",
-              "warnings": [], "rows_in": rows, "rows_out": None, "holdout_rows": None}
+def _failed(conf: dict, rows: int, error: str) -> dict:
+    """The report of a series whose check stopped outside process_data."""
+    report = {"learning_type": conf["learning_type"], "size": conf["size"], "status": "error", "refusal": None,
+              "error": error, "warnings": [], "rows_in": rows, "rows_out": None, "holdout_rows": None,
+              "columns": None, "time": None}
     report["main"] = main_diagnostic(report)
     return report
 
@@ -357,6 +357,8 @@ def main(args) -> int:
     conf = check.check_settings(args)
     path = Path(args.file)
     df = check.read_table(path, args.text)
+    if len(df) == 0:
+        raise UsageError(f"{path}: no data rows")
     labels = id_labels(df, args.series_id, conf)
     ids, positions, empty_rows = split(df, labels)
     progress = _Progress(len(positions), sys.stderr.isatty() and not args.json)
