@@ -30,7 +30,7 @@ import time
 import numpy as np
 import pandas as pd
 
-from quarnex.utils import series
+from quarnex.utils import check, series
 
 OPTIONS = {"target": "sales", "timestamp": "time", "holdout": 24}
 
@@ -51,10 +51,11 @@ def cpu_seconds(t):
 
 
 def command(df, jobs):
-    conf = series.settings(**OPTIONS)
+    args = series.options(**OPTIONS)
     t0, c0 = time.perf_counter(), os.times()
     ids, positions, _ = series.split(df, ["id"])
-    results = series.run_series(df, positions, conf, jobs, False, series._Progress(len(positions), False))
+    results = series.run_series(df, positions, args, check.check_settings(args), jobs, False,
+                                series._Progress(len(positions), False))
     elapsed, cpu = time.perf_counter() - t0, cpu_seconds(os.times()) - cpu_seconds(c0)
     return elapsed, cpu, {i["id"]: r["status"] for i, (r, _) in zip(ids, results)}
 

@@ -1,7 +1,16 @@
-"""quarnex-check, run as a separate process on files, and its option parsing."""
+"""quarnex-check: its option parsing, its reports on files, and the command as a separate process.
 
+Most cases call ``check.main`` in this process (a subprocess costs about a second);
+a few run the command as a process to see exit status and streams as a user does.
+"""
+
+import contextlib
+import gzip
+import importlib.resources
 import importlib.util
+import io
 import json
+import re
 import subprocess
 import sys
 
@@ -12,10 +21,87 @@ import pytest
 from quarnex.utils import check
 from quarnex.utils.messages.messages import Messages
 
-def cli(*args, cwd):
+
+def cli(*args, cwd, stdin=None):
     done = subprocess.run([sys.executable, "-m", "quarnex.utils.check", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120, input=stdin)
     return done
+
+
+def run(*args, cwd, monkeypatch, stdin=b""):
+    """check.main in this process, in the folder cwd: (exit status, stdout, stderr)."""
+    monkeypatch.chdir(cwd)
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        code = check.main([str(a) for a in args])
+    return code, out.getvalue(), err.getvalue()
+
+
+def call(*args, cwd, monkeypatch):
+    """check.main in this process, with a result shaped like a finished process."""
+    code, out, err = run(*args, cwd=cwd, monkeypatch=monkeypatch)
+    return subprocess.CompletedProcess(args, code, out, err)
+
+
+def report_of(out):
+    """The JSON report(s) printed, each checked against the schema shipped with the package."""
+    reports = json.loads(out)
+    for report in reports if isinstance(reports, list) else [reports]:
+        validate(report, SCHEMA)
+    return reports
+
+
+SCHEMA = json.loads(importlib.resources.files("quarnex.utils").joinpath("check_report.schema.json").read_text())
+
+
+def validate(value, schema, root=None, where="report"):
+    """The schema's own validator when jsonschema is installed; otherwise the subset of the schema language
+    that the report schema uses."""
+    root = root or schema
+    if importlib.util.find_spec("jsonschema") and root is schema:
+        import jsonschema
+
+        jsonschema.validate(value, schema)
+    if "$ref" in schema:
+        name = schema["$ref"].rsplit("/", 1)[1]
+        return validate(value, root["$defs"][name], root, where)
+    if "oneOf" in schema:
+        fits = 0
+        for option in schema["oneOf"]:
+            try:
+                validate(value, option, root, where)
+                fits += 1
+            except AssertionError:
+                pass
+        assert fits == 1, f"{where}: {value!r} fits {fits} of oneOf"
+        return None
+    kinds = {"object": dict, "array": list, "string": str, "integer": int, "number": (int, float),
+             "boolean": bool, "null": type(None)}
+    if "type" in schema:
+        types = schema["type"] if isinstance(schema["type"], list) else [schema["type"]]
+        ok = any(isinstance(value, kinds[t]) and not (t in ("integer", "number") and isinstance(value, bool))
+                 for t in types)
+        assert ok, f"{where}: {value!r} is not {types}"
+    assert "const" not in schema or value == schema["const"], where
+    assert "enum" not in schema or value in schema["enum"], f"{where}: {value!r} not in {schema['enum']}"
+    if isinstance(value, str) and "pattern" in schema:
+        assert re.search(schema["pattern"], value), f"{where}: {value!r}"
+    if isinstance(value, (int, float)) and "minimum" in schema:
+        assert value >= schema["minimum"], where
+    if isinstance(value, dict):
+        for key in schema.get("required", []):
+            assert key in value, f"{where}: {key} missing"
+        for key, item in value.items():
+            if key in schema.get("properties", {}):
+                validate(item, schema["properties"][key], root, f"{where}.{key}")
+            else:
+                assert schema.get("additionalProperties", True) is not False, f"{where}: unknown {key}"
+    if isinstance(value, list):
+        assert len(value) <= schema.get("maxItems", len(value)), where
+        for i, item in enumerate(value):
+            validate(item, schema.get("items", {}), root, f"{where}[{i}]")
+    return None
 
 
 def hourly_csv(path, n, start="2024-01-01", repeat_at=None):
@@ -56,6 +142,24 @@ def test_bad_values_are_usage_errors(bad):
 # ---- usage and file errors -------------------------------------------------------
 
 
+@pytest.fixture(scope="module")
+def bad_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("bad")
+    _bad_files(folder)
+    return folder
+
+
+def _bad_files(folder):
+    hourly_csv(folder / "data.csv", 20)
+    (folder / "empty.csv").write_text("")
+    (folder / "header.csv").write_text("time,sales\n")
+    (folder / "binary.csv").write_bytes(b"time,sales\n\x00\x01\x02\xff" * 50)
+    (folder / "latin1.csv").write_bytes("time,sales\n2024-01-01,\"caf\xe9\"\n".encode("latin-1"))
+    (folder / "ragged.csv").write_text("time,sales\n2024-01-01,1\n2024-01-02,2,9\n")
+    (folder / "huge.csv").write_text("time,sales\n2024-01-01,1\n2024-01-02,\"" + "7" * 10_000_001 + "\"\n")
+    (folder / "folder").mkdir()
+
+
 @pytest.mark.parametrize(
     "args, says",
     [
@@ -67,55 +171,103 @@ def test_bad_values_are_usage_errors(bad):
         (("data.csv", "--bogus"), "unrecognized arguments: --bogus"),
         (("data.csv", "--example"), "either a FILE or --example"),
         (("data.csv", "--anomaly-label", "flag"), "--anomaly-label applies only"),
-        (("empty.csv",), "empty.csv: cannot be read"),
         (("data.csv", "--holdout-file", "."), "is a folder"),
+        (("folder/none.csv",), "folder/none.csv: no such file"),
+        (("nofolder/none.csv",), "nofolder/none.csv: no such file"),
+        (("empty.csv",), "empty.csv: is empty"),
+        (("header.csv",), "header.csv: has a header but no data rows"),
+        (("binary.csv",), "binary.csv: is not a text file"),
+        (("latin1.csv",), "latin1.csv: is not text in UTF-8; give its encoding with --encoding"),
+        (("latin1.csv", "--encoding", "no-such-code"), "unknown encoding 'no-such-code'"),
+        (("ragged.csv",), "ragged.csv: cannot be read: Expected 2 fields in line 3, saw 3"),
+        (("huge.csv",), "huge.csv: row 2 of column 'sales' holds 10,000,001 characters"),
+        (("data.csv", "data.csv", "--output", "out.csv"), "--output takes one data FILE, not 2"),
+        (("data.csv", "--plot", "out.pdf"), "out.pdf: the picture must be a .png or .svg file"),
+        (("data.csv", "--target", "sales", "--dayfirst"), "--date-format and --dayfirst need --timestamp"),
+        (("-", "-"), "standard input (-) can be read only once"),
     ],
 )
-def test_usage_and_file_errors(tmp_path, args, says):
-    hourly_csv(tmp_path / "data.csv", 20)
-    (tmp_path / "empty.csv").write_text("")
-    done = cli(*args, cwd=tmp_path)
+def test_usage_and_file_errors(bad_files, monkeypatch, args, says):
+    extra = () if "--output" in args or args.count("-") > 1 else ("--output", "written.csv")
+    code, out, err = run(*args, *extra, cwd=bad_files, monkeypatch=monkeypatch)
+    assert (code, out) == (2, "")
+    assert err.count("\n") == 1 and err.startswith("quarnex-check: error: ")
+    assert says in err
+    assert not (bad_files / "written.csv").exists()
+
+
+def test_bad_files_in_one_run_as_a_process(tmp_path):
+    """Several files: one report per readable file, one line per unreadable one, the worst exit status;
+    standard input and compressed CSV read like files."""
+    _bad_files(tmp_path)
+    hourly_csv(tmp_path / "repeated.csv", 150, repeat_at=40)
+    with gzip.open(tmp_path / "data.csv.gz", "wt") as f:
+        f.write((tmp_path / "data.csv").read_text())
+    done = cli("-", "data.csv.gz", "binary.csv", "repeated.csv", "folder", "--target", "sales", "--timestamp",
+               "time", "--holdout", "5", cwd=tmp_path, stdin=(tmp_path / "data.csv").read_text())
     assert done.returncode == 2
-    assert done.stdout == ""
-    assert done.stderr.count("\n") == 1 and done.stderr.startswith("quarnex-check: error: ")
-    assert says in done.stderr
+    assert done.stderr.splitlines() == ["quarnex-check: error: binary.csv: is not a text file (it holds binary data)",
+                                        "quarnex-check: error: folder: is a folder, not a data file"]
+    assert [line for line in done.stdout.splitlines() if line.startswith("quarnex-check: ")] == [
+        "quarnex-check: -", "quarnex-check: data.csv.gz", "quarnex-check: repeated.csv"]
+    assert done.stdout.count("result         accepted with 1 warning") == 2
+    assert "Traceback" not in done.stdout + done.stderr
+    done = cli("data.csv", "repeated.csv", "--target", "sales", "--timestamp", "time", "--json", cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr == ""
+    assert [r["exit_status"] for r in report_of(done.stdout)] == [0, 1]
+    done = cli("--version", cwd=tmp_path)
+    assert done.returncode == 0 and re.fullmatch(r"quarnex-check \S.*\n", done.stdout)
 
 
-@pytest.mark.skipif(importlib.util.find_spec("pyarrow") is not None, reason="pyarrow is installed")
-def test_parquet_without_pyarrow(tmp_path):
-    (tmp_path / "data.parquet").write_bytes(b"PAR1")
-    done = cli("data.parquet", cwd=tmp_path)
-    assert done.returncode == 2 and "needs pyarrow" in done.stderr
+@pytest.mark.parametrize("module, suffix, write", [
+    ("pyarrow", ".parquet", lambda df, path: df.to_parquet(path)),
+    ("openpyxl", ".xlsx", lambda df, path: df.to_excel(path, index=False)),
+])
+def test_parquet_and_excel(tmp_path, monkeypatch, module, suffix, write):
+    hourly_csv(tmp_path / "data.csv", 60)
+    name = "data" + suffix
+    if importlib.util.find_spec(module) is None:
+        (tmp_path / name).write_bytes(b"PK\x03\x04")
+        code, out, err = run(name, "--target", "sales", cwd=tmp_path, monkeypatch=monkeypatch)
+        assert code == 2 and f'needs {module}: pip install "quarnex-data-helper[' in err
+        return
+    write(pd.read_csv(tmp_path / "data.csv"), tmp_path / name)
+    for text in ([], ["--text"]):
+        code, out, err = run(name, "--target", "sales", "--timestamp", "time", "--json", *text, cwd=tmp_path,
+                             monkeypatch=monkeypatch)
+        assert (code, err) == (0, "")
+        report = report_of(out)
+        assert (report["rows_in"], report["time"]["step"], report["warning_codes"]) == (60, "1h", ["QUARNEX0007W"])
 
 
 # ---- refused, warned and accepted files -------------------------------------------
 
 
-def test_refused_by_parameter_check(tmp_path):
+def test_refused_by_parameter_check(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 20)
-    done = cli("data.csv", "--timestamp", "time", cwd=tmp_path)
+    done = call("data.csv", "--timestamp", "time", cwd=tmp_path, monkeypatch=monkeypatch)
     assert done.returncode == 1
     text = Messages.get_message("target", "target", message_id="QUARNEX0092E")
     assert f"refusal        {text}" in done.stdout
     assert "result         refused" in done.stdout and done.stderr == ""
 
 
-def test_refused_repeated_timestamps_json(tmp_path):
+def test_refused_repeated_timestamps_json(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 150, repeat_at=40)
-    done = cli("data.csv", "--target", "sales", "--timestamp", "time", "--json", "--output", "out.csv",
-               cwd=tmp_path)
+    done = call("data.csv", "--target", "sales", "--timestamp", "time", "--json", "--output", "out.csv",
+               cwd=tmp_path, monkeypatch=monkeypatch)
     assert done.returncode == 1
-    report = json.loads(done.stdout)
+    report = report_of(done.stdout)
     assert report["status"] == "refused"
     assert report["refusal"] == Messages.get_message(message_id="QUARNEX0075E")
     assert report["rows_in"] == 150 and report["rows_out"] is None
     assert not (tmp_path / "out.csv").exists()
 
 
-def test_accepted_with_warnings(tmp_path):
+def test_accepted_with_warnings(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 60)
-    done = cli("data.csv", "--target", "1", "--feature", "temp", "--feature", "nope", "--timestamp", "#0",
-               "--holdout", "10", cwd=tmp_path)
+    done = call("data.csv", "--target", "1", "--feature", "temp", "--feature", "nope", "--timestamp", "#0",
+               "--holdout", "10", cwd=tmp_path, monkeypatch=monkeypatch)
     assert done.returncode == 0, done.stdout + done.stderr
     out = done.stdout
     assert "result         accepted with 2 warnings" in out
@@ -127,14 +279,14 @@ def test_accepted_with_warnings(tmp_path):
     assert "time           2024-01-01 00:00:00 to 2024-01-03 11:00:00, most common step 1h" in out
 
 
-def test_accepted_json_and_output(tmp_path):
+def test_accepted_json_and_output(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 150)
     shuffled = pd.read_csv(tmp_path / "data.csv").sample(frac=1.0, random_state=1)
     shuffled.to_csv(tmp_path / "data.csv", index=False)
-    done = cli("data.csv", "--target", "sales", "--timestamp", "time", "--json", "--output", "out.csv",
-               cwd=tmp_path)
+    done = call("data.csv", "--target", "sales", "--timestamp", "time", "--json", "--output", "out.csv",
+               cwd=tmp_path, monkeypatch=monkeypatch)
     assert done.returncode == 0
-    report = json.loads(done.stdout)
+    report = report_of(done.stdout)
     assert report["status"] == "accepted" and report["warnings"] == []
     assert (report["rows_in"], report["rows_out"], report["holdout_rows"]) == (150, 150, 30)
     assert report["columns"] == {
@@ -148,29 +300,29 @@ def test_accepted_json_and_output(tmp_path):
     assert written["sales"].tolist() == [i * 2.5 for i in range(150)]
 
 
-def test_holdout_file(tmp_path):
+def test_holdout_file(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "train.csv", 120)
     hourly_csv(tmp_path / "holdout.csv", 30, start="2024-01-06")
-    done = cli("train.csv", "--target", "sales", "--timestamp", "time", "--holdout-file", "holdout.csv",
-               "--json", cwd=tmp_path)
+    done = call("train.csv", "--target", "sales", "--timestamp", "time", "--holdout-file", "holdout.csv",
+               "--json", cwd=tmp_path, monkeypatch=monkeypatch)
     assert done.returncode == 0
-    report = json.loads(done.stdout)
+    report = report_of(done.stdout)
     assert (report["rows_in"], report["holdout_rows_in"], report["rows_out"], report["holdout_rows"]) == (
         120, 30, 150, 30)
 
 
-def test_anomaly_prediction_text_mode(tmp_path):
+def test_anomaly_prediction_text_mode(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 100)
-    done = cli("data.csv", "--learning-type", "anomaly", "--target", "sales", "--feature", "temp",
-               "--anomaly-label", "temp", "--timestamp", "time", "--text", "--json", cwd=tmp_path)
+    done = call("data.csv", "--learning-type", "anomaly", "--target", "sales", "--feature", "temp",
+               "--anomaly-label", "temp", "--timestamp", "time", "--text", "--json", cwd=tmp_path, monkeypatch=monkeypatch)
     assert done.returncode == 0, done.stdout
-    report = json.loads(done.stdout)
+    report = report_of(done.stdout)
     assert report["learning_type"] == "timeseries_anomaly_prediction"
     assert report["columns"]["anomaly_label"] == {"position": 2, "label": "temp"}
 
 
-def test_example(tmp_path):
-    done = cli("--example", cwd=tmp_path)
+def test_example(tmp_path, monkeypatch):
+    done = call("--example", cwd=tmp_path, monkeypatch=monkeypatch)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "result         accepted" in done.stdout
     assert "target         #1 load" in done.stdout and "timestamp      #0 time" in done.stdout
@@ -194,3 +346,207 @@ def test_values_in_json_report():
     assert check._plain(float("inf")) == "inf"
     assert check._step_text(pd.Timedelta(minutes=90)) == "1h 30min"
     assert check._step_text(pd.Timedelta(days=-1)) == "-1d"
+
+
+# ---- diagnostics: what is wrong, where, and how to fix it ----------------------------
+
+
+def write_csv(path, header, rows):
+    path.write_text("\n".join([header] + [",".join(map(str, r)) for r in rows]) + "\n")
+    return path
+
+
+def kinds(report):
+    return [(d["kind"], d["level"]) for d in report["diagnostics"]]
+
+
+def test_refused_report_says_where(tmp_path, monkeypatch):
+    times = pd.date_range("2024-01-01", periods=150, freq="h").strftime("%Y-%m-%d %H:%M").tolist()
+    times[40], times[60] = times[39], times[59]
+    sales = [str(i * 2.5) for i in range(150)]
+    sales[10], sales[20] = "", "abc"
+    write_csv(tmp_path / "data.csv", "time,sales,temp", [(t, s, i % 9) for i, (t, s) in enumerate(zip(times, sales))])
+    args = ("data.csv", "--target", "sales", "--timestamp", "time", "--feature", "Temp ")
+    code, out, err = run(*args, cwd=tmp_path, monkeypatch=monkeypatch)
+    assert (code, err) == (1, "")
+    assert ('notes          - 2 rows repeat an earlier timestamp (2 timestamps occur more than once): '
+            '"2024-01-02 15:00" on rows 40, 41; "2024-01-03 11:00" on rows 60, 61.') in out
+    assert '- 1 value of column "sales" is not a number: "abc" on row 21.' in out
+    assert '- The target column "sales" has 1 empty value of 150: row 11.' in out
+    assert 'hints          - The feature column "Temp " is not in the file: did you mean "temp"?' in out
+    code, out, err = run(*args, "--json", "--text", cwd=tmp_path, monkeypatch=monkeypatch)
+    report = report_of(out)
+    assert (report["refusal_code"], report["warning_codes"]) == ("QUARNEX0073E", ["QUARNEX0016W"])
+    assert kinds(report) == [("did_you_mean", "hint"), ("repeated_timestamps", "note"), ("refused_value", "note"),
+                             ("empty_values", "note")]
+    repeated, refused, empty = report["diagnostics"][1:]
+    assert repeated["examples"][0] == {"row": 40, "value": "2024-01-02 15:00", "rows": [40, 41]}
+    assert refused["examples"] == [{"row": 21, "value": "abc"}]
+    assert (empty["examples"], empty["changes_data"]) == ([{"row": 11, "value": ""}], True)
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_accepted_report_notes_gaps_and_dropped_rows(tmp_path, monkeypatch, strict):
+    times = pd.date_range("2024-01-01", periods=150, freq="h").strftime("%Y-%m-%d %H:%M").tolist()
+    del times[50:55]
+    times[70] = ""
+    write_csv(tmp_path / "gaps.csv", "time,sales,temp", [(t, i, i % 9) for i, t in enumerate(times)])
+    hourly_csv(tmp_path / "clean.csv", 150)
+    opts = ["--target", "sales", "--timestamp", "time", "--output", "out.csv"] + ["--strict"] * strict
+    code, out, err = run("gaps.csv", *opts, cwd=tmp_path, monkeypatch=monkeypatch)
+    assert code == (1 if strict else 0) and err == ""
+    assert (tmp_path / "out.csv").exists() is not strict
+    assert ("result         accepted with 1 warning" + " (refused under --strict)" * strict) in out
+    assert "- 1 row with an empty timestamp is left out of the prepared data: row 71." in out
+    assert ("- 2 gaps (steps longer than the most common step 1h); the largest: 6h after 2024-01-03 01:00:00 "
+            "(row 50); 2h after 2024-01-04 02:00:00 (row 70).") in out
+    # a misspelt feature leaves the data accepted, but not under --strict; clean data pass either way
+    code, out, err = run("clean.csv", *opts, "--feature", "tmp", "--json", cwd=tmp_path, monkeypatch=monkeypatch)
+    assert (code, report_of(out)["warning_codes"]) == (1 if strict else 0, ["QUARNEX0016W"])
+    assert run("clean.csv", *opts, cwd=tmp_path, monkeypatch=monkeypatch)[0] == 0
+
+
+def _dates(n=120):
+    return pd.date_range("2020-01-01", periods=n, freq="D")
+
+
+@pytest.mark.parametrize("values, kind, option, step", [
+    ([f"{d:%Y%m%d}" for d in _dates()], "date_integers", ["--date-format", "%Y%m%d"], "1d"),
+    (list(range(1901, 2021)), "year_integers", ["--date-format", "%Y"], "365d"),
+    ([str(q) for q in pd.period_range("1974Q1", periods=120, freq="Q")], "quarter_texts",
+     ["--date-format", "quarter"], "92d"),
+    ([f"{d:%d/%m/%Y}" for d in _dates()], "day_first", ["--dayfirst"], "1d"),
+])
+def test_hint_names_an_option_that_reads_the_times(tmp_path, monkeypatch, values, kind, option, step):
+    write_csv(tmp_path / "data.csv", "when,y", [(v, i) for i, v in enumerate(values)])
+    args = ("data.csv", "--target", "y", "--timestamp", "when", "--json")
+    report = report_of(run(*args, cwd=tmp_path, monkeypatch=monkeypatch)[1])
+    hints = [d for d in report["diagnostics"] if d["kind"] == kind]
+    assert len(hints) == 1 and hints[0]["details"]["option"] == " ".join(option)
+    code, out, err = run(*args, *option, cwd=tmp_path, monkeypatch=monkeypatch)
+    report = report_of(out)
+    assert (code, report["warnings"], report["time"]["step"]) == (0, [], step)
+    assert [d for d in report["diagnostics"] if d["level"] == "hint"] == []
+
+
+def test_date_format_refuses_values_it_cannot_read(tmp_path, monkeypatch):
+    values = [f"{d:%Y-%m-%d}" for d in _dates()]
+    values[7], values[30] = "2020/01/08", '""'
+    write_csv(tmp_path / "data.csv", "when,y", [(v, i) for i, v in enumerate(values)])
+    code, out, err = run("data.csv", "--target", "y", "--timestamp", "when", "--date-format", "%Y-%m-%d",
+                         "--text", "--json", "--output", "out.csv", cwd=tmp_path, monkeypatch=monkeypatch)
+    report = report_of(out)
+    assert (code, report["status"], report["refusal_code"]) == (1, "refused", None)
+    assert report["refusal"] == ('1 value of the timestamp column when cannot be read with --date-format %Y-%m-%d; '
+                                 'the first: "2020/01/08" on row 8')
+    assert not (tmp_path / "out.csv").exists()
+
+
+@pytest.mark.parametrize("values, how", [(['"3,5"', '"4,25"'], "decimal comma"), (['"1,234.5"', "12"], "thousands"),
+                                         (["12 kg", "3.5 kg"], "unit")])
+def test_numbers_written_as_text(tmp_path, monkeypatch, values, how):
+    rows = [(f"{d:%Y-%m-%d}", values[i % 2]) for i, d in enumerate(_dates(60))]
+    write_csv(tmp_path / "data.csv", "when,y", rows)
+    code, out, err = run("data.csv", "--target", "y", "--timestamp", "when", cwd=tmp_path, monkeypatch=monkeypatch)
+    assert code == 1 and "QUARNEX0073E" in out
+    assert re.search(rf'hints          - Column "y" holds numbers written as text with .*{how}', out)
+
+
+def test_empty_timestamps_under_text_and_twice(tmp_path, monkeypatch):
+    times = pd.date_range("2024-01-01", periods=60, freq="h").strftime("%Y-%m-%d %H:%M").tolist()
+    times[5] = ""
+    write_csv(tmp_path / "data.csv", "time,y", [(t, i) for i, t in enumerate(times)])
+    args = ("data.csv", "--target", "y", "--timestamp", "time", "--json")
+    report = report_of(run(*args, "--text", cwd=tmp_path, monkeypatch=monkeypatch)[1])
+    assert report["refusal_code"] == "QUARNEX0076E"
+    assert report["diagnostics"][0]["message"] == ('1 value of timestamp column "time" cannot be read as a time: '
+                                                   '"" on row 6.')
+    assert kinds(report)[1] == ("refused_value", "hint")
+    times[9] = ""
+    write_csv(tmp_path / "data.csv", "time,y", [(t, i) for i, t in enumerate(times)])
+    # read as missing: whether the checks refuse two empty timestamps or leave their rows out, the report says so
+    report = report_of(run(*args, cwd=tmp_path, monkeypatch=monkeypatch)[1])
+    if report["status"] == "refused":
+        assert report["refusal_code"] == "QUARNEX0075E"
+        assert report["diagnostics"][0]["message"].startswith("The 2 empty timestamps count as repeated")
+    else:
+        assert report["rows_out"] == 58
+    dropped = [d for d in report["diagnostics"] if d["kind"] == "dropped_rows"]
+    assert [e["row"] for e in dropped[0]["examples"]] == [6, 10]
+
+
+@pytest.mark.parametrize("anomaly_rows, note", [([110, 115], True), ([20, 110], False)])
+def test_anomaly_labels_in_training_and_holdout(tmp_path, monkeypatch, anomaly_rows, note):
+    rows = [(f"{d:%Y-%m-%d}", i, i % 7, int(i in anomaly_rows)) for i, d in enumerate(_dates())]
+    write_csv(tmp_path / "data.csv", "when,y,f,flag", rows)
+    code, out, err = run("data.csv", "--learning-type", "anomaly", "--target", "y", "--feature", "f",
+                         "--anomaly-label", "flag", "--timestamp", "when", "--json", cwd=tmp_path,
+                         monkeypatch=monkeypatch)
+    report = report_of(out)
+    labels = [d for d in report["diagnostics"] if d["kind"] == "anomaly_labels"]
+    assert labels[0]["details"] == {"training": 1 - note, "holdout": 1 + note, "training_rows": 96,
+                                    "holdout_rows": 24}
+    assert len(labels) == 1 + note
+    assert not note or labels[1]["message"].startswith("The training rows hold no anomaly (all are in the holdout")
+
+
+def test_progress_only_when_asked(capsys):
+    assert check._progress_printer(False) is None
+    show = check._progress_printer(True)
+    show("reading big.csv: 200,000 rows")
+    done = show("checking")
+    done()
+    err = capsys.readouterr().err
+    assert err.startswith("\rquarnex-check: reading big.csv: 200,000 rows") and err.endswith("\r\x1b[K")
+
+
+# ---- picture and page -------------------------------------------------------------
+
+
+class _Page(__import__("html.parser").parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.images, self.texts, self.inside = [], {}, None
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "img":
+            self.images.append(attrs["src"])
+        self.inside = attrs.get("id")
+
+    def handle_data(self, data):
+        if self.inside:
+            self.texts[self.inside] = self.texts.get(self.inside, "") + data
+
+
+def _png_size(data):
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    return int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+
+
+@pytest.mark.parametrize("repeat_at, picture", [(None, "out.png"), (40, "out.svg")])
+def test_picture_and_page(tmp_path, monkeypatch, repeat_at, picture):
+    import base64
+    import xml.etree.ElementTree as ET
+
+    hourly_csv(tmp_path / "data.csv", 150, repeat_at=repeat_at)
+    has_plot = importlib.util.find_spec("matplotlib") is not None
+    args = ["data.csv", "--target", "sales", "--timestamp", "time", "--html", "page.html"]
+    code, out, err = run(*args, *(["--plot", picture] if has_plot else []), cwd=tmp_path, monkeypatch=monkeypatch)
+    assert (code, err) == (0 if repeat_at is None else 1, "")
+    page = _Page()
+    page.feed((tmp_path / "page.html").read_text())
+    assert page.texts["report"].strip() == out.strip()
+    assert json.loads(page.texts["report-json"])["status"] == ("accepted" if repeat_at is None else "refused")
+    if not has_plot:
+        assert page.images == [] and "[plot]" in (tmp_path / "page.html").read_text()
+        return
+    data = (tmp_path / picture).read_bytes()
+    if picture.endswith(".png"):
+        assert _png_size(data) == (1000, 650)
+        assert page.images == ["data:image/png;base64," + base64.b64encode(data).decode()]
+    else:
+        root = ET.fromstring(data)
+        assert (root.tag, root.get("width"), root.get("height")) == ("{http://www.w3.org/2000/svg}svg", "720pt",
+                                                                     "468pt")
+        assert page.images[0].startswith("data:image/svg+xml;base64,")

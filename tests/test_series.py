@@ -49,7 +49,12 @@ def test_report_per_series(capsys, long_csv, tmp_path):
     report = json.loads(out)
     entries = {None if e["id"] is None else tuple(e["id"].values()): e for e in report["series"]}
     assert [e["status"] for e in report["series"]] == ["refused"] * 3 + ["accepted"] * 2  # worst first
-    assert entries[("B", 1)]["main"].startswith("QUARNEX0075E")
+    # Where the refusal lies, in data rows of the file (not of the series).
+    assert entries[("B", 1)]["main"].startswith("QUARNEX0075E: 1 row repeats an earlier timestamp")
+    rows = entries[("B", 1)]["diagnostics"][0]["examples"][0]["rows"]
+    at_fault = long_table().iloc[[r - 1 for r in rows]]
+    assert at_fault["store"].eq("B").all() and at_fault["time"].nunique() == 1
+    assert f"rows {rows[0]}, {rows[1]}" in entries[("B", 1)]["main"]
     assert entries[("C", 1)]["status"] == "refused" and entries[("C", 1)]["rows_in"] == 1
     assert entries[None]["rows_in"] == 2 and "2 rows with an empty series id" in entries[None]["main"]
     assert entries[("A", 2)]["warnings"] and entries[("A", 1)]["warnings"] == []
@@ -61,11 +66,14 @@ def test_report_per_series(capsys, long_csv, tmp_path):
     assert written.groupby(["store", "item"], sort=False).size().to_dict() == {("A", 2): 30, ("A", 1): 120}
     assert written.groupby(["store", "item"])["time"].apply(lambda t: t.is_monotonic_increasing).all()
 
-    status, text, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1")
+    status, text, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--strict",
+                          "--output", tmp_path / "strict.csv")
+    assert status == 1 and pd.read_csv(tmp_path / "strict.csv")["item"].eq(1).all()  # A, 2 has a warning
     lines = text.splitlines()
     assert lines[0].endswith("long.csv, 4 series by store, item")
     assert lines[2].split() == ["series", "result", "rows", "holdout", "warnings", "main", "diagnostic"]
     assert lines[3].split()[:4] == ["B,", "1", "refused", "60"] and "QUARNEX0075E" in lines[3]
+    assert "A, 2        accepted, 1 warning (refused under --strict)" in lines[-3]
     assert lines[-2].split()[:6] == ["A,", "1", "accepted", "120", "5", "0"]
     assert lines[-1].startswith("  totals: 4 series: 2 accepted (1 with warnings), 2 refused; 2 rows without")
 
@@ -96,11 +104,11 @@ def test_jobs_with_many_chunks(monkeypatch):
     monkeypatch.setattr(check, "check_frame", flaky)  # forked workers inherit the patch
     labels = ["id"]
     ids, positions, _ = series.split(df, labels)
-    conf = series.settings(target="sales", timestamp="time", holdout=3)
+    args = series.options(target="sales", timestamp="time", holdout=3)
     results = {}
     for jobs in (1, 2):
         progress = series._Progress(len(positions), False)
-        results[jobs] = series.run_series(df, positions, conf, jobs, True, progress)
+        results[jobs] = series.run_series(df, positions, args, check.check_settings(args), jobs, True, progress)
         assert progress.done == 40
     assert [r for r, _ in results[1]] == [r for r, _ in results[2]]
     assert all(a.equals(b) for (_, a), (_, b) in zip(results[1], results[2]) if a is not None)
@@ -117,8 +125,9 @@ def test_a_worker_that_dies_takes_down_only_unfinished_series(monkeypatch):
     monkeypatch.setattr(check, "check_frame",
                         lambda frame, *a: os._exit(9) if frame["id"].iloc[0] == 30 else real(frame, *a))
     _, positions, _ = series.split(df, ["id"])
-    results = series.run_series(df, positions, series.settings(target="sales", timestamp="time", holdout=3), 2,
-                                False, series._Progress(len(positions), False))
+    args = series.options(target="sales", timestamp="time", holdout=3)
+    results = series.run_series(df, positions, args, check.check_settings(args), 2, False,
+                                series._Progress(len(positions), False))
     assert len(results) == 40 and results[30][0]["main"].startswith("the worker process stopped")
     assert results[0][0]["status"] == "accepted"
 

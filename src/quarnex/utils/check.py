@@ -1,9 +1,11 @@
-"""quarnex-check: run the data checks of a model-building run on a data file.
+"""quarnex-check: run the data checks of a model-building run on data files.
 
-Reads a CSV file (or a Parquet file, when pyarrow is installed), passes it to
-``DataHelper.process_data`` with the column designations given as options and
-prints what came back: accepted or refused, the refusal text, the warnings,
-the row counts and the resolved columns.
+Reads each file (CSV, possibly compressed; Parquet when pyarrow is installed;
+Excel when openpyxl is installed; ``-`` for CSV on standard input), passes it
+to ``DataHelper.process_data`` with the column designations given as options
+and prints what came back: accepted or refused, the refusal text, the
+warnings, the row counts and the resolved columns, followed by diagnostics
+(check_diagnostics.py) that say where a problem lies and what to try.
 
 Column designations (``--target``, ``--feature``, ``--timestamp``,
 ``--anomaly-label``) are column labels, or zero-based column positions:
@@ -14,16 +16,28 @@ Column designations (``--target``, ``--feature``, ``--timestamp``,
   ``==x`` is the label ``=x``);
 * anything else: the column with that label.
 
-Exit status: 0 accepted (with or without warnings), 1 refused by a check,
-2 usage or file error, 3 the checks stopped with an unexpected error.
+Exit status: 0 accepted (with or without warnings), 1 refused by a check (or,
+with ``--strict``, accepted with warnings or with notes on changes to the
+data), 2 usage or file error, 3 the checks stopped with an unexpected error;
+with several files, the worst of them.
+
+A designation that names no column is a warning of the checks for features
+(the feature is left out) and a refusal for the other roles. The command keeps
+that verdict, so a misspelt ``--feature`` alone leaves exit status 0: the data
+would be accepted by a model builder as given. The report names the closest
+column ("did you mean"); ``--strict`` turns any warning into exit status 1 for
+scripts that must not go on with a dropped feature.
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib.resources
+import importlib.util
 import json
 import math
+import os
+import re
 import sys
 from pathlib import Path
 from typing import Any
@@ -50,12 +64,18 @@ class _Parser(argparse.ArgumentParser):
 def _parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog=PROG,
-        description="Check a data file the way a quarnex model builder does, and report the result.",
+        description="Check data files the way a quarnex model builder does, and report the result: "
+        "what is wrong, on which rows, and how to fix it.",
         epilog="Column designations: a label, or a zero-based position written as digits (3) or #3; "
-        "=LABEL forces a label (=3 is the column labelled 3). "
-        "Exit status: 0 accepted, 1 refused by a check, 2 usage or file error, 3 unexpected error.",
+        "=LABEL forces a label (=3 is the column labelled 3). Rows in the report are data rows counted "
+        "from 1 below the header. Exit status: 0 accepted, 1 refused by a check (or, with --strict, "
+        "accepted with warnings or with notes that change the data), 2 usage or file error, 3 unexpected "
+        "error; with several files, the worst of them.",
     )
-    p.add_argument("file", nargs="?", help="CSV file, or Parquet (.parquet, .pq) when pyarrow is installed")
+    p.add_argument("files", nargs="*", metavar="FILE",
+                   help="CSV file (also .gz, .bz2, .zip, .xz, .zst compressed), Parquet (.parquet, .pq) with "
+                   "pyarrow, Excel (.xlsx) with openpyxl; - reads CSV from standard input")
+    p.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     p.add_argument("--example", action="store_true",
                    help="check the example data shipped with the package (hourly.csv: target load, "
                    "feature temperature, timestamp time, unless given)")
@@ -73,8 +93,20 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--text", action="store_true",
                    help="read every value as the text written in the file (empty cells stay empty texts); "
                    "the checks then convert the numeric columns themselves")
-    p.add_argument("--json", action="store_true", help="print the report as JSON")
+    p.add_argument("--date-format", metavar="FMT",
+                   help="read the timestamp column with this strftime format before the checks (e.g. %%Y%%m%%d, "
+                   "%%d.%%m.%%Y %%H:%%M); 'quarter' reads quarters such as 1974Q1 as their first day")
+    p.add_argument("--dayfirst", action="store_true",
+                   help="read ambiguous dates of the timestamp column day first (01/02/2024 is 1 February)")
+    p.add_argument("--encoding", metavar="ENC", help="text encoding of CSV files (default UTF-8)")
+    p.add_argument("--strict", action="store_true",
+                   help="exit status 1 also when the data are accepted with warnings, or with notes on changes "
+                   "to the data (empty values, rows left out)")
+    p.add_argument("--json", action="store_true", help="print the report as JSON (an array with several files)")
     p.add_argument("--output", metavar="FILE", help="write the prepared table as CSV when the data are accepted")
+    p.add_argument("--plot", metavar="FILE",
+                   help="draw the target over time and the time steps into FILE (.png or .svg; needs matplotlib)")
+    p.add_argument("--html", metavar="FILE", help="write the report (and the picture) as one self-contained page")
     p.add_argument("--series-id", nargs="+", metavar="COL",
                    help="the file holds many series told apart by these columns: check each series on its own")
     p.add_argument("--jobs", type=_jobs, metavar="N",
@@ -86,6 +118,15 @@ def _jobs(value: str) -> int:
     if not (value.isascii() and value.isdigit()) or int(value) < 1:
         raise UsageError(f"bad --jobs {value!r}: give a number of processes, 1 or more")
     return int(value)
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("quarnex-data-helper")
+    except metadata.PackageNotFoundError:
+        return "(not installed)"
 
 
 # ---- options ----------------------------------------------------------------------
@@ -139,35 +180,110 @@ def tshirt_size(value: str, constants) -> str:
 
 # ---- files -------------------------------------------------------------------------
 
+CSV_COMPRESSED = (".gz", ".bz2", ".zip", ".xz", ".zst", ".tar")
+EXCEL = (".xlsx", ".xlsm")
+PARQUET = (".parquet", ".pq")
+CELL_LIMIT = 1_000_000  # characters: a longer cell is not a data value
+PROGRESS_ROWS = 1_000_000
 
-def read_table(path: Path, as_text: bool):
+
+def _needs(module: str, what: str, extra: str) -> None:
+    try:
+        __import__(module)
+    except ImportError:
+        raise UsageError(f"reading {what} needs {module}: pip install \"quarnex-data-helper[{extra}]\"") from None
+
+
+def read_table(name: str, as_text: bool, encoding: str | None = None, progress=None):
+    """Reads a data file (``-``: standard input) into a DataFrame; any failure is a UsageError."""
+    import io
+
     import pandas as pd
 
-    if path.is_dir():
-        raise UsageError(f"{path}: is a folder, not a data file")
-    parquet = path.suffix.lower() in (".parquet", ".pq")
+    source: Any
+    if name == "-":
+        source, suffix, shown = io.BytesIO(sys.stdin.buffer.read()), "", "standard input"
+    else:
+        path = Path(name)
+        shown, suffix = name, "".join(path.suffixes[-2:]).lower()
+        if path.is_dir():
+            raise UsageError(f"{name}: is a folder, not a data file")
+        if not path.exists():
+            raise UsageError(f"{name}: no such file")
+        source = path
+    kind = ("parquet" if suffix.endswith(PARQUET) else "excel" if suffix.endswith(EXCEL) else "csv")
     try:
-        if parquet:
-            try:
-                import pyarrow  # noqa: F401
-            except ImportError:
-                raise UsageError(f"{path}: reading Parquet files needs pyarrow (pip install pyarrow)") from None
-            df = pd.read_parquet(path)
-            return df.astype(str) if as_text else df
-        if as_text:
-            return pd.read_csv(path, dtype=str, keep_default_na=False)
-        return pd.read_csv(path)
+        if kind == "csv" and not suffix.endswith(CSV_COMPRESSED):
+            head = source.getvalue()[:65536] if isinstance(source, io.BytesIO) else _head(source)
+            if not head.strip():
+                raise UsageError(f"{shown}: is empty")
+            if b"\0" in head:
+                raise UsageError(f"{shown}: is not a text file (it holds binary data)")
+        if kind == "parquet":
+            _needs("pyarrow", "Parquet files", "parquet")
+            df = pd.read_parquet(source)
+            df = df.astype(str) if as_text else df
+        elif kind == "excel":
+            _needs("openpyxl", "Excel files", "excel")
+            df = pd.read_excel(source, dtype=str if as_text else None, keep_default_na=not as_text)
+            if as_text:
+                df = df.fillna("")
+        else:
+            options = {"dtype": str, "keep_default_na": False} if as_text else {}
+            if encoding:
+                options["encoding"] = encoding
+            if progress is not None and _size(source) > 50_000_000:
+                chunks = []
+                for chunk in pd.read_csv(source, chunksize=200_000, **options):
+                    chunks.append(chunk)
+                    progress(f"reading {shown}: {sum(len(c) for c in chunks):,} rows")
+                df = pd.concat(chunks, ignore_index=True) if chunks else pd.DataFrame()
+            else:
+                df = pd.read_csv(source, **options)
     except UsageError:
         raise
     except FileNotFoundError:
-        raise UsageError(f"{path}: no such file") from None
+        raise UsageError(f"{shown}: no such file") from None
+    except (UnicodeDecodeError, LookupError) as exc:
+        if isinstance(exc, LookupError) and not isinstance(exc, UnicodeError):
+            raise UsageError(f"unknown encoding {encoding!r}") from None
+        raise UsageError(f"{shown}: is not text in {encoding or 'UTF-8'}; give its encoding with --encoding, "
+                         "e.g. --encoding latin-1") from None
     except OSError as exc:
-        raise UsageError(f"{path}: {exc.strerror or exc}") from None
-    except UnicodeDecodeError:
-        raise UsageError(f"{path}: not a text file in UTF-8") from None
-    except Exception as exc:  # the readers' own errors: empty file, bad quoting, not Parquet, ...
+        raise UsageError(f"{shown}: {exc.strerror or exc}") from None
+    except pd.errors.EmptyDataError:
+        raise UsageError(f"{shown}: is empty") from None
+    except MemoryError:
+        raise UsageError(f"{shown}: too large to read into memory") from None
+    except Exception as exc:  # the readers' own errors: bad quoting, ragged rows, not Parquet, ...
         detail = " ".join(str(exc).split()) or type(exc).__name__
-        raise UsageError(f"{path}: cannot be read: {detail}") from None
+        detail = detail.replace("Error tokenizing data. C error: ", "")
+        raise UsageError(f"{shown}: cannot be read: {detail[:300]}") from None
+    if len(df.columns) == 0:
+        raise UsageError(f"{shown}: has no columns")
+    if len(df) == 0:
+        raise UsageError(f"{shown}: has a header but no data rows")
+    for position, dtype in enumerate(df.dtypes):
+        if dtype == object:
+            lengths = df.iloc[:, position].map(lambda v: len(v) if isinstance(v, str) else 0)
+            if int(lengths.max()) > CELL_LIMIT:
+                row = int(lengths.to_numpy().argmax()) + 1
+                raise UsageError(f"{shown}: row {row} of column {df.columns[position]!r} holds "
+                                 f"{int(lengths.max()):,} characters; no data value is that long "
+                                 "(a quote left open?)")
+    return df
+
+
+def _head(path: Path) -> bytes:
+    with open(path, "rb") as f:
+        return f.read(65536)
+
+
+def _size(source) -> int:
+    try:
+        return source.getbuffer().nbytes if hasattr(source, "getbuffer") else source.stat().st_size
+    except OSError:
+        return 0
 
 
 def example_path() -> Path:
@@ -232,6 +348,46 @@ def _time_summary(table, position) -> dict | None:
     }
 
 
+SCHEMA_VERSION = 1
+QUARTER = re.compile(r"^\s*(\d{4})\s*[-/ ]?\s*[Qq]([1-4])\s*$")
+_CODE = re.compile(r"^(QUARNEX\d{4,5}[EW]):")
+
+
+def _code(text: str) -> str | None:
+    found = _CODE.match(text)
+    return found.group(1) if found else None
+
+
+def read_times(df, position: int, date_format: str | None, dayfirst: bool) -> list[tuple[int, Any]]:
+    """Reads the timestamp column in place as --date-format/--dayfirst say; returns the values it could not read.
+
+    The column is replaced only when every value that is not empty was read.
+    """
+    import pandas as pd
+
+    column = df.iloc[:, position]
+    missing = column.isna() | column.map(lambda v: isinstance(v, str) and not v.strip().strip('"').strip())
+    texts = column.map(lambda v: v if v is None or (isinstance(v, float) and math.isnan(v)) else
+                       str(int(v)) if isinstance(v, float) and v.is_integer() else str(v).strip().strip('"'))
+    texts = texts.where(~missing, None)
+    if date_format and date_format.lower() == "quarter":
+        read = pd.Series(pd.NaT, index=column.index, dtype="datetime64[ns]")
+        for i, text in texts.items():
+            if text is None:
+                continue
+            found = QUARTER.match(text)
+            if found:
+                read[i] = pd.Timestamp(int(found.group(1)), 3 * int(found.group(2)) - 2, 1)
+    elif date_format:
+        read = pd.to_datetime(texts, format=date_format, errors="coerce")
+    else:
+        read = pd.to_datetime(texts, dayfirst=dayfirst, format="mixed", errors="coerce")
+    bad = [(i, column.iloc[i]) for i in (read.isna() & ~missing).to_numpy().nonzero()[0]]
+    if not bad:
+        df[df.columns[position]] = read
+    return [(int(i), v) for i, v in bad]
+
+
 def check_settings(args) -> dict:
     """The options of a check as process_data takes them (plain data, so it can go to other processes)."""
     from quarnex.utils import constants
@@ -241,29 +397,36 @@ def check_settings(args) -> dict:
     anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
     if args.anomaly_label is not None and lt != anomaly:
         raise UsageError("--anomaly-label applies only to --learning-type anomaly")
+    timestamp = designation(args.timestamp) if args.timestamp is not None else None
+    if (args.date_format or args.dayfirst) and timestamp is None:
+        raise UsageError("--date-format and --dayfirst need --timestamp")
     return {
         "learning_type": lt,
         "size": size,
         "holdout": holdout_size(args.holdout),
         "target": [designation(v) for v in args.target] if args.target else None,
         "feature": [designation(v) for v in args.feature] if args.feature else None,
-        "timestamp": designation(args.timestamp) if args.timestamp is not None else None,
+        "timestamp": timestamp,
         "anomaly_label": designation(args.anomaly_label) if args.anomaly_label is not None else None,
     }
 
 
-def run_check(args: argparse.Namespace) -> tuple[dict, Any]:
-    """Runs process_data as the options say; returns the report and the prepared table."""
+def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict, Any, dict]:
+    """Runs process_data on one file as the options say.
+
+    Returns the report, the prepared table (None unless accepted) and the table as read with the
+    positions of its timestamp and target columns (for the picture).
+    """
     settings = check_settings(args)
-    path = Path(args.file)
-    df = read_table(path, args.text)
-    holdout_df = read_table(Path(args.holdout_file), args.text) if args.holdout_file else None
-    return check_frame(df, holdout_df, settings, str(path), args.holdout_file)
+    df = read_table(name, args.text, args.encoding, progress)
+    holdout_df = read_table(args.holdout_file, args.text, args.encoding) if args.holdout_file else None
+    return check_frame(df, holdout_df, args, settings, name, progress)
 
 
-def check_frame(df, holdout_df, settings: dict, file=None, holdout_file=None) -> tuple[dict, Any]:
-    """Runs process_data on one table with the settings of check_settings; returns the report and the
-    prepared table (None unless accepted). The caller's tables are changed as process_data changes them."""
+def check_frame(df, holdout_df, args, settings: dict, name=None, progress=None) -> tuple[dict, Any, dict]:
+    """Runs process_data on one table with the options (args) as check_settings resolved them; returns
+    as run_check does. The caller's tables are changed as process_data changes them."""
+    from quarnex.utils import check_diagnostics as diag
     from quarnex.utils import constants
     from quarnex.utils.data_helper import DataHelper
 
@@ -273,23 +436,68 @@ def check_frame(df, holdout_df, settings: dict, file=None, holdout_file=None) ->
     timestamp, label = settings["timestamp"], settings["anomaly_label"]
     anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
     report: dict[str, Any] = {
-        "file": file,
-        "holdout_file": holdout_file,
+        "schema_version": SCHEMA_VERSION,
+        "file": None if name is None else "-" if name == "-" else str(name),
+        "holdout_file": args.holdout_file,
         "learning_type": lt,
         "size": size,
         "status": None,
+        "exit_status": None,
         "refusal": None,
+        "refusal_code": None,
         "error": None,
         "warnings": [],
+        "warning_codes": [],
         "rows_in": len(df),
         "holdout_rows_in": None if holdout_df is None else len(holdout_df),
         "rows_out": None,
         "holdout_rows": None,
         "columns": None,
         "time": None,
+        "diagnostics": [],
     }
+    found: list[dict] = report["diagnostics"]
+    ts_pos = diag.resolve(df, timestamp) if timestamp is not None else None
+    roles = {}
+    for role, given in (("target", targets), ("feature", features),
+                        ("anomaly label", [label] if label is not None else None)):
+        for d in given or ():
+            pos = diag.resolve(df, d)
+            if pos is None:
+                hint = diag.did_you_mean(df, role, d)
+                if hint:
+                    found.append(hint)
+            elif pos != ts_pos:
+                roles.setdefault(pos, role)
+    if timestamp is not None and ts_pos is None:
+        hint = diag.did_you_mean(df, "timestamp", timestamp)
+        if hint:
+            found.append(hint)
+    raw = df.copy(deep=True)  # the checks convert df in place; the diagnostics look at the file as read
+    info = {"df": raw, "ts": ts_pos,
+            "targets": [p for p in (diag.resolve(df, d) for d in targets or ()) if p is not None and p != ts_pos]}
+
+    if ts_pos is not None and (args.date_format or args.dayfirst):
+        tables = [("", df)] + ([("holdout file ", holdout_df)] if holdout_df is not None else [])
+        for which, table in tables:
+            pos = diag.resolve(table, timestamp)
+            bad = read_times(table, pos, args.date_format, args.dayfirst) if pos is not None else []
+            if bad:
+                how = f"--date-format {args.date_format}" if args.date_format else "--dayfirst"
+                report["status"] = "refused"
+                head = (f"{len(bad)} value{'s' if len(bad) != 1 else ''} of the {which}timestamp column "
+                        f"{table.columns[pos]} cannot be read with {how}")
+                report["refusal"] = f"{head}; the first: {diag.show(bad[0][1])} on row {bad[0][0] + 1}"
+                listed = "; ".join(f"{diag.show(v)} on row {i + 1}" for i, v in bad[:diag.SHOWN])
+                found.append(diag._finding("refused_value", "note", table.columns[pos],
+                                           f"{head}: {listed}{diag._more(len(bad))}.", count=len(bad),
+                                           examples=[{"row": i + 1, "value": diag._text(v)}
+                                                     for i, v in bad[:diag.SHOWN]]))
+                return _finish(report, args, raw, ts_pos, roles, None, None), None, info
+
     warn_msg: list = []
     report["warnings"] = warn_msg
+    ticker = progress("checking") if progress is not None and len(df) > PROGRESS_ROWS else None
     try:
         result = DataHelper.process_data(df, lt, targets, features, timestamp, label, holdout, holdout_df, size,
                                          warn_msg)
@@ -297,10 +505,14 @@ def check_frame(df, holdout_df, settings: dict, file=None, holdout_file=None) ->
         if type(exc) is Exception:
             report["status"] = "refused"
             report["refusal"] = " ".join(str(a) for a in exc.args)
+            report["refusal_code"] = _code(report["refusal"])
         else:
             report["status"] = "error"
             report["error"] = f"{type(exc).__name__}: {exc}"
-        return report, None
+        return _finish(report, args, raw, ts_pos, roles, None, None), None, info
+    finally:
+        if ticker is not None:
+            ticker()
 
     table, _holdout, rows, target_idx, feature_idx, ts_idx, label_idx = result
     report["status"] = "accepted"
@@ -314,7 +526,56 @@ def check_frame(df, holdout_df, settings: dict, file=None, holdout_file=None) ->
     }
     if ts_idx != -1:
         report["time"] = _time_summary(table, ts_idx)
-    return report, table
+    report = _finish(report, args, raw, ts_pos, roles, table, (ts_idx, label_idx if lt == anomaly else None))
+    return report, table, info
+
+
+def _finish(report, args, raw, ts_pos, roles, table, positions) -> dict:
+    """Adds the diagnostics and the warning codes to a report."""
+    from quarnex.utils import check_diagnostics as diag
+
+    found = report["diagnostics"]
+    code = report["refusal_code"]
+    report["warning_codes"] = [_code(w) for w in report["warnings"]]
+    refused = report["status"] != "accepted"
+    if ts_pos is not None:
+        repeated = diag.repeated_timestamps(raw, ts_pos)
+        found += repeated
+        empty_ts = int(raw.iloc[:, ts_pos].isna().sum())
+        if code == "QUARNEX0075E" and not repeated and empty_ts > 1:
+            found.append(diag._finding(
+                "repeated_timestamps", "note", raw.columns[ts_pos],
+                f"The {empty_ts} empty timestamps count as repeated: give a time on those rows or remove them.",
+                count=empty_ts, examples=[{"row": int(i) + 1, "value": None}
+                                          for i in raw.iloc[:, ts_pos].isna().to_numpy().nonzero()[0][:diag.SHOWN]]))
+        found += diag.dropped_rows(raw, ts_pos)
+        if code == "QUARNEX0076E":
+            bad = diag.refused_times(raw, ts_pos)
+            found += bad
+            if args.text and any(e["value"] == "" for f in bad for e in f["examples"]):
+                found.append(diag._finding("refused_value", "hint", raw.columns[ts_pos],
+                                           "With --text an empty cell is an empty text, which no parser reads; "
+                                           "without --text, rows with an empty timestamp are left out."))
+        if not (args.date_format or args.dayfirst):
+            found += diag.timestamp_form(raw, ts_pos, args.dayfirst, args.date_format)
+    if refused and code in ("QUARNEX0073E", None):
+        for pos in sorted(roles):
+            if raw.dtypes.iloc[pos] == object:
+                found += diag.refused_numbers(raw, pos)
+    found += diag.empty_values(raw, roles)
+    if table is not None and positions is not None:
+        ts_idx, label_idx = positions
+        if ts_idx != -1 and len(table) > 2:
+            found += diag.time_steps(table, ts_idx, _step_text, rows_known=not args.holdout_file)
+        if label_idx is not None:
+            found += diag.anomaly_labels(table, label_idx, report["holdout_rows"] or 0)
+    status = report["status"]
+    if status == "accepted":
+        strict_fail = args.strict and (report["warnings"] or any(f["changes_data"] for f in found))
+        report["exit_status"] = EXIT_REFUSED if strict_fail else EXIT_ACCEPTED
+    else:
+        report["exit_status"] = EXIT_REFUSED if status == "refused" else EXIT_UNEXPECTED
+    return report
 
 
 def format_report(report: dict) -> str:
@@ -323,22 +584,27 @@ def format_report(report: dict) -> str:
             return "none"
         return ", ".join(f"#{c['position']} {c['label']}" for c in entries)
 
+    def cut(text):
+        return text if len(text) <= 400 else text[:400] + f"... ({len(text)} characters)"
+
     status = report["status"]
     n_warn = len(report["warnings"])
     verdict = {"accepted": "accepted", "refused": "refused", "error": "stopped by an unexpected error"}[status]
     if status == "accepted" and n_warn:
         verdict += f" with {n_warn} warning{'s' if n_warn != 1 else ''}"
+    if status == "accepted" and report["exit_status"] == EXIT_REFUSED:
+        verdict += " (refused under --strict)"
     lines = [f"{PROG}: {report['file']}"]
     if report["holdout_file"]:
         lines.append(f"  holdout file   {report['holdout_file']}")
     lines.append(f"  learning type  {report['learning_type']}, t-shirt size {report['size']}")
     lines.append(f"  result         {verdict}")
     if report["refusal"]:
-        lines.append(f"  refusal        {report['refusal']}")
+        lines.append(f"  refusal        {cut(report['refusal'])}")
     if report["error"]:
-        lines.append(f"  error          {report['error']}")
+        lines.append(f"  error          {cut(report['error'])}")
     for i, w in enumerate(report["warnings"]):
-        lines.append(f"  {'warnings' if i == 0 else '':<15}- {w}")
+        lines.append(f"  {'warnings' if i == 0 else '':<15}- {cut(w)}")
     rows = f"{report['rows_in']} in"
     if report["holdout_rows_in"] is not None:
         rows += f" (+ {report['holdout_rows_in']} holdout)"
@@ -359,41 +625,136 @@ def format_report(report: dict) -> str:
             lines.append(f"  time           {time['first']} to {time['last']}{step}")
         if columns["anomaly_label"]:
             lines.append(f"  anomaly label  {cols([columns['anomaly_label']])}")
+    for level, title in (("note", "notes"), ("hint", "hints")):
+        for i, f in enumerate(f for f in report["diagnostics"] if f["level"] == level):
+            lines.append(f"  {title if i == 0 else '':<15}- {f['message']}")
     return "\n".join(lines)
+
+
+def _progress_printer(enabled: bool):
+    """A function that shows progress on standard error, or None when it must stay silent."""
+    if not enabled:
+        return None
+    import threading
+    import time
+
+    def show(text: str):
+        if text != "checking":
+            print(f"\r{PROG}: {text}\033[K", end="", file=sys.stderr, flush=True)
+            return None
+        stop = threading.Event()
+        started = time.monotonic()
+
+        def tick():
+            while not stop.wait(1.0):
+                print(f"\r{PROG}: checking ... {time.monotonic() - started:.0f} s\033[K", end="", file=sys.stderr,
+                      flush=True)
+
+        thread = threading.Thread(target=tick, daemon=True)
+        thread.start()
+
+        def done():
+            stop.set()
+            thread.join()
+            print("\r\033[K", end="", file=sys.stderr, flush=True)
+
+        return done
+
+    return show
+
+
+def _check_one(args, name, progress) -> dict:
+    report, table, raw = run_check(args, name, progress)
+    if table is not None and args.output and report["exit_status"] == EXIT_ACCEPTED:
+        try:
+            table.to_csv(args.output, index=False)
+        except OSError as exc:
+            raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
+    if args.plot or args.html:
+        from quarnex.utils import check_plot
+
+        picture, note = None, None
+        try:
+            picture = check_plot.draw(report, table, raw, args.plot)
+        except check_plot.PlotUnavailable as exc:
+            if args.plot:
+                raise UsageError(f"--plot: {exc}") from None
+            note = str(exc)
+        except OSError as exc:
+            raise UsageError(f"{args.plot}: cannot write: {exc.strerror or exc}") from None
+        except Exception as exc:  # matplotlib's own failures on odd data: the report still stands
+            note = f"the picture could not be drawn: {type(exc).__name__}: {exc}"
+            if args.plot:
+                raise UsageError(f"--plot: {note}") from None
+        if args.html:
+            failed = check_plot.write_html(args.html, report, format_report(report), picture, note)
+            if failed:
+                raise UsageError(failed)
+    return report
 
 
 def main(argv: list[str] | None = None) -> int:
     try:
         args = _parser().parse_args(argv)
         if args.example:
-            if args.file is not None:
+            if args.files:
                 raise UsageError("give either a FILE or --example, not both")
-            args.file = str(example_path())
-            for name, value in EXAMPLE_OPTIONS.items():
-                if getattr(args, name) is None:
-                    setattr(args, name, value)
-        elif args.file is None:
+            args.files = [str(example_path())]
+            for key, value in EXAMPLE_OPTIONS.items():
+                if getattr(args, key) is None:
+                    setattr(args, key, value)
+        elif not args.files:
             raise UsageError(f"give a data FILE, or --example (see {PROG} --help)")
-        if args.series_id:
-            from quarnex.utils import series
-
-            return series.main(args)
-        if args.jobs is not None:
+        if len(args.files) > 1:
+            for option in ("output", "plot", "html", "holdout_file", "series_id"):
+                if getattr(args, option):
+                    raise UsageError(f"--{option.replace('_', '-')} takes one data FILE, not {len(args.files)}")
+        if args.files.count("-") > 1:
+            raise UsageError("standard input (-) can be read only once")
+        if args.plot and not args.plot.lower().endswith((".png", ".svg")):
+            raise UsageError(f"{args.plot}: the picture must be a .png or .svg file")
+        if args.plot and importlib.util.find_spec("matplotlib") is None:
+            raise UsageError('--plot needs matplotlib: pip install "quarnex-data-helper[plot]"')
+        if args.jobs is not None and not args.series_id:
             raise UsageError("--jobs applies only with --series-id")
-        report, table = run_check(args)
-        if table is not None and args.output:
-            try:
-                table.to_csv(args.output, index=False)
-            except OSError as exc:
-                raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
-    if args.json:
-        print(json.dumps(report, indent=2, ensure_ascii=False))
-    else:
-        print(format_report(report))
-    return {"accepted": EXIT_ACCEPTED, "refused": EXIT_REFUSED}.get(report["status"], EXIT_UNEXPECTED)
+    try:
+        return _run(args)
+    except BrokenPipeError:  # the reader of the report went away (| head): not an error of the data
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_USAGE
+
+
+def _run(args) -> int:
+    progress = _progress_printer(not args.json and sys.stderr.isatty())
+    if args.series_id:
+        from quarnex.utils import series
+
+        try:
+            return series.main(args, args.files[0], progress)
+        except UsageError as exc:
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            return EXIT_USAGE
+    worst, reports = EXIT_ACCEPTED, []
+    for name in args.files:
+        try:
+            report = _check_one(args, name, progress)
+        except UsageError as exc:
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            worst = max(worst, EXIT_USAGE)
+            continue
+        reports.append(report)
+        worst = max(worst, report["exit_status"])
+        if not args.json:
+            if len(reports) > 1:
+                print()
+            print(format_report(report), flush=True)
+    if args.json and reports:
+        print(json.dumps(reports[0] if len(args.files) == 1 else reports, indent=2, ensure_ascii=False, default=_plain))
+    return worst
 
 
 if __name__ == "__main__":

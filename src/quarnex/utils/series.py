@@ -14,9 +14,11 @@ from __future__ import annotations
 import json
 import multiprocessing
 import os
+import re
 import sys
 import time
 from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any, Iterable
@@ -24,12 +26,10 @@ from typing import Any, Iterable
 from quarnex.utils import check
 from quarnex.utils.check import UsageError
 
-__all__ = ["check_table", "summary", "SUMMARY_META", "main"]
+__all__ = ["check_table", "options", "summary", "SUMMARY_META", "main"]
 
-# Worst last: the order in which series are listed (worst first) and the exit status.
+# Verdicts from best to worst ("warned": accepted with warnings); series are listed worst first.
 _RANK = {"accepted": 0, "warned": 1, "refused": 2, "error": 3}
-_EXIT = {"accepted": check.EXIT_ACCEPTED, "warned": check.EXIT_ACCEPTED, "refused": check.EXIT_REFUSED,
-         "error": check.EXIT_UNEXPECTED}
 _ID_WIDTH = 40  # longest series id shown in full in the text report
 
 
@@ -43,25 +43,37 @@ def _option(value) -> str:
     return str(value)
 
 
-def settings(target=None, feature=None, timestamp=None, anomaly_label=None, holdout="0.2", size="M",
-             learning_type="forecasting") -> dict:
-    """The check's settings from the command's options given as Python values (see check_table)."""
+def options(target=None, feature=None, timestamp=None, anomaly_label=None, holdout="0.2", size="M",
+            learning_type="forecasting", date_format=None, dayfirst=False, strict=False) -> SimpleNamespace:
+    """The command's options, given as Python values (see check_table), as the command holds them."""
     def many(value):
         if value is None:
             return None
         return [_option(v) for v in (value if isinstance(value, (list, tuple)) else [value])]
 
     number = isinstance(holdout, (int, float)) and not isinstance(holdout, bool)
-    return check.check_settings(SimpleNamespace(
+    return SimpleNamespace(
         learning_type=learning_type, size=size, holdout=repr(holdout) if number else holdout,
         target=many(target), feature=many(feature),
         timestamp=None if timestamp is None else _option(timestamp),
-        anomaly_label=None if anomaly_label is None else _option(anomaly_label)))
+        anomaly_label=None if anomaly_label is None else _option(anomaly_label),
+        date_format=date_format, dayfirst=dayfirst, strict=strict, text=False, holdout_file=None)
+
+
+# Refusals whose diagnostic says where the problem lies: the main diagnostic is then that finding.
+_WHERE = {"QUARNEX0075E": "repeated_timestamps", "QUARNEX0076E": "refused_value", "QUARNEX0073E": "refused_value"}
 
 
 def main_diagnostic(report: dict) -> str:
-    """The one line that says most about a report: the refusal, the error, else the first warning."""
-    for text in (report.get("refusal"), report.get("error"), *report.get("warnings", ())):
+    """The one line that says most about a report: the refusal (with the rows at fault when the
+    diagnostics found them), the error, the first warning, else the first note of the diagnostics."""
+    found = report.get("diagnostics", ())
+    notes = [f["message"] for f in found if f["level"] == "note"]
+    code = report.get("refusal_code")
+    where = [f["message"] for f in found if code in _WHERE and f["kind"] == _WHERE[code]]
+    if where:
+        return " ".join(f"{code}: {where[0]}".split())
+    for text in (report.get("refusal"), report.get("error"), *report.get("warnings", ()), *notes[:1]):
         if text:
             return " ".join(str(text).split())
     return ""
@@ -72,35 +84,63 @@ def _status(report: dict) -> str:
     return "warned" if status == "accepted" and report["warnings"] else status
 
 
-def _check_one(frame, conf: dict, keep_table: bool) -> tuple[dict, Any]:
-    """check_frame on one series; whatever goes wrong is that series' error, never the run's."""
+_ROW = re.compile(r"\b(rows? )(\d+(?:, \d+)*)")
+
+
+def _file_rows(report: dict, rows) -> None:
+    """Turns the row numbers of a series' report (1 = its first row) into data rows of the file."""
+    def row(r):
+        return int(rows[r - 1]) + 1 if isinstance(r, int) and 1 <= r <= len(rows) else r
+
+    def text(t):
+        return _ROW.sub(lambda m: m.group(1) + ", ".join(str(row(int(n))) for n in m.group(2).split(", ")), t)
+
+    if report.get("refusal"):
+        report["refusal"] = text(report["refusal"])
+    for finding in report.get("diagnostics", ()):
+        finding["message"] = text(finding["message"])
+        for example in finding.get("examples", ()):
+            if "row" in example:
+                example["row"] = row(example["row"])
+            if "rows" in example:
+                example["rows"] = [row(r) for r in example["rows"]]
+
+
+def _check_one(frame, args, conf: dict, keep_table: bool, rows=None) -> tuple[dict, Any]:
+    """check_frame on one series; whatever goes wrong is that series' error, never the run's.
+    ``rows``: the series' positions in the file, for the row numbers of the report."""
     try:
-        report, table = check.check_frame(frame, None, conf)
+        report, table, _ = check.check_frame(frame, None, args, conf)
     except Exception as exc:  # noqa: BLE001 - reported as this series' error
         report, table = _failed(conf, len(frame), f"{type(exc).__name__}: {exc}"), None
-    report.pop("file", None)
-    report.pop("holdout_file", None)
-    report.pop("holdout_rows_in", None)
+    for key in ("schema_version", "file", "holdout_file", "holdout_rows_in"):
+        report.pop(key, None)
+    if rows is not None:
+        _file_rows(report, rows)
     report["main"] = main_diagnostic(report)
     return report, (table if keep_table else None)
 
 
 def check_table(df, *, target=None, feature=None, timestamp=None, anomaly_label=None, holdout="0.2",
-                size="M", learning_type="forecasting") -> dict:
+                size="M", learning_type="forecasting", date_format=None, dayfirst=False,
+                strict=False) -> dict:
     """Checks one table (one series) as ``quarnex-check`` does and returns the report as plain data.
 
     The keywords are the command's options: a column is a label or a position (an int, or a text read
     as on the command line: "3" is position 3, "=3" the label 3); ``target`` and ``feature`` take one
     column or a list; ``holdout`` is a ratio below 1 or a number of rows; ``size`` S, M, L or XL;
-    ``learning_type`` forecasting or anomaly. The table is copied, never changed. Bad options raise
+    ``learning_type`` forecasting or anomaly; ``date_format``, ``dayfirst`` and ``strict`` as
+    --date-format, --dayfirst and --strict. The table is copied, never changed. Bad options raise
     ``quarnex.utils.check.UsageError``.
 
-    The report holds "status" ("accepted", "refused" or "error"), "refusal", "error", "warnings",
-    "rows_in", "rows_out", "holdout_rows", "columns", "time" and "main" (the main diagnostic), the
-    same fields as one series in ``quarnex-check --series-id ... --json``.
+    The report holds the fields of one series in ``quarnex-check --series-id ... --json`` (without
+    "id"): "status" ("accepted", "refused" or "error"), "exit_status", "refusal", "warnings",
+    "rows_in", "rows_out", "holdout_rows", "columns", "time", "diagnostics", ... and "main", the main
+    diagnostic. Row numbers count the rows of the table from 1.
     """
-    conf = settings(target, feature, timestamp, anomaly_label, holdout, size, learning_type)
-    report, _ = _check_one(df.copy(), conf, False)
+    args = options(target, feature, timestamp, anomaly_label, holdout, size, learning_type, date_format,
+                   dayfirst, strict)
+    report, _ = _check_one(df.copy(), args, check.check_settings(args), False)
     return report
 
 
@@ -179,17 +219,17 @@ def split(df, labels) -> tuple[list[dict], list, Any]:
 
 # ---- running the series -----------------------------------------------------------------
 
-_WORK: tuple | None = None  # (table, settings, keep prepared tables), set in each worker
+_WORK: tuple | None = None  # (table, options, settings, keep prepared tables), set in each worker
 
 
-def _init(df, conf, keep):
+def _init(df, args, conf, keep):
     global _WORK
-    _WORK = (df, conf, keep)
+    _WORK = (df, args, conf, keep)
 
 
 def _run_chunk(chunk):
-    df, conf, keep = _WORK
-    return [(i, *_check_one(df.take(rows).reset_index(drop=True), conf, keep)) for i, rows in chunk]
+    df, args, conf, keep = _WORK
+    return [(i, *_check_one(df.take(rows).reset_index(drop=True), args, conf, keep, rows)) for i, rows in chunk]
 
 
 class _Progress:
@@ -207,12 +247,13 @@ class _Progress:
             self.shown = now
             width = 30
             full = width * self.done // self.total
-            sys.stderr.write(f"\rchecking series [{'#' * full}{'.' * (width - full)}] {self.done}/{self.total}")
+            sys.stderr.write(f"\r{check.PROG}: checking series [{'#' * full}{'.' * (width - full)}] "
+                             f"{self.done}/{self.total}\033[K")
             sys.stderr.flush()
 
     def close(self):
         if self.enabled:
-            sys.stderr.write("\r" + " " * 80 + "\r")
+            sys.stderr.write("\r\033[K")
             sys.stderr.flush()
 
 
@@ -223,46 +264,66 @@ def default_jobs() -> int:
         return os.cpu_count() or 1
 
 
-def run_series(df, positions, conf: dict, jobs: int, keep: bool, progress: _Progress) -> list[tuple]:
+def run_series(df, positions, args, conf: dict, jobs: int, keep: bool, progress: _Progress) -> list[tuple]:
     """Checks every series; returns (report, prepared table or None) per series, in the given order."""
     results: list = [None] * len(positions)
     work = list(enumerate(positions))
     if jobs <= 1 or len(work) <= 1:
-        _init(df, conf, keep)
+        _init(df, args, conf, keep)
         try:
             for item in work:
                 (i, report, table), = _run_chunk([item])
                 results[i] = (report, table)
                 progress.step()
         finally:
-            _init(None, None, None)
+            _init(None, None, None, None)
         return results
     # Small chunks keep the workers busy to the end and the bar moving; a chunk per process start
     # would not. Workers inherit the table when they are forked, else it is sent to each once.
     size = max(1, min(64, len(work) // (jobs * 8)))
     chunks = [work[k:k + size] for k in range(0, len(work), size)]
-    methods = multiprocessing.get_all_start_methods()
-    context = multiprocessing.get_context("fork" if "fork" in methods else None)
-    with ProcessPoolExecutor(jobs, mp_context=context, initializer=_init, initargs=(df, conf, keep)) as pool:
+    lost = []
+    with _pool(jobs, df, args, conf, keep) as pool:
         futures = {pool.submit(_run_chunk, chunk): chunk for chunk in chunks}
         for future in as_completed(futures):
             try:
                 done = future.result()
-            except Exception as exc:  # noqa: BLE001 - a worker that died takes only its own series down
-                reason = " ".join(str(exc).split()) or type(exc).__name__
-                done = [(i, _failed(conf, len(rows), f"the worker process stopped: {reason}"), None)
-                        for i, rows in futures[future]]
+            except BrokenProcessPool:  # a worker died: every chunk not yet returned is lost with it
+                lost += futures[future]
+                continue
             for i, report, table in done:
                 results[i] = (report, table)
             progress.step(len(done))
+    # Which series killed its worker is unknown: check the lost ones one at a time, so that a
+    # series that kills its worker again takes only itself down.
+    pool = None
+    for i, rows in sorted(lost, key=lambda item: item[0]):
+        pool = pool or _pool(1, df, args, conf, keep)
+        try:
+            (_, report, table), = pool.submit(_run_chunk, [(i, rows)]).result()
+        except BrokenProcessPool as exc:
+            reason = " ".join(str(exc).split()) or type(exc).__name__
+            report, table = _failed(conf, len(rows), f"the worker process stopped: {reason}"), None
+            pool.shutdown()
+            pool = None
+        results[i] = (report, table)
+        progress.step()
+    if pool is not None:
+        pool.shutdown()
     return results
+
+
+def _pool(jobs, df, args, conf, keep) -> ProcessPoolExecutor:
+    context = multiprocessing.get_context("fork" if "fork" in multiprocessing.get_all_start_methods() else None)
+    return ProcessPoolExecutor(jobs, mp_context=context, initializer=_init, initargs=(df, args, conf, keep))
 
 
 def _failed(conf: dict, rows: int, error: str) -> dict:
     """The report of a series whose check stopped outside process_data."""
-    report = {"learning_type": conf["learning_type"], "size": conf["size"], "status": "error", "refusal": None,
-              "error": error, "warnings": [], "rows_in": rows, "rows_out": None, "holdout_rows": None,
-              "columns": None, "time": None}
+    report = {"learning_type": conf["learning_type"], "size": conf["size"], "status": "error",
+              "exit_status": check.EXIT_UNEXPECTED, "refusal": None, "refusal_code": None, "error": error,
+              "warnings": [], "warning_codes": [], "rows_in": rows, "rows_out": None, "holdout_rows": None,
+              "columns": None, "time": None, "diagnostics": []}
     report["main"] = main_diagnostic(report)
     return report
 
@@ -279,9 +340,15 @@ def _id_text(series_id) -> str:
 
 def _verdict(entry: dict) -> str:
     status, n = _status(entry), len(entry["warnings"])
-    if status == "warned":
-        return f"accepted, {n} warning{'s' if n != 1 else ''}"
-    return {"accepted": "accepted", "refused": "refused", "error": "error"}[status]
+    text = {"accepted": "accepted", "warned": f"accepted, {n} warning{'s' if n != 1 else ''}",
+            "refused": "refused", "error": "error"}[status]
+    if status in ("accepted", "warned") and entry["exit_status"] != check.EXIT_ACCEPTED:
+        text += " (refused under --strict)"
+    return text
+
+
+def _worst_first(entry: dict):
+    return -entry["exit_status"], -_RANK[_status(entry)]
 
 
 def build_report(path, labels, conf, ids, results, empty_rows) -> dict:
@@ -291,11 +358,12 @@ def build_report(path, labels, conf, ids, results, empty_rows) -> dict:
         names = ", ".join(str(label) for label in labels)
         text = (f"{len(empty_rows)} row{'s' if len(empty_rows) != 1 else ''} with an empty series id "
                 f"({names}) not checked: data row{'s' if len(empty_rows) != 1 else ''} {shown}")
-        entries.append({"id": None, "status": "refused", "refusal": text, "error": None, "warnings": [],
-                        "rows_in": len(empty_rows), "rows_out": None, "holdout_rows": None,
-                        "rows": [int(r) + 1 for r in empty_rows], "main": text})
-    order = sorted(range(len(entries)), key=lambda k: -_RANK[_status(entries[k])])  # stable: file order
-    entries = [entries[k] for k in order]
+        entries.append({"id": None, "learning_type": conf["learning_type"], "size": conf["size"],
+                        "status": "refused", "exit_status": check.EXIT_REFUSED, "refusal": text,
+                        "refusal_code": None, "error": None, "warnings": [], "warning_codes": [],
+                        "rows_in": len(empty_rows), "rows_out": None, "holdout_rows": None, "columns": None,
+                        "time": None, "diagnostics": [], "rows": [int(r) + 1 for r in empty_rows], "main": text})
+    entries.sort(key=_worst_first)  # stable: series of the same verdict stay in file order
     counts = {name: 0 for name in _RANK}
     for entry in entries:
         if entry["id"] is not None:
@@ -307,6 +375,7 @@ def build_report(path, labels, conf, ids, results, empty_rows) -> dict:
         "learning_type": conf["learning_type"],
         "size": conf["size"],
         "status": "accepted" if worst == "warned" else worst,
+        "exit_status": max((e["exit_status"] for e in entries), default=check.EXIT_ACCEPTED),
         "series": entries,
         "totals": {
             "series": len(ids), **counts,
@@ -346,33 +415,31 @@ def format_report(report: dict) -> str:
     return "\n".join(out)
 
 
-def main(args) -> int:
-    """quarnex-check with --series-id: check, report, write --output; returns the exit status.
-    Usage and file errors are raised as UsageError for the command to report."""
+def main(args, name: str, reading_progress=None) -> int:
+    """quarnex-check with --series-id on one file: check, report, write --output; returns the exit
+    status. Usage and file errors are raised as UsageError for the command to report."""
     import pandas as pd
 
-    if args.holdout_file:
-        raise UsageError("--holdout-file cannot be combined with --series-id")
+    for option in ("holdout_file", "plot", "html"):
+        if getattr(args, option, None):
+            raise UsageError(f"--{option.replace('_', '-')} cannot be combined with --series-id")
     jobs = default_jobs() if args.jobs is None else args.jobs
     conf = check.check_settings(args)
-    path = Path(args.file)
-    df = check.read_table(path, args.text)
-    if len(df) == 0:
-        raise UsageError(f"{path}: no data rows")
+    df = check.read_table(name, args.text, args.encoding, reading_progress)
     labels = id_labels(df, args.series_id, conf)
     ids, positions, empty_rows = split(df, labels)
     progress = _Progress(len(positions), sys.stderr.isatty() and not args.json)
     try:
-        results = run_series(df, positions, conf, jobs, bool(args.output), progress)
+        results = run_series(df, positions, args, conf, jobs, bool(args.output), progress)
     finally:
         progress.close()
-    report = build_report(path, labels, conf, ids, results, empty_rows)
-    tables = [table for _, table in results if table is not None]
+    report = build_report("-" if name == "-" else name, labels, conf, ids, results, empty_rows)
+    tables = [table for report_, table in results if table is not None and report_["exit_status"] == 0]
     if args.output and tables:
         try:
             pd.concat(tables, ignore_index=True).to_csv(args.output, index=False)
         except OSError as exc:
             raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
-    print(json.dumps(report, indent=2, ensure_ascii=False) if args.json else format_report(report))
-    worst = max((_status(e) for e in report["series"]), key=_RANK.__getitem__, default="accepted")
-    return _EXIT[worst]
+    print(json.dumps(report, indent=2, ensure_ascii=False, default=check._plain) if args.json
+          else format_report(report))
+    return report["exit_status"]

@@ -1,0 +1,414 @@
+"""Diagnostics of quarnex-check: where a problem in a data file lies and how to fix it.
+
+Everything here is computed by the command on the table it read (a copy taken
+before the checks ran) and, when the data were accepted, on the prepared table.
+Nothing here changes what the checks decide; it only explains it.
+
+Row numbers are data rows counted from 1: row 1 is the first row below the
+header, as a spreadsheet or an editor lists the records.
+
+Each diagnostic is a dict:
+
+``kind``          what was found (see ``KINDS``)
+``level``         ``note`` (about the data as they are) or ``hint`` (what to try)
+``column``        the column label, or None
+``message``       one sentence for people
+``changes_data``  true when the prepared data differ from the file because of it
+                  (rows dropped, values empty): ``--strict`` refuses such data
+``count``         how many rows or values the finding covers, or None
+``examples``      the first few cases: ``{"row": int|None, "value": str|None, ...}``
+"""
+
+from __future__ import annotations
+
+import difflib
+import math
+import re
+from typing import Any
+
+SHOWN = 5  # examples kept per finding
+VALUE_WIDTH = 60  # characters of a value shown before it is cut
+
+KINDS = (
+    "refused_value",
+    "repeated_timestamps",
+    "empty_values",
+    "dropped_rows",
+    "time_steps",
+    "anomaly_labels",
+    "date_integers",
+    "year_integers",
+    "quarter_texts",
+    "day_first",
+    "numbers_as_text",
+    "did_you_mean",
+)
+
+
+def show(value: Any) -> str:
+    """A value as the report shows it: quoted, an empty text as "", long texts cut."""
+    if value is None:
+        return "None"
+    if isinstance(value, float) and math.isnan(value):
+        return "empty"
+    text = str(value)
+    if len(text) > VALUE_WIDTH:
+        text = text[:VALUE_WIDTH] + f"... ({len(text)} characters)"
+    return '"' + text.replace('"', '\\"') + '"'
+
+
+def _rows(positions) -> str:
+    """ "row 3" or "rows 3, 5 and 7 more" for zero-based positions."""
+    rows = [str(p + 1) for p in positions[:SHOWN]]
+    more = len(positions) - len(rows)
+    return ("row " if len(positions) == 1 else "rows ") + ", ".join(rows) + (f" and {more} more" if more > 0 else "")
+
+
+def _more(count: int) -> str:
+    return f" and {count - SHOWN} more" if count > SHOWN else ""
+
+
+def _finding(kind, level, column, message, *, changes_data=False, count=None, examples=(), **details):
+    found = {"kind": kind, "level": level, "column": _label(column), "message": message,
+             "changes_data": changes_data, "count": count, "examples": list(examples)}
+    if details:
+        found["details"] = details
+    return found
+
+
+def _label(column):
+    if column is None or isinstance(column, (str, int, float, bool)):
+        return column
+    return str(column)
+
+
+def _is_empty(values):
+    """Per-row flags: missing, or a text that is empty once blanks and quotes are stripped."""
+    import pandas as pd
+
+    missing = values.isna()
+    if values.dtype == object:
+        texts = values[~missing]
+        blank = texts.map(lambda v: isinstance(v, str) and not v.strip().strip('"').strip())
+        missing = missing.copy()
+        missing[blank[blank].index] = True
+    return pd.Series(missing.to_numpy(), index=range(len(values)))
+
+
+# ---- column designations -------------------------------------------------------
+
+
+def resolve(df, designation) -> int | None:
+    """The position a designation names, by the rules of the checks; None when it names none."""
+    n = len(df.columns)
+    if isinstance(designation, int):
+        return designation if 0 <= designation < n else None
+    if isinstance(designation, str):
+        labels = df.columns.to_list()
+        return labels.index(designation) if designation in labels else None
+    return None
+
+
+def did_you_mean(df, role: str, designation) -> dict | None:
+    if not isinstance(designation, str) or resolve(df, designation) is not None:
+        return None
+    labels = [str(c) for c in df.columns]
+    folded = {label.strip().casefold(): label for label in labels}
+    key = designation.strip().casefold()
+    if key in folded:
+        guess = folded[key]
+    else:
+        close = difflib.get_close_matches(key, list(folded), n=1, cutoff=0.6)
+        if not close:
+            return _finding("did_you_mean", "hint", None,
+                            f"The {role} column {show(designation)} is not in the file; its columns are "
+                            f"{', '.join(show(c) for c in labels[:12])}{' ...' if len(labels) > 12 else ''}.",
+                            given=designation, role=role, suggestion=None)
+        guess = folded[close[0]]
+    return _finding("did_you_mean", "hint", None,
+                    f"The {role} column {show(designation)} is not in the file: did you mean {show(guess)}?",
+                    given=designation, role=role, suggestion=guess)
+
+
+# ---- refused values ------------------------------------------------------------
+
+
+def _number(value) -> bool:
+    text = str(value).strip('"')
+    if text == "":
+        return True
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def refused_numbers(df, position) -> list[dict]:
+    """The values of a text column that the numeric conversion refuses, with a hint on their form."""
+    column = df.iloc[:, position]
+    label = df.columns[position]
+    bad = [(i, v) for i, v in enumerate(column.tolist()) if not _number(v)]
+    if not bad:
+        return []
+    found = [_finding("refused_value", "note", label,
+                      f"{len(bad)} value{'s' if len(bad) != 1 else ''} of column {show(label)} "
+                      f"{'are' if len(bad) != 1 else 'is'} not a number: "
+                      + "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
+                      + _more(len(bad)) + ".",
+                      count=len(bad), examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]])]
+    hint = _number_form_hint(label, [v for _, v in bad])
+    if hint:
+        found.append(hint)
+    return found
+
+
+_DECIMAL_COMMA = re.compile(r'^\s*"?[-+]?\d+,\d+"?\s*$')
+_THOUSANDS = re.compile(r'^\s*"?[-+]?\d{1,3}([,. \u00a0\u202f]\d{3})+([.,]\d+)?"?\s*$')
+_UNIT = re.compile(r'^\s*"?[-+]?[$€£¥]?\s*\d+(\.\d+)?\s*(%|[$€£¥]|[A-Za-z]{1,4})?"?\s*$')
+
+
+def _number_form_hint(label, values) -> dict | None:
+    texts = [str(v) for v in values if v is not None and not (isinstance(v, float) and math.isnan(v))]
+    if not texts:
+        return None
+    sample = texts[:200]
+    if all(_DECIMAL_COMMA.match(t) for t in sample):
+        how = "with a decimal comma; write them with a decimal point (3.5, not 3,5)"
+    elif all(_THOUSANDS.match(t) for t in sample):
+        how = "with thousands separators; write them without (1234.5, not 1,234.5)"
+    elif all(_UNIT.match(t) for t in sample):
+        how = "with a unit or currency sign; write the bare numbers"
+    else:
+        return None
+    return _finding("numbers_as_text", "hint", label,
+                    f"Column {show(label)} holds numbers written as text {how}.", count=len(texts),
+                    examples=[{"row": None, "value": _text(t)} for t in texts[:SHOWN]])
+
+
+def _text(value) -> str | None:
+    if value is None:
+        return None
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    return str(value)
+
+
+def refused_times(df, position, dayfirst=False) -> list[dict]:
+    """The values of a timestamp column that neither date parser reads."""
+    from dateutil.parser import isoparse, parse
+
+    column = df.iloc[:, position]
+    label = df.columns[position]
+    bad = []
+    for i, value in enumerate(column.tolist()):
+        if value is None or (isinstance(value, float) and math.isnan(value)):
+            continue
+        text = str(value).strip('"')
+        try:
+            parse(text, dayfirst=dayfirst)
+            continue
+        except Exception:
+            pass
+        try:
+            isoparse(text)
+        except Exception:
+            bad.append((i, value))
+            if len(bad) > 1000:
+                break
+    if not bad:
+        return []
+    count = f"{len(bad)}" if len(bad) <= 1000 else "over 1000"
+    return [_finding("refused_value", "note", label,
+                     f"{count} value{'s' if len(bad) != 1 else ''} of timestamp column {show(label)} "
+                     f"cannot be read as a time: "
+                     + "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
+                     + _more(len(bad)) + ".",
+                     count=len(bad), examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]])]
+
+
+# ---- timestamps -----------------------------------------------------------------
+
+
+def repeated_timestamps(df, position) -> list[dict]:
+    """Timestamps that occur more than once (empty ones apart), with all their rows."""
+    column = df.iloc[:, position].reset_index(drop=True)
+    label = df.columns[position]
+    present = column[~column.isna()]
+    repeated = present[present.duplicated(keep=False)]
+    if repeated.empty:
+        return []
+    groups = {}
+    for i, value in repeated.items():
+        groups.setdefault(value, []).append(int(i))
+    extra = int(present.duplicated().sum())
+    examples = [{"row": rows[0] + 1, "value": _text(value), "rows": [r + 1 for r in rows[:SHOWN]]}
+                for value, rows in list(groups.items())[:SHOWN]]
+    shown = "; ".join(f"{show(value)} on {_rows(rows)}" for value, rows in list(groups.items())[:SHOWN])
+    return [_finding("repeated_timestamps", "note", label,
+                     f"{extra} row{'s' if extra != 1 else ''} repeat{'s' if extra == 1 else ''} an earlier "
+                     f"timestamp ({len(groups)} timestamp{'s' if len(groups) != 1 else ''} occur more than "
+                     f"once): {shown}{_more(len(groups))}.",
+                     count=extra, examples=examples)]
+
+
+def dropped_rows(df, position) -> list[dict]:
+    column = df.iloc[:, position]
+    label = df.columns[position]
+    flags = column.isna().to_numpy()
+    rows = [int(i) for i in flags.nonzero()[0]]
+    if not rows:
+        return []
+    return [_finding("dropped_rows", "note", label,
+                     f"{len(rows)} row{'s' if len(rows) != 1 else ''} with an empty timestamp "
+                     f"{'are' if len(rows) != 1 else 'is'} left out of the prepared data: {_rows(rows)}.",
+                     changes_data=True, count=len(rows), examples=[{"row": r + 1, "value": None} for r in rows[:SHOWN]])]
+
+
+def empty_values(df, positions: dict) -> list[dict]:
+    """Empty values per designated column ({position: role}), in column order."""
+    found = []
+    for position, role in sorted(positions.items()):
+        flags = _is_empty(df.iloc[:, position]).to_numpy()
+        rows = [int(i) for i in flags.nonzero()[0]]
+        if not rows:
+            continue
+        label = df.columns[position]
+        found.append(_finding("empty_values", "note", label,
+                              f"The {role} column {show(label)} has {len(rows)} empty value"
+                              f"{'s' if len(rows) != 1 else ''} of {len(df)}: {_rows(rows)}.",
+                              changes_data=True, count=len(rows), role=role,
+                              examples=[{"row": r + 1, "value": _text(df.iloc[r, position]) or ""}
+                                        for r in rows[:SHOWN]]))
+    return found
+
+
+def _step_seconds(step):
+    seconds = getattr(step, "total_seconds", None)
+    return seconds() if callable(seconds) else float(step)
+
+
+def time_steps(table, position, step_text, rows_known: bool) -> list[dict]:
+    """Gaps (steps longer than the most common one) and steps shorter than it, in the prepared table.
+
+    ``rows_known``: the prepared table's index labels are the rows' positions in the file.
+    """
+    times = table.iloc[:, position].reset_index(drop=True)
+    if len(times) < 3:
+        return []
+    steps = times.diff().iloc[1:]
+    mode = steps.mode()
+    if not len(mode):
+        return []
+    common = mode.iloc[0]
+    unit = _step_seconds(common)
+    label = table.columns[position]
+    # Months, quarters and years differ in length by a few days: steps within a tenth of such a
+    # step count as regular.
+    slack = common * 0.1 if unit >= 28 * 86400 else common * 0
+    found = []
+    for which, mask in (("gaps", steps > common + slack), ("shorter", steps < common - slack)):
+        picked = steps[mask]
+        if picked.empty:
+            continue
+        if which == "gaps":
+            picked = picked.sort_values(ascending=False, kind="stable")
+        examples = []
+        for at, step in list(picked.items())[:SHOWN]:
+            start = int(at) - 1
+            examples.append({"row": int(table.index[start]) + 1 if rows_known else None, "value": None,
+                             "after": str(times.iloc[start]), "before": str(times.iloc[start + 1]),
+                             "step": step_text(step), "steps": _step_seconds(step) / unit if unit else None})
+        listed = "; ".join(f"{e['step']} after {e['after']}" + (f" (row {e['row']})" if e["row"] else "")
+                           for e in examples)
+        n = len(picked)
+        if which == "gaps":
+            text = (f"{n} gap{'s' if n != 1 else ''} (steps longer than the most common step "
+                    f"{step_text(common)}); the largest: {listed}.")
+        else:
+            text = (f"{n} step{'s' if n != 1 else ''} shorter than the most common step {step_text(common)}: "
+                    f"{listed}{_more(n)}.")
+        found.append(_finding("time_steps", "note", label, text, count=n, examples=examples,
+                              which=which, common_step=step_text(common)))
+    return found
+
+
+def anomaly_labels(table, position, holdout_rows) -> list[dict]:
+    label = table.columns[position]
+    values = table.iloc[:, position]
+    n_train = max(len(table) - int(holdout_rows), 0)
+    train, hold = values.iloc[:n_train], values.iloc[n_train:]
+
+    def anomalies(part):
+        return int(((part != 0) & part.notna()).sum())
+
+    counts = {"training": anomalies(train), "holdout": anomalies(hold),
+              "training_rows": len(train), "holdout_rows": len(hold)}
+    text = (f"Anomaly labels in column {show(label)}: {counts['training']} anomalies in the {len(train)} training "
+            f"rows, {counts['holdout']} in the {len(hold)} holdout rows.")
+    found = [_finding("anomaly_labels", "note", label, text, count=counts["training"] + counts["holdout"],
+                      **counts)]
+    if counts["training"] == 0:
+        found.append(_finding("anomaly_labels", "note", label,
+                              "The training rows hold no anomaly"
+                              + (" (all are in the holdout rows)" if counts["holdout"] else "")
+                              + ": a model cannot learn what an anomaly looks like; use a smaller holdout "
+                              "or data with anomalies earlier.", count=0, **counts))
+    return found
+
+
+# ---- hints on the form of timestamps ----------------------------------------------
+
+_QUARTER = re.compile(r'^\s*"?(\d{4})\s*[-/ ]?\s*[Qq]([1-4])"?\s*$')
+_SLASHED = re.compile(r'^\s*"?(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{2,4})\b')
+
+
+def timestamp_form(df, position, dayfirst: bool, date_format: str | None) -> list[dict]:
+    import pandas as pd
+
+    column = df.iloc[:, position]
+    label = df.columns[position]
+    present = column.dropna()
+    if present.empty or date_format:
+        return []
+    if pd.api.types.is_integer_dtype(present) or (
+            pd.api.types.is_float_dtype(present) and bool((present == present.round()).all())):
+        ints = present.astype("int64")
+        if bool(ints.between(10000101, 29991231).all()):
+            months, days = (ints // 100) % 100, ints % 100
+            if bool(months.between(1, 12).all() and days.between(1, 31).all()):
+                return [_finding("date_integers", "hint", label,
+                                 f"Column {show(label)} holds integers that look like dates (e.g. "
+                                 f"{int(ints.iloc[0])}); they are read as plain numbers. Read them as dates with "
+                                 f"--date-format %Y%m%d.", examples=[{"row": None, "value": str(int(ints.iloc[0]))}],
+                                 option="--date-format %Y%m%d")]
+        if bool(ints.between(1000, 2999).all()):
+            return [_finding("year_integers", "hint", label,
+                             f"Column {show(label)} holds integers that look like years (e.g. {int(ints.iloc[0])}); "
+                             f"they are read as plain numbers. Read them as dates with --date-format %Y.",
+                             examples=[{"row": None, "value": str(int(ints.iloc[0]))}], option="--date-format %Y")]
+        return []
+    if present.dtype != object:
+        return []
+    texts = present.astype(str).head(10000)
+    if bool(texts.str.match(_QUARTER).all()):
+        first = texts.iloc[0]
+        return [_finding("quarter_texts", "hint", label,
+                         f"Column {show(label)} holds quarters such as {show(first)}, which the date parsers do not "
+                         f"read. Read them as the first day of each quarter with --date-format quarter.",
+                         examples=[{"row": None, "value": first}], option="--date-format quarter")]
+    if not dayfirst:
+        parts = texts.str.extract(_SLASHED)
+        parts = parts.dropna()
+        if len(parts):
+            first, second = parts[0].astype(int), parts[1].astype(int)
+            if bool((first > 12).any()) and bool((second <= 12).all()):
+                row = int(first[first > 12].index[0])
+                value = column.loc[row] if row in column.index else texts.loc[row]
+                at = column.index.get_loc(row) + 1 if row in column.index else None
+                return [_finding("day_first", "hint", label,
+                                 f"Column {show(label)} looks day-first ({show(value)}"
+                                 f"{f' on row {at}' if at else ''}); the parsers read an ambiguous date "
+                                 f"such as 01/02/2024 month-first. Give --dayfirst, or --date-format.",
+                                 examples=[{"row": at, "value": _text(value)}], option="--dayfirst")]
+    return []
