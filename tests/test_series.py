@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quarnex.utils import check, series
+from test_check_cli import SCHEMA, validate
 
 OPTIONS = ["--target", "sales", "--timestamp", "time", "--holdout", "5"]
 
@@ -47,6 +48,8 @@ def test_report_per_series(capsys, long_csv, tmp_path):
                            "--output", tmp_path / "out.csv")
     assert status == 1 and err == ""
     report = json.loads(out)
+    for entry in report["series"]:  # each series' report is a single table's report, with its id
+        validate({k: v for k, v in entry.items() if k not in ("id", "main", "rows")}, SCHEMA)
     entries = {None if e["id"] is None else tuple(e["id"].values()): e for e in report["series"]}
     assert [e["status"] for e in report["series"]] == ["refused"] * 3 + ["accepted"] * 2  # worst first
     # Where the refusal lies, in data rows of the file (not of the series).
@@ -175,7 +178,7 @@ def test_check_table_takes_the_commands_options(long_csv, capsys):
     json.dumps(report)  # plain data
     _, out, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--json")
     command = next(e for e in json.loads(out)["series"] if e["id"] == {"store": "A", "item": 1})
-    assert report == {k: v for k, v in command.items() if k != "id"}
+    assert report == {k: v for k, v in command.items() if k != "id"} | {"file": None}
     assert series.summary(report) == {"status": "accepted", "warnings": 0, "rows": 120, "holdout_rows": 5.0,
                                       "main": ""}
     with pytest.raises(check.UsageError, match="unknown t-shirt size"):

@@ -113,8 +113,6 @@ def _check_one(frame, args, conf: dict, keep_table: bool, rows=None) -> tuple[di
         report, table, _ = check.check_frame(frame, None, args, conf)
     except Exception as exc:  # noqa: BLE001 - reported as this series' error
         report, table = _failed(conf, len(frame), f"{type(exc).__name__}: {exc}"), None
-    for key in ("schema_version", "file", "holdout_file", "holdout_rows_in"):
-        report.pop(key, None)
     if rows is not None:
         _file_rows(report, rows)
     report["main"] = main_diagnostic(report)
@@ -134,7 +132,7 @@ def check_table(df, *, target=None, feature=None, timestamp=None, anomaly_label=
     ``quarnex.utils.check.UsageError``.
 
     The report holds the fields of one series in ``quarnex-check --series-id ... --json`` (without
-    "id"): "status" ("accepted", "refused" or "error"), "exit_status", "refusal", "warnings",
+    "id", and with "file" None): "status" ("accepted", "refused" or "error"), "exit_status", "refusal", "warnings",
     "rows_in", "rows_out", "holdout_rows", "columns", "time", "diagnostics", ... and "main", the main
     diagnostic. Row numbers count the rows of the table from 1.
     """
@@ -320,10 +318,11 @@ def _pool(jobs, df, args, conf, keep) -> ProcessPoolExecutor:
 
 def _failed(conf: dict, rows: int, error: str) -> dict:
     """The report of a series whose check stopped outside process_data."""
-    report = {"learning_type": conf["learning_type"], "size": conf["size"], "status": "error",
+    report = {"schema_version": check.SCHEMA_VERSION, "file": None, "holdout_file": None,
+              "learning_type": conf["learning_type"], "size": conf["size"], "status": "error",
               "exit_status": check.EXIT_UNEXPECTED, "refusal": None, "refusal_code": None, "error": error,
-              "warnings": [], "warning_codes": [], "rows_in": rows, "rows_out": None, "holdout_rows": None,
-              "columns": None, "time": None, "diagnostics": []}
+              "warnings": [], "warning_codes": [], "rows_in": rows, "holdout_rows_in": None, "rows_out": None,
+              "holdout_rows": None, "columns": None, "time": None, "diagnostics": []}
     report["main"] = main_diagnostic(report)
     return report
 
@@ -352,17 +351,19 @@ def _worst_first(entry: dict):
 
 
 def build_report(path, labels, conf, ids, results, empty_rows) -> dict:
-    entries = [{"id": series_id, **report} for series_id, (report, _) in zip(ids, results)]
+    entries = [{"id": series_id, **report, "file": str(path)} for series_id, (report, _) in zip(ids, results)]
     if len(empty_rows):
         shown = ", ".join(str(r + 1) for r in empty_rows[:5]) + (", ..." if len(empty_rows) > 5 else "")
         names = ", ".join(str(label) for label in labels)
         text = (f"{len(empty_rows)} row{'s' if len(empty_rows) != 1 else ''} with an empty series id "
                 f"({names}) not checked: data row{'s' if len(empty_rows) != 1 else ''} {shown}")
-        entries.append({"id": None, "learning_type": conf["learning_type"], "size": conf["size"],
+        entries.append({"id": None, "schema_version": check.SCHEMA_VERSION, "file": str(path),
+                        "holdout_file": None, "learning_type": conf["learning_type"], "size": conf["size"],
                         "status": "refused", "exit_status": check.EXIT_REFUSED, "refusal": text,
                         "refusal_code": None, "error": None, "warnings": [], "warning_codes": [],
-                        "rows_in": len(empty_rows), "rows_out": None, "holdout_rows": None, "columns": None,
-                        "time": None, "diagnostics": [], "rows": [int(r) + 1 for r in empty_rows], "main": text})
+                        "rows_in": len(empty_rows), "holdout_rows_in": None, "rows_out": None,
+                        "holdout_rows": None, "columns": None, "time": None, "diagnostics": [],
+                        "rows": [int(r) + 1 for r in empty_rows], "main": text})
     entries.sort(key=_worst_first)  # stable: series of the same verdict stay in file order
     counts = {name: 0 for name in _RANK}
     for entry in entries:
@@ -370,6 +371,7 @@ def build_report(path, labels, conf, ids, results, empty_rows) -> dict:
             counts[_status(entry)] += 1
     worst = max((_status(e) for e in entries), key=_RANK.__getitem__, default="accepted")
     return {
+        "schema_version": check.SCHEMA_VERSION,
         "file": str(path),
         "series_id": [check._plain(label) for label in labels],
         "learning_type": conf["learning_type"],
