@@ -232,11 +232,12 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
             options = {"dtype": str, "keep_default_na": False} if as_text else {}
             if encoding:
                 options["encoding"] = encoding
-            if progress is not None and _size(source) > 50_000_000:
+            if progress is not None and _size(source) > 20_000_000:
                 chunks = []
                 for chunk in pd.read_csv(source, chunksize=200_000, **options):
                     chunks.append(chunk)
                     progress(f"reading {shown}: {sum(len(c) for c in chunks):,} rows")
+                progress("")
                 df = pd.concat(chunks, ignore_index=True) if chunks else pd.DataFrame()
             else:
                 df = pd.read_csv(source, **options)
@@ -259,6 +260,8 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
         detail = " ".join(str(exc).split()) or type(exc).__name__
         detail = detail.replace("Error tokenizing data. C error: ", "")
         raise UsageError(f"{shown}: cannot be read: {detail[:300]}") from None
+    if not (isinstance(df.index, pd.RangeIndex) and df.index.start == 0 and df.index.step == 1):
+        df = df.reset_index()  # a Parquet file's stored index (often the time) becomes a column
     if len(df.columns) == 0:
         raise UsageError(f"{shown}: has no columns")
     if len(df) == 0:
@@ -418,6 +421,7 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
     positions of its timestamp and target columns (for the picture).
     """
     settings = check_settings(args)
+    args._progress = progress
     df = read_table(name, args.text, args.encoding, progress)
     holdout_df = read_table(args.holdout_file, args.text, args.encoding) if args.holdout_file else None
     return check_frame(df, holdout_df, args, settings, name, progress)
@@ -497,7 +501,8 @@ def check_frame(df, holdout_df, args, settings: dict, name=None, progress=None) 
 
     warn_msg: list = []
     report["warnings"] = warn_msg
-    ticker = progress("checking") if progress is not None and len(df) > PROGRESS_ROWS else None
+    big = progress is not None and len(df) >= PROGRESS_ROWS
+    ticker = progress(f"checking {len(df):,} rows ...", tick=True) if big else None
     try:
         result = DataHelper.process_data(df, lt, targets, features, timestamp, label, holdout, holdout_df, size,
                                          warn_msg)
@@ -531,11 +536,32 @@ def check_frame(df, holdout_df, args, settings: dict, name=None, progress=None) 
 
 
 def _finish(report, args, raw, ts_pos, roles, table, positions) -> dict:
-    """Adds the diagnostics and the warning codes to a report."""
-    from quarnex.utils import check_diagnostics as diag
-
+    """Adds the diagnostics, the warning codes and the exit status to a report."""
     found = report["diagnostics"]
     code = report["refusal_code"]
+    ticker = args._progress("diagnosing ...", tick=True) if getattr(args, "_progress", None) and len(raw) >= \
+        PROGRESS_ROWS else None
+    try:
+        _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code)
+    except Exception as exc:  # a diagnostic must never hide the verdict behind a traceback
+        found.append({"kind": "diagnostic_failed", "level": "note", "column": None,
+                      "message": f"The diagnostics stopped early: {type(exc).__name__}: {exc}",
+                      "changes_data": False, "count": None, "examples": []})
+    finally:
+        if ticker is not None:
+            ticker()
+    status = report["status"]
+    if status == "accepted":
+        strict_fail = args.strict and (report["warnings"] or any(f["changes_data"] for f in found))
+        report["exit_status"] = EXIT_REFUSED if strict_fail else EXIT_ACCEPTED
+    else:
+        report["exit_status"] = EXIT_REFUSED if status == "refused" else EXIT_UNEXPECTED
+    return report
+
+
+def _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code) -> None:
+    from quarnex.utils import check_diagnostics as diag
+
     report["warning_codes"] = [_code(w) for w in report["warnings"]]
     refused = report["status"] != "accepted"
     if ts_pos is not None:
@@ -557,7 +583,10 @@ def _finish(report, args, raw, ts_pos, roles, table, positions) -> dict:
                                            "With --text an empty cell is an empty text, which no parser reads; "
                                            "without --text, rows with an empty timestamp are left out."))
         if not (args.date_format or args.dayfirst):
-            found += diag.timestamp_form(raw, ts_pos, args.dayfirst, args.date_format)
+            parsed = None
+            if table is not None and positions is not None and positions[0] != -1 and not args.holdout_file:
+                parsed = table.iloc[:, positions[0]]
+            found += diag.timestamp_form(raw, ts_pos, args.dayfirst, args.date_format, parsed)
     if refused and code in ("QUARNEX0073E", None):
         for pos in sorted(roles):
             if raw.dtypes.iloc[pos] == object:
@@ -569,13 +598,6 @@ def _finish(report, args, raw, ts_pos, roles, table, positions) -> dict:
             found += diag.time_steps(table, ts_idx, _step_text, rows_known=not args.holdout_file)
         if label_idx is not None:
             found += diag.anomaly_labels(table, label_idx, report["holdout_rows"] or 0)
-    status = report["status"]
-    if status == "accepted":
-        strict_fail = args.strict and (report["warnings"] or any(f["changes_data"] for f in found))
-        report["exit_status"] = EXIT_REFUSED if strict_fail else EXIT_ACCEPTED
-    else:
-        report["exit_status"] = EXIT_REFUSED if status == "refused" else EXIT_UNEXPECTED
-    return report
 
 
 def format_report(report: dict) -> str:
@@ -638,19 +660,20 @@ def _progress_printer(enabled: bool):
     import threading
     import time
 
-    def show(text: str):
-        if text != "checking":
-            print(f"\r{PROG}: {text}\033[K", end="", file=sys.stderr, flush=True)
+    def show(text: str, tick: bool = False):
+        """Shows text; with tick, keeps counting the seconds until the returned function is called."""
+        print(f"\r{PROG}: {text}\033[K" if text else "\r\033[K", end="", file=sys.stderr, flush=True)
+        if not tick:
             return None
         stop = threading.Event()
         started = time.monotonic()
 
-        def tick():
+        def ticking():
             while not stop.wait(1.0):
-                print(f"\r{PROG}: checking ... {time.monotonic() - started:.0f} s\033[K", end="", file=sys.stderr,
+                print(f"\r{PROG}: {text} {time.monotonic() - started:.0f} s\033[K", end="", file=sys.stderr,
                       flush=True)
 
-        thread = threading.Thread(target=tick, daemon=True)
+        thread = threading.Thread(target=ticking, daemon=True)
         thread.start()
 
         def done():

@@ -40,8 +40,10 @@ KINDS = (
     "year_integers",
     "quarter_texts",
     "day_first",
+    "mixed_day_month",
     "numbers_as_text",
     "did_you_mean",
+    "diagnostic_failed",
 )
 
 
@@ -198,11 +200,20 @@ def refused_times(df, position, dayfirst=False) -> list[dict]:
     """The values of a timestamp column that neither date parser reads."""
     from dateutil.parser import isoparse, parse
 
+    import pandas as pd
+
     column = df.iloc[:, position]
     label = df.columns[position]
+    # pandas reads nearly every text that dateutil reads, much faster: only what it leaves
+    # unread goes through the parsers one by one
+    texts = column.map(lambda v: str(v).strip('"') if isinstance(v, str) else v)
+    try:
+        unread = pd.to_datetime(texts, format="mixed", dayfirst=dayfirst, errors="coerce").isna().to_numpy()
+    except Exception:
+        unread = [True] * len(column)
     bad = []
     for i, value in enumerate(column.tolist()):
-        if value is None or (isinstance(value, float) and math.isnan(value)):
+        if not unread[i] or value is None or (isinstance(value, float) and math.isnan(value)):
             continue
         text = str(value).strip('"')
         try:
@@ -363,7 +374,13 @@ _QUARTER = re.compile(r'^\s*"?(\d{4})\s*[-/ ]?\s*[Qq]([1-4])"?\s*$')
 _SLASHED = re.compile(r'^\s*"?(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{2,4})\b')
 
 
-def timestamp_form(df, position, dayfirst: bool, date_format: str | None) -> list[dict]:
+def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed=None) -> list[dict]:
+    """Hints on timestamps the parsers misread or cannot read.
+
+    ``parsed``: the timestamp column of the prepared data, indexed by the rows' positions in the
+    file, when the data were accepted; a day-first hint is given only when an ambiguous date in it
+    was read month first.
+    """
     import pandas as pd
 
     column = df.iloc[:, position]
@@ -402,6 +419,19 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None) -> lis
         parts = parts.dropna()
         if len(parts):
             first, second = parts[0].astype(int), parts[1].astype(int)
+            if parsed is not None:
+                ambiguous = parts[(first <= 12) & (second <= 12) & (first != second)]
+                ambiguous = [i for i in ambiguous.index if i in parsed.index]
+                if ambiguous and getattr(parsed.loc[ambiguous[0]], "month", None) != int(parts.loc[ambiguous[0], 0]):
+                    return []  # read day first already
+            if bool((first > 12).any()) and bool((second > 12).any()):
+                d, m = int(first[first > 12].index[0]), int(second[second > 12].index[0])
+                return [_finding("mixed_day_month", "note", label,
+                                 f"Column {show(label)} mixes day-first dates ({show(column.loc[d])} on row "
+                                 f"{d + 1}) and month-first dates ({show(column.loc[m])} on row {m + 1}); the "
+                                 f"ambiguous ones cannot all be read right. Write every date in one order, best "
+                                 f"as 2024-01-31.", examples=[{"row": d + 1, "value": _text(column.loc[d])},
+                                                              {"row": m + 1, "value": _text(column.loc[m])}])]
             if bool((first > 12).any()) and bool((second <= 12).all()):
                 row = int(first[first > 12].index[0])
                 value = column.loc[row] if row in column.index else texts.loc[row]
