@@ -1,6 +1,7 @@
 """Many series in one file: quarnex-check --series-id, --jobs, check_table and the Dask path."""
 
 import importlib.util
+import io
 import json
 import subprocess
 import sys
@@ -133,6 +134,18 @@ def test_a_worker_that_dies_takes_down_only_unfinished_series(monkeypatch):
                                 series._Progress(len(positions), False))
     assert len(results) == 40 and results[30][0]["main"].startswith("the worker process stopped")
     assert results[0][0]["status"] == "accepted"
+
+
+@pytest.mark.parametrize("json_out", [False, True])
+def test_progress_bar_only_on_a_terminal(long_csv, monkeypatch, capsys, json_out):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    check.main([str(long_csv), "--series-id", "store", "item", *OPTIONS, "--jobs", "1"] + ["--json"] * json_out)
+    shown = sys.stderr.getvalue()
+    assert shown == "" if json_out else shown.endswith("] 4/4\033[K\r\033[K")
 
 
 @settings(max_examples=60, deadline=None, database=None)
