@@ -184,7 +184,7 @@ def test_series_usage_errors(capsys, long_csv, monkeypatch, args, says):
 
 def test_check_table_takes_the_commands_options(long_csv, capsys):
     df = long_table()
-    group = df[(df["store"] == "A") & (df["item"] == 1)].reset_index(drop=True)
+    group = df[(df["store"] == "A") & (df["item"] == 1)]  # as a group comes: with its rows' index labels
     before = group.copy()
     report = series.check_table(group, target=3, timestamp="time", holdout=5)
     assert group.equals(before)  # checked on a copy

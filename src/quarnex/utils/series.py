@@ -128,8 +128,8 @@ def check_table(df, *, target=None, feature=None, timestamp=None, anomaly_label=
     as on the command line: "3" is position 3, "=3" the label 3); ``target`` and ``feature`` take one
     column or a list; ``holdout`` is a ratio below 1 or a number of rows; ``size`` S, M, L or XL;
     ``learning_type`` forecasting or anomaly; ``date_format``, ``dayfirst`` and ``strict`` as
-    --date-format, --dayfirst and --strict. The table is copied, never changed. Bad options raise
-    ``quarnex.utils.check.UsageError``.
+    --date-format, --dayfirst and --strict. The table is copied (its rows counted by position, whatever
+    its index), never changed. Bad options raise ``quarnex.utils.check.UsageError``.
 
     The report holds the fields of one series in ``quarnex-check --series-id ... --json`` (without
     "id", and with "file" None): "status" ("accepted", "refused" or "error"), "exit_status", "refusal", "warnings",
@@ -138,7 +138,7 @@ def check_table(df, *, target=None, feature=None, timestamp=None, anomaly_label=
     """
     args = options(target, feature, timestamp, anomaly_label, holdout, size, learning_type, date_format,
                    dayfirst, strict)
-    report, _ = _check_one(df.copy(), args, check.check_settings(args), False)
+    report, _ = _check_one(df.reset_index(drop=True), args, check.check_settings(args), False)  # a copy
     return report
 
 
