@@ -216,6 +216,8 @@ def test_dask_groupby_apply_gives_the_commands_verdicts(long_csv, tmp_path, caps
         got = data.groupby(["store", "item"]).apply(verdict, meta=series.SUMMARY_META,
                                                       include_groups=False).compute()
     _, out, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--json")
-    expected = {tuple(e["id"].values()): (e["status"], len(e["warnings"]), e["rows_in"], e["main"])
+    # The same verdicts and main diagnostics (whose row numbers count a group's rows under Dask).
+    expected = {tuple(e["id"].values()): (e["status"], len(e["warnings"]), e["rows_in"],
+                                          e["main"].split(" on ")[0])
                 for e in json.loads(out)["series"] if e["id"] is not None}
-    assert {key: (r.status, r.warnings, r.rows, r.main) for key, r in got.iterrows()} == expected
+    assert {key: (r.status, r.warnings, r.rows, r.main.split(" on ")[0]) for key, r in got.iterrows()} == expected
