@@ -174,7 +174,8 @@ def id_labels(df, designations: Iterable[str], settings_: dict) -> list:
         if label not in labels:
             labels.append(label)
     roles = [("--timestamp", settings_["timestamp"]), ("--anomaly-label", settings_["anomaly_label"])]
-    roles += [("--target", d) for d in settings_["target"] or ()] + [("--feature", d) for d in settings_["feature"] or ()]
+    roles += [("--target", d) for d in settings_["target"] or ()]
+    roles += [("--feature", d) for d in settings_["feature"] or ()]
     for option, d in roles:
         if d is None:
             continue
