@@ -232,10 +232,12 @@ def _run_chunk(chunk):
 
 
 class _Progress:
-    """A bar over the series on standard error, redrawn at most ten times a second."""
+    """A bar over the series on standard error, redrawn at most ten times a second. Closing it also
+    clears what the reading of a large file showed on that line."""
 
     def __init__(self, total: int, enabled: bool):
-        self.total, self.done, self.enabled, self.shown = total, 0, enabled and total > 1, 0.0
+        self.total, self.done, self.terminal, self.shown = total, 0, enabled, 0.0
+        self.enabled = enabled and total > 1
 
     def step(self, n: int = 1):
         self.done += n
@@ -251,7 +253,7 @@ class _Progress:
             sys.stderr.flush()
 
     def close(self):
-        if self.enabled:
+        if self.terminal:
             sys.stderr.write("\r\033[K")
             sys.stderr.flush()
 
