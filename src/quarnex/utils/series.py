@@ -187,13 +187,14 @@ def id_labels(df, designations: Iterable[str], settings_: dict) -> list:
 
 def _empty_ids(df, labels):
     import numpy as np
+    from pandas.api.types import is_numeric_dtype
 
     empty = np.zeros(len(df), dtype=bool)
     for label in labels:
         column = df[label]
         empty |= column.isna().to_numpy()
-        if column.dtype == object:
-            empty |= column.map(lambda v: isinstance(v, str) and not v.strip()).to_numpy(dtype=bool)
+        if not is_numeric_dtype(column.dtype):  # texts of spaces only, whatever holds them (category, string)
+            empty |= column.astype(object).map(lambda v: isinstance(v, str) and not v.strip()).to_numpy(dtype=bool)
     return empty
 
 
@@ -207,7 +208,7 @@ def split(df, labels) -> tuple[list[dict], list, Any]:
 
     empty = _empty_ids(df, labels)
     kept = np.flatnonzero(~empty)
-    codes = df.iloc[kept].groupby(labels, sort=False).ngroup().to_numpy()
+    codes = df.iloc[kept].groupby(labels, sort=False, observed=True).ngroup().to_numpy()
     order = np.argsort(codes, kind="stable")
     counts = np.bincount(codes, minlength=0) if len(codes) else np.zeros(0, dtype=np.int64)
     positions = np.split(kept[order], np.cumsum(counts)[:-1]) if len(codes) else []
