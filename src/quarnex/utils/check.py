@@ -136,7 +136,17 @@ def _parser() -> argparse.ArgumentParser:
         help="draw the target over time and the time steps into FILE (.png or .svg; needs matplotlib)",
     )
     p.add_argument("--html", metavar="FILE", help="write the report (and the picture) as one self-contained page")
+    p.add_argument("--series-id", nargs="+", metavar="COL",
+                   help="the file holds many series told apart by these columns: check each series on its own")
+    p.add_argument("--jobs", type=_jobs, metavar="N",
+                   help="with --series-id: check the series in N worker processes (default: one per core)")
     return p
+
+
+def _jobs(value: str) -> int:
+    if not (value.isascii() and value.isdigit()) or int(value) < 1:
+        raise UsageError(f"bad --jobs {value!r}: give a number of processes, 1 or more")
+    return int(value)
 
 
 def _version() -> str:
@@ -429,36 +439,57 @@ def read_times(df, position: int, date_format: str | None, dayfirst: bool) -> li
     return [(int(i), v) for i, v in bad]
 
 
-def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict, Any, dict]:
-    """Runs process_data on one file as the options say.
-
-    Returns the report, the prepared table (None unless accepted) and the table as read with the
-    positions of its timestamp and target columns (for the picture).
-    """
-    from quarnex.utils import check_diagnostics as diag
+def check_settings(args) -> dict:
+    """The options of a check as process_data takes them (plain data, so it can go to other processes)."""
     from quarnex.utils import constants
-    from quarnex.utils.data_helper import DataHelper
 
     lt = learning_type(args.learning_type, constants)
     size = tshirt_size(args.size, constants)
     anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
     if args.anomaly_label is not None and lt != anomaly:
         raise UsageError("--anomaly-label applies only to --learning-type anomaly")
-    holdout = holdout_size(args.holdout)
-    targets = [designation(v) for v in args.target] if args.target else None
-    features = [designation(v) for v in args.feature] if args.feature else None
     timestamp = designation(args.timestamp) if args.timestamp is not None else None
-    label = designation(args.anomaly_label) if args.anomaly_label is not None else None
     if (args.date_format or args.dayfirst) and timestamp is None:
         raise UsageError("--date-format and --dayfirst need --timestamp")
+    return {
+        "learning_type": lt,
+        "size": size,
+        "holdout": holdout_size(args.holdout),
+        "target": [designation(v) for v in args.target] if args.target else None,
+        "feature": [designation(v) for v in args.feature] if args.feature else None,
+        "timestamp": timestamp,
+        "anomaly_label": designation(args.anomaly_label) if args.anomaly_label is not None else None,
+    }
 
+
+def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict, Any, dict]:
+    """Runs process_data on one file as the options say.
+
+    Returns the report, the prepared table (None unless accepted) and the table as read with the
+    positions of its timestamp and target columns (for the picture).
+    """
+    settings = check_settings(args)
     args._progress = progress
     df = read_table(name, args.text, args.encoding, progress)
     holdout_df = read_table(args.holdout_file, args.text, args.encoding) if args.holdout_file else None
+    return check_frame(df, holdout_df, args, settings, name, progress)
 
+
+def check_frame(df, holdout_df, args, settings: dict, name=None, progress=None) -> tuple[dict, Any, dict]:
+    """Runs process_data on one table with the options (args) as check_settings resolved them; returns
+    as run_check does. The caller's tables are changed as process_data changes them."""
+    from quarnex.utils import check_diagnostics as diag
+    from quarnex.utils import constants
+    from quarnex.utils.data_helper import DataHelper
+
+    lt, size, holdout = settings["learning_type"], settings["size"], settings["holdout"]
+    targets = list(settings["target"]) if settings["target"] is not None else None
+    features = list(settings["feature"]) if settings["feature"] is not None else None
+    timestamp, label = settings["timestamp"], settings["anomaly_label"]
+    anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
     report: dict[str, Any] = {
         "schema_version": SCHEMA_VERSION,
-        "file": "-" if name == "-" else str(name),
+        "file": None if name is None else "-" if name == "-" else str(name),
         "holdout_file": args.holdout_file,
         "learning_type": lt,
         "size": size,
@@ -785,7 +816,7 @@ def main(argv: list[str] | None = None) -> int:
         elif not args.files:
             raise UsageError(f"give a data FILE, or --example (see {PROG} --help)")
         if len(args.files) > 1:
-            for option in ("output", "plot", "html", "holdout_file"):
+            for option in ("output", "plot", "html", "holdout_file", "series_id"):
                 if getattr(args, option):
                     raise UsageError(f"--{option.replace('_', '-')} takes one data FILE, not {len(args.files)}")
         if args.files.count("-") > 1:
@@ -794,6 +825,8 @@ def main(argv: list[str] | None = None) -> int:
             raise UsageError(f"{args.plot}: the picture must be a .png or .svg file")
         if args.plot and importlib.util.find_spec("matplotlib") is None:
             raise UsageError('--plot needs matplotlib: pip install "quarnex-data-helper[plot]"')
+        if args.jobs is not None and not args.series_id:
+            raise UsageError("--jobs applies only with --series-id")
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
@@ -807,6 +840,14 @@ def main(argv: list[str] | None = None) -> int:
 
 def _run(args) -> int:
     progress = _progress_printer(not args.json and sys.stderr.isatty())
+    if args.series_id:
+        from quarnex.utils import series
+
+        try:
+            return series.main(args, args.files[0], progress)
+        except UsageError as exc:
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            return EXIT_USAGE
     worst, reports = EXIT_ACCEPTED, []
     for name in args.files:
         try:
@@ -827,4 +868,7 @@ def _run(args) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run the module's imported copy, so that its names (UsageError) are the ones other modules import.
+    from quarnex.utils.check import main as _main
+
+    sys.exit(_main())
