@@ -39,11 +39,13 @@ def long_table(n_series, n_rows, seed=0):
     rng = np.random.default_rng(seed)
     stamps = pd.date_range("2020-01-01", periods=n_rows, freq="h").strftime("%Y-%m-%d %H:%M:%S")
     stamps = np.asarray(stamps, dtype=object)
-    return pd.DataFrame({
-        "id": np.repeat(np.arange(n_series), n_rows),
-        "time": np.tile(stamps, n_series),
-        "sales": rng.normal(500, 50, n_series * n_rows),
-    })
+    return pd.DataFrame(
+        {
+            "id": np.repeat(np.arange(n_series), n_rows),
+            "time": np.tile(stamps, n_series),
+            "sales": rng.normal(500, 50, n_series * n_rows),
+        }
+    )
 
 
 def cpu_seconds(t):
@@ -54,8 +56,9 @@ def command(df, jobs):
     args = series.options(**OPTIONS)
     t0, c0 = time.perf_counter(), os.times()
     ids, positions, _ = series.split(df, ["id"])
-    results = series.run_series(df, positions, args, check.check_settings(args), jobs, False,
-                                series._Progress(len(positions), False))
+    results = series.run_series(
+        df, positions, args, check.check_settings(args), jobs, False, series._Progress(len(positions), False)
+    )
     elapsed, cpu = time.perf_counter() - t0, cpu_seconds(os.times()) - cpu_seconds(c0)
     return elapsed, cpu, {i["id"]: r["status"] for i, (r, _) in zip(ids, results)}
 
@@ -93,13 +96,15 @@ def main():
     try:
         bounds = np.linspace(0, a.series, a.parts + 1).astype(int)
         for k, (lo, hi) in enumerate(zip(bounds[:-1], bounds[1:])):
-            df.iloc[lo * a.rows:hi * a.rows].to_parquet(os.path.join(folder, f"part-{k:03d}.parquet"), index=False)
+            df.iloc[lo * a.rows : hi * a.rows].to_parquet(os.path.join(folder, f"part-{k:03d}.parquet"), index=False)
         t0 = time.perf_counter()
         pd.read_parquet(folder)
         read = time.perf_counter() - t0
 
-        print(f"{a.series} series x {a.rows} rows ({a.series * a.rows:,} rows), {os.cpu_count()} cores, "
-              f"Python {sys.version.split()[0]}, pandas {pd.__version__}")
+        print(
+            f"{a.series} series x {a.rows} rows ({a.series * a.rows:,} rows), {os.cpu_count()} cores, "
+            f"Python {sys.version.split()[0]}, pandas {pd.__version__}"
+        )
         print(f"  reading the data set with pandas: {read:.1f} s")
         rows = []
         one, cpu, verdicts = command(df, 1)
@@ -109,12 +114,16 @@ def main():
         start, dask_time, cpu, verdicts3 = with_dask(folder)
         rows.append(("Dask, 2 workers", dask_time, cpu))
         assert verdicts == verdicts2 == verdicts3, "the three routes disagree"
-        print(f"  (starting the Dask cluster: {start:.1f} s, not counted; load average "
-              f"{os.getloadavg()[0]:.1f} at the end)")
+        print(
+            f"  (starting the Dask cluster: {start:.1f} s, not counted; load average "
+            f"{os.getloadavg()[0]:.1f} at the end)"
+        )
         print(f"  {'route':<24} {'seconds':>8} {'series/s':>9} {'vs jobs 1':>9} {'CPU s':>7} {'series/CPU s':>12}")
         for name, seconds, cpu in rows:
-            print(f"  {name:<24} {seconds:8.1f} {a.series / seconds:9.0f} {one / seconds:8.2f}x {cpu:7.1f} "
-                  f"{a.series / cpu:12.0f}")
+            print(
+                f"  {name:<24} {seconds:8.1f} {a.series / seconds:9.0f} {one / seconds:8.2f}x {cpu:7.1f} "
+                f"{a.series / cpu:12.0f}"
+            )
         statuses = pd.Series(verdicts).value_counts().to_dict()
         print(f"  verdicts (the same on all three routes): {statuses}")
     finally:

@@ -11,9 +11,9 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from test_check_cli import SCHEMA, validate
 
 from quarnex.utils import check, series
-from test_check_cli import SCHEMA, validate
 
 OPTIONS = ["--target", "sales", "--timestamp", "time", "--holdout", "5"]
 
@@ -45,8 +45,19 @@ def long_csv(tmp_path):
 
 
 def test_report_per_series(capsys, long_csv, tmp_path):
-    status, out, err = run(capsys, long_csv, "--series-id", "store", "#1", *OPTIONS, "--jobs", "1", "--json",
-                           "--output", tmp_path / "out.csv")
+    status, out, err = run(
+        capsys,
+        long_csv,
+        "--series-id",
+        "store",
+        "#1",
+        *OPTIONS,
+        "--jobs",
+        "1",
+        "--json",
+        "--output",
+        tmp_path / "out.csv",
+    )
     assert status == 1 and err == ""
     report = json.loads(out)
     for entry in report["series"]:  # each series' report is a single table's report, with its id
@@ -63,15 +74,34 @@ def test_report_per_series(capsys, long_csv, tmp_path):
     assert entries[None]["rows_in"] == 2 and "2 rows with an empty series id" in entries[None]["main"]
     assert entries[("A", 2)]["warnings"] and entries[("A", 1)]["warnings"] == []
     assert (entries[("A", 1)]["rows_out"], entries[("A", 1)]["holdout_rows"]) == (120, 5)
-    assert report["totals"] == {"series": 4, "accepted": 1, "warned": 1, "refused": 2, "error": 0,
-                                "rows_in": 213, "rows_out": 150, "rows_without_id": 2}
+    assert report["totals"] == {
+        "series": 4,
+        "accepted": 1,
+        "warned": 1,
+        "refused": 2,
+        "error": 0,
+        "rows_in": 213,
+        "rows_out": 150,
+        "rows_without_id": 2,
+    }
     # The accepted series' prepared rows, with their id columns, in the order the series first appear.
     written = pd.read_csv(tmp_path / "out.csv")
     assert written.groupby(["store", "item"], sort=False).size().to_dict() == {("A", 2): 30, ("A", 1): 120}
     assert written.groupby(["store", "item"])["time"].apply(lambda t: t.is_monotonic_increasing).all()
 
-    status, text, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--strict",
-                          "--output", tmp_path / "strict.csv")
+    status, text, _ = run(
+        capsys,
+        long_csv,
+        "--series-id",
+        "store",
+        "item",
+        *OPTIONS,
+        "--jobs",
+        "1",
+        "--strict",
+        "--output",
+        tmp_path / "strict.csv",
+    )
     assert status == 1 and pd.read_csv(tmp_path / "strict.csv")["item"].eq(1).all()  # A, 2 has a warning
     lines = text.splitlines()
     assert lines[0].endswith("long.csv, 4 series by store, item")
@@ -84,20 +114,49 @@ def test_report_per_series(capsys, long_csv, tmp_path):
 
 def test_jobs_give_the_same_result_from_the_command(long_csv, tmp_path, capsys):
     # One run through the installed entry point in worker processes, against the in-process run.
-    done = subprocess.run([sys.executable, "-m", "quarnex.utils.check", long_csv, "--series-id", "store", "item",
-                           *OPTIONS, "--jobs", "2", "--json", "--output", tmp_path / "two.csv"],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "quarnex.utils.check",
+            long_csv,
+            "--series-id",
+            "store",
+            "item",
+            *OPTIONS,
+            "--jobs",
+            "2",
+            "--json",
+            "--output",
+            tmp_path / "two.csv",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 1 and done.stderr == ""  # no progress bar when not on a terminal
-    status, out, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--json",
-                         "--output", tmp_path / "one.csv")
+    status, out, _ = run(
+        capsys,
+        long_csv,
+        "--series-id",
+        "store",
+        "item",
+        *OPTIONS,
+        "--jobs",
+        "1",
+        "--json",
+        "--output",
+        tmp_path / "one.csv",
+    )
     assert status == 1 and json.loads(done.stdout) == json.loads(out)
     assert (tmp_path / "two.csv").read_bytes() == (tmp_path / "one.csv").read_bytes()
 
 
 def test_jobs_with_many_chunks(monkeypatch):
     # Enough series for several chunks per worker; a series whose check fails stays its own error.
-    df = pd.DataFrame({"id": np.repeat(np.arange(40), 30), "time": np.tile(np.arange(30), 40),
-                       "sales": np.arange(1200.0)})
+    df = pd.DataFrame(
+        {"id": np.repeat(np.arange(40), 30), "time": np.tile(np.arange(30), 40), "sales": np.arange(1200.0)}
+    )
     real = check.check_frame
 
     def flaky(frame, *args):
@@ -123,15 +182,18 @@ def test_jobs_with_many_chunks(monkeypatch):
 def test_a_worker_that_dies_takes_down_only_unfinished_series(monkeypatch):
     import os
 
-    df = pd.DataFrame({"id": np.repeat(np.arange(40), 30), "time": np.tile(np.arange(30), 40),
-                       "sales": np.arange(1200.0)})
+    df = pd.DataFrame(
+        {"id": np.repeat(np.arange(40), 30), "time": np.tile(np.arange(30), 40), "sales": np.arange(1200.0)}
+    )
     real = check.check_frame
-    monkeypatch.setattr(check, "check_frame",
-                        lambda frame, *a: os._exit(9) if frame["id"].iloc[0] == 30 else real(frame, *a))
+    monkeypatch.setattr(
+        check, "check_frame", lambda frame, *a: os._exit(9) if frame["id"].iloc[0] == 30 else real(frame, *a)
+    )
     _, positions, _ = series.split(df, ["id"])
     args = series.options(target="sales", timestamp="time", holdout=3)
-    results = series.run_series(df, positions, args, check.check_settings(args), 2, False,
-                                series._Progress(len(positions), False))
+    results = series.run_series(
+        df, positions, args, check.check_settings(args), 2, False, series._Progress(len(positions), False)
+    )
     assert len(results) == 40 and results[30][0]["main"].startswith("the worker process stopped")
     assert results[0][0]["status"] == "accepted"
 
@@ -150,9 +212,14 @@ def test_progress_bar_only_on_a_terminal(long_csv, monkeypatch, capsys, json_out
 
 @pytest.mark.filterwarnings("error")
 @settings(max_examples=60, deadline=None, database=None)
-@given(st.lists(st.tuples(st.sampled_from(["a", "b", "", " ", None, "10"]), st.sampled_from([1, 2, None])),
-                min_size=1, max_size=25),
-       st.sampled_from(["object", "text", "category"]))
+@given(
+    st.lists(
+        st.tuples(st.sampled_from(["a", "b", "", " ", None, "10"]), st.sampled_from([1, 2, None])),
+        min_size=1,
+        max_size=25,
+    ),
+    st.sampled_from(["object", "text", "category"]),
+)
 def test_split_partitions_the_rows(keys, kind):
     df = pd.DataFrame(keys, columns=["k1", "k2"], dtype=object)
     if kind == "text":  # as --text reads a file: empty cells are empty texts
@@ -198,14 +265,14 @@ def test_check_table_takes_the_commands_options(long_csv, capsys):
     _, out, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--json")
     command = next(e for e in json.loads(out)["series"] if e["id"] == {"store": "A", "item": 1})
     assert report == {k: v for k, v in command.items() if k != "id"} | {"file": None}
-    assert series.summary(report) == {"status": "accepted", "warnings": 0, "rows": 120, "holdout_rows": 5.0,
-                                      "main": ""}
+    assert series.summary(report) == {"status": "accepted", "warnings": 0, "rows": 120, "holdout_rows": 5.0, "main": ""}
     with pytest.raises(check.UsageError, match="unknown t-shirt size"):
         series.check_table(group, target="sales", size="XXL")
 
 
-@pytest.mark.skipif(any(importlib.util.find_spec(m) is None for m in ("dask", "distributed", "pyarrow")),
-                    reason="needs quarnex[dask]")
+@pytest.mark.skipif(
+    any(importlib.util.find_spec(m) is None for m in ("dask", "distributed", "pyarrow")), reason="needs quarnex[dask]"
+)
 def test_dask_groupby_apply_gives_the_commands_verdicts(long_csv, tmp_path, capsys):
     import dask.dataframe as dd
     from dask.distributed import Client, LocalCluster
@@ -219,11 +286,12 @@ def test_dask_groupby_apply_gives_the_commands_verdicts(long_csv, tmp_path, caps
 
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster):
         data = dd.read_parquet(tmp_path / "data")
-        got = data.groupby(["store", "item"]).apply(verdict, meta=series.SUMMARY_META,
-                                                      include_groups=False).compute()
+        got = data.groupby(["store", "item"]).apply(verdict, meta=series.SUMMARY_META, include_groups=False).compute()
     _, out, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--json")
     # The same verdicts and main diagnostics (whose row numbers count a group's rows under Dask).
-    expected = {tuple(e["id"].values()): (e["status"], len(e["warnings"]), e["rows_in"],
-                                          e["main"].split(" on ")[0])
-                for e in json.loads(out)["series"] if e["id"] is not None}
+    expected = {
+        tuple(e["id"].values()): (e["status"], len(e["warnings"]), e["rows_in"], e["main"].split(" on ")[0])
+        for e in json.loads(out)["series"]
+        if e["id"] is not None
+    }
     assert {key: (r.status, r.warnings, r.rows, r.main.split(" on ")[0]) for key, r in got.iterrows()} == expected

@@ -136,10 +136,18 @@ def _parser() -> argparse.ArgumentParser:
         help="draw the target over time and the time steps into FILE (.png or .svg; needs matplotlib)",
     )
     p.add_argument("--html", metavar="FILE", help="write the report (and the picture) as one self-contained page")
-    p.add_argument("--series-id", nargs="+", metavar="COL",
-                   help="the file holds many series told apart by these columns: check each series on its own")
-    p.add_argument("--jobs", type=_jobs, metavar="N",
-                   help="with --series-id: check the series in N worker processes (default: one per core)")
+    p.add_argument(
+        "--series-id",
+        nargs="+",
+        metavar="COL",
+        help="the file holds many series told apart by these columns: check each series on its own",
+    )
+    p.add_argument(
+        "--jobs",
+        type=_jobs,
+        metavar="N",
+        help="with --series-id: check the series in N worker processes (default: one per core)",
+    )
     return p
 
 

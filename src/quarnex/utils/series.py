@@ -17,11 +17,11 @@ import os
 import re
 import sys
 import time
+from collections.abc import Iterable
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
-from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Iterable
+from typing import Any
 
 from quarnex.utils import check
 from quarnex.utils.check import UsageError
@@ -43,9 +43,20 @@ def _option(value) -> str:
     return str(value)
 
 
-def options(target=None, feature=None, timestamp=None, anomaly_label=None, holdout="0.2", size="M",
-            learning_type="forecasting", date_format=None, dayfirst=False, strict=False) -> SimpleNamespace:
+def options(
+    target=None,
+    feature=None,
+    timestamp=None,
+    anomaly_label=None,
+    holdout="0.2",
+    size="M",
+    learning_type="forecasting",
+    date_format=None,
+    dayfirst=False,
+    strict=False,
+) -> SimpleNamespace:
     """The command's options, given as Python values (see check_table), as the command holds them."""
+
     def many(value):
         if value is None:
             return None
@@ -53,11 +64,19 @@ def options(target=None, feature=None, timestamp=None, anomaly_label=None, holdo
 
     number = isinstance(holdout, (int, float)) and not isinstance(holdout, bool)
     return SimpleNamespace(
-        learning_type=learning_type, size=size, holdout=repr(holdout) if number else holdout,
-        target=many(target), feature=many(feature),
+        learning_type=learning_type,
+        size=size,
+        holdout=repr(holdout) if number else holdout,
+        target=many(target),
+        feature=many(feature),
         timestamp=None if timestamp is None else _option(timestamp),
         anomaly_label=None if anomaly_label is None else _option(anomaly_label),
-        date_format=date_format, dayfirst=dayfirst, strict=strict, text=False, holdout_file=None)
+        date_format=date_format,
+        dayfirst=dayfirst,
+        strict=strict,
+        text=False,
+        holdout_file=None,
+    )
 
 
 # Refusals whose diagnostic says where the problem lies: the main diagnostic is then that finding.
@@ -89,6 +108,7 @@ _ROW = re.compile(r"\b(rows? )(\d+(?:, \d+)*)")
 
 def _file_rows(report: dict, rows) -> None:
     """Turns the row numbers of a series' report (1 = its first row) into data rows of the file."""
+
     def row(r):
         return int(rows[r - 1]) + 1 if isinstance(r, int) and 1 <= r <= len(rows) else r
 
@@ -119,9 +139,20 @@ def _check_one(frame, args, conf: dict, keep_table: bool, rows=None) -> tuple[di
     return report, (table if keep_table else None)
 
 
-def check_table(df, *, target=None, feature=None, timestamp=None, anomaly_label=None, holdout="0.2",
-                size="M", learning_type="forecasting", date_format=None, dayfirst=False,
-                strict=False) -> dict:
+def check_table(
+    df,
+    *,
+    target=None,
+    feature=None,
+    timestamp=None,
+    anomaly_label=None,
+    holdout="0.2",
+    size="M",
+    learning_type="forecasting",
+    date_format=None,
+    dayfirst=False,
+    strict=False,
+) -> dict:
     """Checks one table (one series) as ``quarnex-check`` does and returns the report as plain data.
 
     The keywords are the command's options: a column is a label or a position (an int, or a text read
@@ -136,22 +167,27 @@ def check_table(df, *, target=None, feature=None, timestamp=None, anomaly_label=
     "rows_in", "rows_out", "holdout_rows", "columns", "time", "diagnostics", ... and "main", the main
     diagnostic. Row numbers count the rows of the table from 1.
     """
-    args = options(target, feature, timestamp, anomaly_label, holdout, size, learning_type, date_format,
-                   dayfirst, strict)
+    args = options(
+        target, feature, timestamp, anomaly_label, holdout, size, learning_type, date_format, dayfirst, strict
+    )
     report, _ = _check_one(df.reset_index(drop=True), args, check.check_settings(args), False)  # a copy
     return report
 
 
 # The flat line of the text report, for engines that want a row per group (see README).
-SUMMARY_META = {"status": "object", "warnings": "int64", "rows": "int64", "holdout_rows": "float64",
-                "main": "object"}
+SUMMARY_META = {"status": "object", "warnings": "int64", "rows": "int64", "holdout_rows": "float64", "main": "object"}
 
 
 def summary(report: dict) -> dict:
     """The fields of one series' line: status, number of warnings, rows, holdout rows (NaN if none), main."""
     holdout = report.get("holdout_rows")
-    return {"status": report["status"], "warnings": len(report["warnings"]), "rows": report["rows_in"],
-            "holdout_rows": float("nan") if holdout is None else float(holdout), "main": report["main"]}
+    return {
+        "status": report["status"],
+        "warnings": len(report["warnings"]),
+        "rows": report["rows_in"],
+        "holdout_rows": float("nan") if holdout is None else float(holdout),
+        "main": report["main"],
+    }
 
 
 # ---- splitting a table into series ------------------------------------------------------
@@ -249,8 +285,9 @@ class _Progress:
             self.shown = now
             width = 30
             full = width * self.done // self.total
-            sys.stderr.write(f"\r{check.PROG}: checking series [{'#' * full}{'.' * (width - full)}] "
-                             f"{self.done}/{self.total}\033[K")
+            sys.stderr.write(
+                f"\r{check.PROG}: checking series [{'#' * full}{'.' * (width - full)}] {self.done}/{self.total}\033[K"
+            )
             sys.stderr.flush()
 
     def close(self):
@@ -274,7 +311,7 @@ def run_series(df, positions, args, conf: dict, jobs: int, keep: bool, progress:
         _init(df, args, conf, keep)
         try:
             for item in work:
-                (i, report, table), = _run_chunk([item])
+                ((i, report, table),) = _run_chunk([item])
                 results[i] = (report, table)
                 progress.step()
         finally:
@@ -283,7 +320,7 @@ def run_series(df, positions, args, conf: dict, jobs: int, keep: bool, progress:
     # Small chunks keep the workers busy to the end and the bar moving; a chunk per process start
     # would not. Workers inherit the table when they are forked, else it is sent to each once.
     size = max(1, min(64, len(work) // (jobs * 8)))
-    chunks = [work[k:k + size] for k in range(0, len(work), size)]
+    chunks = [work[k : k + size] for k in range(0, len(work), size)]
     lost = []
     with _pool(jobs, df, args, conf, keep) as pool:
         futures = {pool.submit(_run_chunk, chunk): chunk for chunk in chunks}
@@ -302,7 +339,7 @@ def run_series(df, positions, args, conf: dict, jobs: int, keep: bool, progress:
     for i, rows in sorted(lost, key=lambda item: item[0]):
         pool = pool or _pool(1, df, args, conf, keep)
         try:
-            (_, report, table), = pool.submit(_run_chunk, [(i, rows)]).result()
+            ((_, report, table),) = pool.submit(_run_chunk, [(i, rows)]).result()
         except BrokenProcessPool as exc:
             reason = " ".join(str(exc).split()) or type(exc).__name__
             report, table = _failed(conf, len(rows), f"the worker process stopped: {reason}"), None
@@ -322,11 +359,27 @@ def _pool(jobs, df, args, conf, keep) -> ProcessPoolExecutor:
 
 def _failed(conf: dict, rows: int, error: str) -> dict:
     """The report of a series whose check stopped outside process_data."""
-    report = {"schema_version": check.SCHEMA_VERSION, "file": None, "holdout_file": None,
-              "learning_type": conf["learning_type"], "size": conf["size"], "status": "error",
-              "exit_status": check.EXIT_UNEXPECTED, "refusal": None, "refusal_code": None, "error": error,
-              "warnings": [], "warning_codes": [], "rows_in": rows, "holdout_rows_in": None, "rows_out": None,
-              "holdout_rows": None, "columns": None, "time": None, "diagnostics": []}
+    report = {
+        "schema_version": check.SCHEMA_VERSION,
+        "file": None,
+        "holdout_file": None,
+        "learning_type": conf["learning_type"],
+        "size": conf["size"],
+        "status": "error",
+        "exit_status": check.EXIT_UNEXPECTED,
+        "refusal": None,
+        "refusal_code": None,
+        "error": error,
+        "warnings": [],
+        "warning_codes": [],
+        "rows_in": rows,
+        "holdout_rows_in": None,
+        "rows_out": None,
+        "holdout_rows": None,
+        "columns": None,
+        "time": None,
+        "diagnostics": [],
+    }
     report["main"] = main_diagnostic(report)
     return report
 
@@ -338,13 +391,17 @@ def _id_text(series_id) -> str:
     if series_id is None:
         return "(empty id)"
     text = ", ".join(str(v) for v in series_id.values())
-    return text if len(text) <= _ID_WIDTH else text[:_ID_WIDTH - 1] + "…"
+    return text if len(text) <= _ID_WIDTH else text[: _ID_WIDTH - 1] + "…"
 
 
 def _verdict(entry: dict) -> str:
     status, n = _status(entry), len(entry["warnings"])
-    text = {"accepted": "accepted", "warned": f"accepted, {n} warning{'s' if n != 1 else ''}",
-            "refused": "refused", "error": "error"}[status]
+    text = {
+        "accepted": "accepted",
+        "warned": f"accepted, {n} warning{'s' if n != 1 else ''}",
+        "refused": "refused",
+        "error": "error",
+    }[status]
     if status in ("accepted", "warned") and entry["exit_status"] != check.EXIT_ACCEPTED:
         text += " (refused under --strict)"
     return text
@@ -359,15 +416,36 @@ def build_report(path, labels, conf, ids, results, empty_rows) -> dict:
     if len(empty_rows):
         shown = ", ".join(str(r + 1) for r in empty_rows[:5]) + (", ..." if len(empty_rows) > 5 else "")
         names = ", ".join(str(label) for label in labels)
-        text = (f"{len(empty_rows)} row{'s' if len(empty_rows) != 1 else ''} with an empty series id "
-                f"({names}) not checked: data row{'s' if len(empty_rows) != 1 else ''} {shown}")
-        entries.append({"id": None, "schema_version": check.SCHEMA_VERSION, "file": str(path),
-                        "holdout_file": None, "learning_type": conf["learning_type"], "size": conf["size"],
-                        "status": "refused", "exit_status": check.EXIT_REFUSED, "refusal": text,
-                        "refusal_code": None, "error": None, "warnings": [], "warning_codes": [],
-                        "rows_in": len(empty_rows), "holdout_rows_in": None, "rows_out": None,
-                        "holdout_rows": None, "columns": None, "time": None, "diagnostics": [],
-                        "rows": [int(r) + 1 for r in empty_rows], "main": text})
+        text = (
+            f"{len(empty_rows)} row{'s' if len(empty_rows) != 1 else ''} with an empty series id "
+            f"({names}) not checked: data row{'s' if len(empty_rows) != 1 else ''} {shown}"
+        )
+        entries.append(
+            {
+                "id": None,
+                "schema_version": check.SCHEMA_VERSION,
+                "file": str(path),
+                "holdout_file": None,
+                "learning_type": conf["learning_type"],
+                "size": conf["size"],
+                "status": "refused",
+                "exit_status": check.EXIT_REFUSED,
+                "refusal": text,
+                "refusal_code": None,
+                "error": None,
+                "warnings": [],
+                "warning_codes": [],
+                "rows_in": len(empty_rows),
+                "holdout_rows_in": None,
+                "rows_out": None,
+                "holdout_rows": None,
+                "columns": None,
+                "time": None,
+                "diagnostics": [],
+                "rows": [int(r) + 1 for r in empty_rows],
+                "main": text,
+            }
+        )
     entries.sort(key=_worst_first)  # stable: series of the same verdict stay in file order
     counts = {name: 0 for name in _RANK}
     for entry in entries:
@@ -384,7 +462,8 @@ def build_report(path, labels, conf, ids, results, empty_rows) -> dict:
         "exit_status": max((e["exit_status"] for e in entries), default=check.EXIT_ACCEPTED),
         "series": entries,
         "totals": {
-            "series": len(ids), **counts,
+            "series": len(ids),
+            **counts,
             "rows_in": sum(e["rows_in"] for e in entries),
             "rows_out": sum(e["rows_out"] or 0 for e in entries),
             "rows_without_id": len(empty_rows),
@@ -394,9 +473,17 @@ def build_report(path, labels, conf, ids, results, empty_rows) -> dict:
 
 def format_report(report: dict) -> str:
     entries = report["series"]
-    rows = [(_id_text(e["id"]), _verdict(e), str(e["rows_in"]),
-             "-" if e["holdout_rows"] is None else str(e["holdout_rows"]), str(len(e["warnings"])), e["main"])
-            for e in entries]
+    rows = [
+        (
+            _id_text(e["id"]),
+            _verdict(e),
+            str(e["rows_in"]),
+            "-" if e["holdout_rows"] is None else str(e["holdout_rows"]),
+            str(len(e["warnings"])),
+            e["main"],
+        )
+        for e in entries
+    ]
     heads = ("series", "result", "rows", "holdout", "warnings", "main diagnostic")
     widths = [max([len(h)] + [len(r[k]) for r in rows]) for k, h in enumerate(heads)]
 
@@ -407,17 +494,21 @@ def format_report(report: dict) -> str:
 
     t = report["totals"]
     names = ", ".join(str(label) for label in report["series_id"])
-    out = [f"{check.PROG}: {report['file']}, {t['series']} series by {names}",
-           f"  learning type  {report['learning_type']}, t-shirt size {report['size']}",
-           line(heads)]
+    out = [
+        f"{check.PROG}: {report['file']}, {t['series']} series by {names}",
+        f"  learning type  {report['learning_type']}, t-shirt size {report['size']}",
+        line(heads),
+    ]
     out += [line(r) for r in rows]
     parts = [f"{t['accepted'] + t['warned']} accepted ({t['warned']} with warnings)", f"{t['refused']} refused"]
     if t["error"]:
         parts.append(f"{t['error']} stopped by an unexpected error")
     n = t["rows_without_id"]
     without = f"; {n} row{'s' if n != 1 else ''} without a series id" if n else ""
-    out.append(f"  totals: {t['series']} series: {', '.join(parts)}{without}; rows {t['rows_in']} in, "
-               f"{t['rows_out']} out of the accepted series")
+    out.append(
+        f"  totals: {t['series']} series: {', '.join(parts)}{without}; rows {t['rows_in']} in, "
+        f"{t['rows_out']} out of the accepted series"
+    )
     return "\n".join(out)
 
 
@@ -446,6 +537,7 @@ def main(args, name: str, reading_progress=None) -> int:
             pd.concat(tables, ignore_index=True).to_csv(args.output, index=False)
         except OSError as exc:
             raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
-    print(json.dumps(report, indent=2, ensure_ascii=False, default=check._plain) if args.json
-          else format_report(report))
+    print(
+        json.dumps(report, indent=2, ensure_ascii=False, default=check._plain) if args.json else format_report(report)
+    )
     return report["exit_status"]
