@@ -25,8 +25,14 @@ NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
 SHAPES = {
     "2024-01-31 13:00:00 (ISO naive)": ("%Y-%m-%d %H:%M:%S", "h", "%Y-%m-%d %H:%M:%S", {}),
     "2024-01-31T13:00:00+01:00": ("%Y-%m-%dT%H:%M:%S+01:00", "h", "%Y-%m-%dT%H:%M:%S%z", {}),
-    "+01:00/+02:00 mixed": (lambda i: i.tz_localize("Europe/Berlin", ambiguous="NaT", nonexistent="NaT")
-                            .dropna().map(lambda t: t.isoformat()), "h", "%Y-%m-%dT%H:%M:%S%z", {"utc": True}),
+    "+01:00/+02:00 mixed": (
+        lambda i: (
+            i.tz_localize("Europe/Berlin", ambiguous="NaT", nonexistent="NaT").dropna().map(lambda t: t.isoformat())
+        ),
+        "h",
+        "%Y-%m-%dT%H:%M:%S%z",
+        {"utc": True},
+    ),
     "...Z (local zone UTC)": ("%Y-%m-%dT%H:%M:%SZ", "h", "%Y-%m-%dT%H:%M:%S%z", {}),
     "01/31/2024 13:00": ("%m/%d/%Y %H:%M", "h", "%m/%d/%Y %H:%M", {}),
     "2024/01/31 13:00": ("%Y/%m/%d %H:%M", "h", "%Y/%m/%d %H:%M", {}),
@@ -74,7 +80,7 @@ def main():
     args = ap.parse_args()
     n = args.rows
     print(f"rows {n}; CPU seconds; time.tzname {time.tzname}")
-    print(f"| shape | fast | straightforward | pandas explicit format | straightforward/fast | fast/pandas | dtype |")
+    print("| shape | fast | straightforward | pandas explicit format | straightforward/fast | fast/pandas | dtype |")
     print("|---|---|---|---|---|---|---|")
     for name, (shape, freq, fmt, kw) in SHAPES.items():
         values = texts(shape, freq, n)
@@ -85,8 +91,11 @@ def main():
         slow *= n / m
         series = pd.Series(values, dtype=object)
         pandas = cpu(lambda: pd.to_datetime(series, format=fmt, **kw))
-        print(f"| `{name}` | {fast:.3f} | {mark}{slow:.2f} | {pandas:.3f} | {mark}{slow / fast:.0f}x | "
-              f"{fast / pandas:.2f} | {dtype} |", flush=True)
+        print(
+            f"| `{name}` | {fast:.3f} | {mark}{slow:.2f} | {pandas:.3f} | {mark}{slow / fast:.0f}x | "
+            f"{fast / pandas:.2f} | {dtype} |",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

@@ -14,7 +14,6 @@ import argparse
 import gc
 import json
 import os
-import statistics
 import subprocess
 import sys
 import time
@@ -28,11 +27,13 @@ NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
 def forecasting_table(n, seed=0):
     rng = np.random.default_rng(seed)
     stamps = pd.date_range("2000-01-01", periods=n, freq="h").strftime("%Y-%m-%d %H:%M:%S")
-    return pd.DataFrame({
-        "time": pd.Series(np.asarray(stamps, dtype=object), dtype=object),
-        "load": pd.Series([f'"{v:.3f}"' for v in rng.normal(500, 50, n)], dtype=object),
-        "temp": pd.Series([f'"{v:.1f}"' for v in rng.normal(12, 8, n)], dtype=object),
-    })
+    return pd.DataFrame(
+        {
+            "time": pd.Series(np.asarray(stamps, dtype=object), dtype=object),
+            "load": pd.Series([f'"{v:.3f}"' for v in rng.normal(500, 50, n)], dtype=object),
+            "temp": pd.Series([f'"{v:.1f}"' for v in rng.normal(12, 8, n)], dtype=object),
+        }
+    )
 
 
 def best(fn, setup, repeat):
@@ -81,8 +82,12 @@ print(json.dumps([size, peak]))
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default="10000,100000,1000000", help="comma-separated row counts")
-    ap.add_argument("--straight-limit", type=int, default=100000,
-                    help="largest row count at which the straightforward route is run (default 100000)")
+    ap.add_argument(
+        "--straight-limit",
+        type=int,
+        default=100000,
+        help="largest row count at which the straightforward route is run (default 100000)",
+    )
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement of the fast routes (best is kept)")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurement")
     args = ap.parse_args()
@@ -94,8 +99,9 @@ def main():
     helper = DataHelper()
     FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
     try:
-        DataHelper.process_data(forecasting_table(50), FC, ["load"], None, "time", None, 0.2, None,
-                                C.TSHIRT_SIZE_MEDIUM, [])
+        DataHelper.process_data(
+            forecasting_table(50), FC, ["load"], None, "time", None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, []
+        )
         have_pipeline = True
     except NotImplementedError:
         have_pipeline = False
@@ -125,12 +131,30 @@ def main():
         parse(parsed)
         timestamps = parsed["time"].to_numpy()
         cases = [
-            ("str2float (1 column)", numeric, lambda: base.copy(),
-             "pd.to_numeric", lambda _: pd.to_numeric(unquoted), lambda: None),
-            ("parse_time_col", parse, lambda: base.copy(),
-             "pd.to_datetime ISO8601", lambda _: pd.to_datetime(base["time"], format="ISO8601"), lambda: None),
-            ("validate_time_interval", interval, lambda: parsed,
-             "numpy diff+mean+std", lambda _: numpy_stats(timestamps), lambda: None),
+            (
+                "str2float (1 column)",
+                numeric,
+                lambda: base.copy(),
+                "pd.to_numeric",
+                lambda _: pd.to_numeric(unquoted),
+                lambda: None,
+            ),
+            (
+                "parse_time_col",
+                parse,
+                lambda: base.copy(),
+                "pd.to_datetime ISO8601",
+                lambda _: pd.to_datetime(base["time"], format="ISO8601"),
+                lambda: None,
+            ),
+            (
+                "validate_time_interval",
+                interval,
+                lambda: parsed,
+                "numpy diff+mean+std",
+                lambda _: numpy_stats(timestamps),
+                lambda: None,
+            ),
         ]
         if have_pipeline:
             cases.append(("process_data", pipeline, lambda: base.copy(), None, None, None))
@@ -149,8 +173,10 @@ def main():
             ref = best(ref_fn, ref_setup, args.repeat) if ref_fn else None
             rows.append((n, name, fast, straight, approx, ref_name, ref))
 
-    print(f"{'rows':>9}  {'operation':<24}{'fast s':>9}{'straight s':>12}{'speed-up':>10}"
-          f"  {'bound':<24}{'bound s':>9}{'fast/bound':>11}")
+    print(
+        f"{'rows':>9}  {'operation':<24}{'fast s':>9}{'straight s':>12}{'speed-up':>10}"
+        f"  {'bound':<24}{'bound s':>9}{'fast/bound':>11}"
+    )
     for n, name, fast, straight, approx, ref_name, ref in rows:
         ratio = f"{approx}{straight / fast:.1f}x"
         bound = f"{ref_name:<24}{ref:>9.4f}{fast / ref:>10.2f}x" if ref is not None else ""
@@ -162,8 +188,10 @@ def main():
             got = peak_memory(n)
             if got:
                 size, peak = got
-                print(f"process_data peak memory at {n} rows: {peak / 2**20:.1f} MiB allocated during the call, "
-                      f"input table {size / 2**20:.1f} MiB ({peak / size:.2f}x)")
+                print(
+                    f"process_data peak memory at {n} rows: {peak / 2**20:.1f} MiB allocated during the call, "
+                    f"input table {size / 2**20:.1f} MiB ({peak / size:.2f}x)"
+                )
     elif not have_pipeline:
         print("\nprocess_data is not built yet: pipeline rows and peak memory skipped")
 

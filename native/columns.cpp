@@ -4,8 +4,6 @@
 namespace qx {
 namespace {
 
-bool is_instance(PyObject* o, PyObject* cls) { return check(PyObject_IsInstance(o, cls)) != 0; }
-
 // Resolves one designation to a position, or returns an empty Ref when it
 // does not resolve. `ignored` is set for designations that are not looked at.
 Ref resolve(const Frame& f, PyObject* df, PyObject* df_columns, PyObject* col, bool& ignored) {
@@ -28,7 +26,7 @@ Ref resolve(const Frame& f, PyObject* df, PyObject* df_columns, PyObject* col, b
   }
   // numpy scalars are positions too: integers as they are, floating values
   // truncated like a float. The result is a plain int.
-  Ref np = global(f, "np");
+  Ref np = global(f, G::np);
   Ref integer = attr(np, "integer");
   Ref floating = attr(np, "floating");
   if (is_instance(col, integer.get()) || is_instance(col, floating.get())) {
@@ -50,16 +48,10 @@ Ref resolve(const Frame& f, PyObject* df, PyObject* df_columns, PyObject* col, b
   raise_message(f, id, {col_role, texts.get()});
 }
 
-}  // namespace
-
-Ref validate_input_params(Frame& f) {
-  PyObject* learning_type = f[1];
-  PyObject* target_columns = f[2];
-  PyObject* feature_columns = f[3];
-  PyObject* user_holdout_df = f[4];
-  PyObject* tshirt_size = f[5];
-  Ref forecasting = global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING");
-  Ref anomaly = global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION");
+Ref validate_input_params(const Frame& f, PyObject* /*self*/, PyObject* learning_type, PyObject* target_columns,
+                          PyObject* feature_columns, PyObject* user_holdout_df, PyObject* tshirt_size) {
+  Ref forecasting = global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING);
+  Ref anomaly = global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION);
 
   if (ne(learning_type, forecasting) && ne(learning_type, anomaly)) {
     Ref a = str(forecasting);
@@ -70,17 +62,17 @@ Ref validate_input_params(Frame& f) {
     raise_message(f, "QUARNEX0068E", {supported.get(), learning_type});
   }
   if (eq(learning_type, forecasting) && target_columns == Py_None) {
-    Ref role = global(f, "COLUMN_ROLE_TARGET");
+    Ref role = global(f, G::COLUMN_ROLE_TARGET);
     raise_message(f, "QUARNEX0092E", {role.get(), role.get()});
   }
   if (eq(learning_type, anomaly) && feature_columns == Py_None) {
-    Ref role = global(f, "COLUMN_ROLE_FEATURE");
+    Ref role = global(f, G::COLUMN_ROLE_FEATURE);
     raise_message(f, "QUARNEX0092E", {role.get(), role.get()});
   }
   if (eq(learning_type, anomaly) && user_holdout_df != Py_None) raise_message(f, "QUARNEX0094E");
 
   Ref sizes = check(PyTuple_New(4));
-  const char* names[] = {"TSHIRT_SIZE_SMALL", "TSHIRT_SIZE_MEDIUM", "TSHIRT_SIZE_LARGE", "TSHIRT_SIZE_EXTRA_LARGE"};
+  const G names[] = {G::TSHIRT_SIZE_SMALL, G::TSHIRT_SIZE_MEDIUM, G::TSHIRT_SIZE_LARGE, G::TSHIRT_SIZE_EXTRA_LARGE};
   for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(sizes.get(), i, global(f, names[i]).release());
   if (!contains(sizes, tshirt_size)) {
     Ref sep = text(", ");
@@ -91,13 +83,8 @@ Ref validate_input_params(Frame& f) {
   return Ref::borrow(Py_None);
 }
 
-Ref get_cols_idx(Frame& f) {
-  PyObject* df = f[1];
-  PyObject* cols = f[2];
-  PyObject* col_role = f[3];
-  PyObject* learning_type = f[4];
-  PyObject* warn_msg = f[5];
-
+Ref get_cols_idx(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* cols, PyObject* col_role,
+                 PyObject* learning_type, PyObject* warn_msg) {
   Ref df_columns = call_method(attr(df, "columns"), "to_list");
   Ref col_idx = new_list();
   Ref it = check(PyObject_GetIter(cols));
@@ -108,76 +95,66 @@ Ref get_cols_idx(Frame& f) {
     if (pos) {
       append(col_idx.get(), pos.get());
     } else if (!ignored && warn_msg != Py_None) {
-      Ref app = attr(warn_msg, "append");
-      Ref msg = message(f, "QUARNEX0016W", {str(col).get()});
-      call(app, msg);
+      warn(f, warn_msg, "QUARNEX0016W", {str(col).get()});
     }
   }
   if (PyErr_Occurred()) throw_error();
 
   const bool empty = PyList_GET_SIZE(col_idx.get()) == 0;
-  Ref forecasting = global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING");
-  Ref anomaly = global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION");
-  if (eq(col_role, global(f, "COLUMN_ROLE_TARGET"))) {
+  Ref forecasting = global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING);
+  Ref anomaly = global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION);
+  if (eq(col_role, global(f, G::COLUMN_ROLE_TARGET))) {
     if (eq(learning_type, forecasting) && empty) designation_error(f, "QUARNEX0072E", col_role, cols);
     if (eq(learning_type, anomaly)) check(PyList_Sort(col_idx.get()));
     return col_idx;
   }
-  if (eq(col_role, global(f, "COLUMN_ROLE_FEATURE"))) {
+  if (eq(col_role, global(f, G::COLUMN_ROLE_FEATURE))) {
     if (eq(learning_type, anomaly)) {
       if (empty) designation_error(f, "QUARNEX0072E", col_role, cols);
       check(PyList_Sort(col_idx.get()));
     }
     return col_idx;
   }
-  if (eq(col_role, global(f, "COLUMN_ROLE_TIMESTAMP")) || eq(col_role, global(f, "COLUMN_ROLE_ANOMALY_LABEL"))) {
+  if (eq(col_role, global(f, G::COLUMN_ROLE_TIMESTAMP)) || eq(col_role, global(f, G::COLUMN_ROLE_ANOMALY_LABEL))) {
     if (empty) designation_error(f, "QUARNEX00104E", col_role, cols);
     return Ref::borrow(PyList_GET_ITEM(col_idx.get(), 0));
   }
   return col_idx;
 }
 
-Ref check_time_col_specified_twice(Frame& f) {
-  PyObject* time_col_idx = f[1];
-  PyObject* time_col_name = f[2];
-  PyObject* other_col_idx = f[3];
-  PyObject* col_role = f[4];
+Ref check_time_col_specified_twice(const Frame& f, PyObject* /*self*/, PyObject* time_col_idx, PyObject* time_col_name,
+                                   PyObject* other_col_idx, PyObject* col_role) {
   if (contains(other_col_idx, time_col_idx)) {
     raise_message(f, "QUARNEX0074E", {str(time_col_name).get(), col_role});
   }
   return Ref::borrow(Py_None);
 }
 
-Ref validate_input_data_col_num(Frame& f) {
-  PyObject* learning_type = f[1];
-  PyObject* tshirt_size = f[2];
-  PyObject* target_columns = f[3];
-  PyObject* feature_columns = f[4];
-
+Ref validate_input_data_col_num(const Frame& f, PyObject* /*self*/, PyObject* learning_type, PyObject* tshirt_size,
+                                PyObject* target_columns, PyObject* feature_columns) {
   Ref col_role = new_list();
   Ref col_num = from_ssize(0);
-  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING")) && target_columns != Py_None) {
-    append(col_role.get(), global(f, "COLUMN_ROLE_TARGET").get());
+  if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING)) && target_columns != Py_None) {
+    append(col_role.get(), global(f, G::COLUMN_ROLE_TARGET).get());
     col_num = from_ssize(length(target_columns));
     if (feature_columns != Py_None) {
       Ref n = from_ssize(length(feature_columns));
       if (gt(n, col_num)) {
-        append(col_role.get(), global(f, "COLUMN_ROLE_SUPPORTING_FEATURE").get());
+        append(col_role.get(), global(f, G::COLUMN_ROLE_SUPPORTING_FEATURE).get());
         col_num = n;
       }
     }
-  } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION")) &&
+  } else if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION)) &&
              feature_columns != Py_None) {
-    append(col_role.get(), global(f, "COLUMN_ROLE_FEATURE").get());
+    append(col_role.get(), global(f, G::COLUMN_ROLE_FEATURE).get());
     col_num = from_ssize(length(feature_columns));
   }
 
-  Ref limits = global(f, "INPUT_DATA_LIMITATION");
+  Ref limits = global(f, G::INPUT_DATA_LIMITATION);
   if (!contains(limits, learning_type)) return Ref::borrow(Py_None);
   Ref by_type = item(limits.get(), learning_type);
   if (!contains(by_type, tshirt_size)) return Ref::borrow(Py_None);
-  Ref col_max = item(item(item(limits.get(), learning_type), tshirt_size), global(f, "COLUMN"));
-  col_max = item(col_max, global(f, "MAX"));
+  Ref col_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, G::COLUMN).get(), global(f, G::MAX).get()});
 
   if (gt(col_num, col_max)) {
     Ref role_str;
@@ -197,4 +174,58 @@ Ref validate_input_data_col_num(Frame& f) {
   return Ref::borrow(Py_None);
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc validate_input_params = describe<qx::validate_input_params>(
+    "validate_input_params", Kind::Instance,
+    {self,
+     {"learning_type", "str", S, REQ},
+     {"target_columns", "Union[list, int, str]", N, REQ},
+     {"feature_columns", "Union[list, int, str]", N, REQ},
+     {"user_holdout_df", "pd.DataFrame", N, REQ},
+     {"tshirt_size", "str", S, REQ}},
+    nullptr,
+    "Check the learning type, the t-shirt size and the column designations it requires.\n\n"
+    ":param learning_type: the learning type\n"
+    ":param target_columns: target column designations\n"
+    ":param feature_columns: feature column designations\n"
+    ":param user_holdout_df: the user holdout data, or None\n"
+    ":param tshirt_size: the t-shirt size");
+
+constexpr MethodDesc get_cols_idx = describe<qx::get_cols_idx>("get_cols_idx", Kind::Instance,
+                                                               {self,
+                                                                {"df", "pd.DataFrame", N, REQ},
+                                                                {"cols", "list", L, REQ},
+                                                                {"col_role", "str", S, REQ},
+                                                                {"learning_type", "str", S, REQ},
+                                                                {"warn_msg", "list", L, NONE}},
+                                                               "Union[list, int]", nullptr);
+
+constexpr MethodDesc check_time_col_specified_twice =
+    describe<qx::check_time_col_specified_twice>("check_time_col_specified_twice", Kind::Instance,
+                                                 {self,
+                                                  {"time_col_idx", "int", N, REQ},
+                                                  {"time_col_name", "str", S, REQ},
+                                                  {"other_col_idx", "list", L, REQ},
+                                                  {"col_role", "str", S, REQ}},
+                                                 nullptr, nullptr);
+
+constexpr MethodDesc validate_input_data_col_num =
+    describe<qx::validate_input_data_col_num>("validate_input_data_col_num", Kind::Instance,
+                                              {self,
+                                               {"learning_type", "str", S, REQ},
+                                               {"tshirt_size", "str", S, REQ},
+                                               {"target_columns", "list", L, NONE},
+                                               {"feature_columns", "list", L, NONE}},
+                                              nullptr,
+                                              "Refuse more target or feature columns than the t-shirt size allows.\n\n"
+                                              ":param learning_type: the learning type\n"
+                                              ":param tshirt_size: the t-shirt size\n"
+                                              ":param target_columns: target column positions\n"
+                                              ":param feature_columns: feature column positions");
+
+}  // namespace methods
 }  // namespace qx

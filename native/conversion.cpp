@@ -9,24 +9,22 @@ namespace {
 
 // First pass over one value: its text form, without leading and trailing
 // double quotes (str(value).strip('"')).
-PyObject* strip_quotes(PyObject*, PyObject* value) {
-  return callback_boundary([&] {
-    Ref t = str(value);
-    Ref quote = text("\"");
-    return call_method(t, "strip", quote);
-  }, "the numeric conversion");
+PyObject* unquote_value(PyObject*, PyObject* value) {
+  return boundary([&] { return unquoted_text(value); }, "the numeric conversion");
 }
 
 // Second pass over one text: an empty text is NaN, anything else goes
 // through float().
 PyObject* text_to_float(PyObject*, PyObject* value) {
-  return callback_boundary([&] {
-    if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
-    return to_float(value);
-  }, "the numeric conversion");
+  return boundary(
+      [&] {
+        if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
+        return to_float(value);
+      },
+      "the numeric conversion");
 }
 
-PyMethodDef kStripQuotes = {"strip_quotes", strip_quotes, METH_O, nullptr};
+PyMethodDef kStripQuotes = {"strip_quotes", unquote_value, METH_O, nullptr};
 PyMethodDef kTextToFloat = {"text_to_float", text_to_float, METH_O, nullptr};
 
 // The float64 form of one column (a Series; a DataFrame when the label is
@@ -45,9 +43,8 @@ Ref convert_column(PyObject* column) {
 // and its subclasses, numpy floating scalars).
 bool is_float_nan(const Frame& f, PyObject* v) {
   if (PyFloat_Check(v)) return std::isnan(PyFloat_AS_DOUBLE(v));
-  Ref np = global(f, "np");
-  Ref floating = attr(np, "floating");
-  if (check(PyObject_IsInstance(v, floating.get())) == 0) return false;
+  Ref floating = attr(global(f, G::np), "floating");
+  if (!is_instance(v, floating.get())) return false;
   return ne(v, v);
 }
 
@@ -66,18 +63,12 @@ Ref sum_axis0(PyObject* mask) {
   return call_kw(sum.get(), {}, {{"axis", zero.get()}});
 }
 
-}  // namespace
-
-Ref str2float(Frame& f) {
-  PyObject* df = f[1];
-  PyObject* col_idx = f[2];
-  PyObject* col_role = f[3];
-
+Ref str2float(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_idx, PyObject* col_role) {
   Ref it = check(PyObject_GetIter(col_idx));
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref i = Ref::steal(next);
     Ref dtype = item(attr(attr(df, "dtypes"), "iloc"), i);
-    Ref types = attr(attr(global(f, "pd"), "api"), "types");
+    Ref types = attr(attr(global(f, G::pd), "api"), "types");
     if (!truthy(call_method(types, "is_string_dtype", dtype))) continue;
 
     // An invalid position has already failed on the dtype lookup; the label
@@ -85,12 +76,8 @@ Ref str2float(Frame& f) {
     Ref col_name = item(attr(df, "columns"), i);
     try {
       Ref column = item(df, col_name.get());
-      Ref converted;
-      if (Ref values = fast::numeric_column(column.get())) {
-        converted = fast::mapped_series(column.get(), values.get());
-      } else {
-        converted = convert_column(column.get());
-      }
+      auto fast_converted = fast::numeric_column(column.get());
+      Ref converted = fast_converted ? std::move(*fast_converted) : convert_column(column.get());
       set_item(df, col_name.get(), converted.get());
     } catch (const PyErrorSet&) {
       Ref ex = take_exception();
@@ -103,17 +90,13 @@ Ref str2float(Frame& f) {
   return Ref::borrow(df);
 }
 
-Ref check_missing(Frame& f) {
-  PyObject* df = f[1];
-  PyObject* col_idx = f[2];
-  PyObject* missing_value = f[3];
-
+Ref check_missing(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_idx, PyObject* missing_value) {
   Ref it = check(PyObject_GetIter(col_idx));
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref i = Ref::steal(next);
     Ref col_name = item(attr(df, "columns"), i);
     Ref col_val = item(df, col_name.get());
-    Ref np = global(f, "np");
+    Ref np = global(f, G::np);
     Ref np_nan = attr(np, "NaN");
     Ref missing_num;
     // Every floating-point NaN counts NaN values: under equality NaN would
@@ -140,4 +123,23 @@ Ref check_missing(Frame& f) {
   return Ref::borrow(Py_None);
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc str2float = describe<qx::str2float>(
+    "str2float", Kind::Instance,
+    {self, {"df", "pd.DataFrame", N, REQ}, {"col_idx", "list", L, REQ}, {"col_role", "str", S, REQ}}, nullptr, nullptr);
+
+constexpr MethodDesc check_missing = describe<qx::check_missing>(
+    "check_missing", Kind::Instance,
+    {self, {"df", "pd.DataFrame", N, REQ}, {"col_idx", "list", L, REQ}, {"missing_value", nullptr, N, NAN_DEFAULT}},
+    nullptr,
+    "Refuse columns that hold a missing value.\n\n"
+    ":param df: the data\n"
+    ":param col_idx: positions of the columns to check\n"
+    ":param missing_value: the value counted as missing (NaN by default)");
+
+}  // namespace methods
 }  // namespace qx

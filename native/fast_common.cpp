@@ -1,14 +1,51 @@
-// Helpers shared by the fast routes.
+// Helpers shared by the fast routes, and their counters.
 #include "fastpath.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace qx::fast {
+namespace {
 
-bool enabled() {
-  const char* v = std::getenv("QUARNEX_DATA_HELPER_NO_FASTPATH");
-  return v == nullptr || v[0] == '\0' || std::strcmp(v, "0") == 0;
+const char* const kRouteNames[kRoutes] = {"numeric_text", "iso_column", "iso_converter", "iso_text",
+                                          "interval_statistics"};
+const char* const kReasonNames[kReasons] = {"off", "kind", "value", "settings", "error"};
+
+// Process-wide: the routes are the same code for every module object.
+std::atomic<uint64_t> hits[kRoutes];
+std::atomic<uint64_t> declines[kRoutes][kReasons];
+
+bool env_flag(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && v[0] != '\0' && std::strcmp(v, "0") != 0;
+}
+
+}  // namespace
+
+bool enabled() { return !env_flag("QUARNEX_DATA_HELPER_NO_FASTPATH"); }
+bool strict() { return env_flag("QUARNEX_DATA_HELPER_FASTPATH_STRICT"); }
+
+void count_hit(Route route) noexcept { hits[static_cast<int>(route)].fetch_add(1, std::memory_order_relaxed); }
+
+void count_decline(Route route, Reason why) noexcept {
+  declines[static_cast<int>(route)][static_cast<int>(why)].fetch_add(1, std::memory_order_relaxed);
+}
+
+Ref stats() {
+  Ref all = new_dict();
+  for (int r = 0; r < kRoutes; ++r) {
+    Ref one = new_dict();
+    Ref n = check(PyLong_FromUnsignedLongLong(hits[r].load(std::memory_order_relaxed)));
+    check(PyDict_SetItemString(one.get(), "hit", n.get()));
+    for (int w = 0; w < kReasons; ++w) {
+      n = check(PyLong_FromUnsignedLongLong(declines[r][w].load(std::memory_order_relaxed)));
+      check(PyDict_SetItemString(one.get(), kReasonNames[w], n.get()));
+    }
+    check(PyDict_SetItemString(all.get(), kRouteNames[r], one.get()));
+  }
+  return all;
 }
 
 bool is_exact_series(PyObject* o) {
@@ -27,19 +64,27 @@ bool View::open(PyObject* o, bool writable) {
   return buf_.ndim == 1 && buf_.shape && buf_.strides;
 }
 
-bool open_object_values(PyObject* column, Ref& values, View& in) {
-  if (!is_exact_series(column)) return false;
+std::optional<Reason> open_object_values(PyObject* column, Ref& values, View& in) {
+  if (!is_exact_series(column)) return Reason::kind;
   values = attr(column, "values");
-  return in.open(values.get()) && std::strcmp(in.format(), "O") == 0 &&
-         in.itemsize() == static_cast<Py_ssize_t>(sizeof(PyObject*)) && in.size() > 0;
+  if (!in.open(values.get()) || std::strcmp(in.format(), "O") != 0 ||
+      in.itemsize() != static_cast<Py_ssize_t>(sizeof(PyObject*)) || in.size() == 0) {
+    return Reason::kind;
+  }
+  return std::nullopt;
 }
 
-Ref new_array(Py_ssize_t n, const char* dtype) {
+template <class T>
+T* new_output(Py_ssize_t n, const char* dtype, Ref& array, View& dst) {
   Ref empty = import_attr("numpy", "empty");
   Ref size = from_ssize(n);
   Ref type = text(dtype);
-  return call_kw(empty.get(), {size.get()}, {{"dtype", type.get()}});
+  array = call_kw(empty.get(), {size.get()}, {{"dtype", type.get()}});
+  if (!dst.open(array.get(), true) || !dst.contiguous() || dst.itemsize() != sizeof(T)) return nullptr;
+  return dst.data<T>();
 }
+template double* new_output<double>(Py_ssize_t, const char*, Ref&, View&);
+template int64_t* new_output<int64_t>(Py_ssize_t, const char*, Ref&, View&);
 
 namespace {
 
@@ -61,8 +106,8 @@ Ref object_series(PyObject* column, PyObject* values) {
   Ref series = import_attr("pandas", "Series");
   Ref index = attr(column, "index");
   Ref object = text("object");
-  return finalized(column, call_kw(series.get(), {values},
-                                   {{"index", index.get()}, {"dtype", object.get()}, {"copy", Py_False}}));
+  return finalized(
+      column, call_kw(series.get(), {values}, {{"index", index.get()}, {"dtype", object.get()}, {"copy", Py_False}}));
 }
 
 }  // namespace qx::fast

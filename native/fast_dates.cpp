@@ -48,9 +48,9 @@ bool number_at(const char* p, Py_ssize_t n, Py_ssize_t& i, int& value, int& len)
 int month_named(const char* p, Py_ssize_t len) {
   static const char* const names[12][3] = {
       {"jan", "january", nullptr}, {"feb", "february", nullptr}, {"mar", "march", nullptr},
-      {"apr", "april", nullptr},   {"may", nullptr, nullptr},     {"jun", "june", nullptr},
-      {"jul", "july", nullptr},    {"aug", "august", nullptr},    {"sep", "sept", "september"},
-      {"oct", "october", nullptr}, {"nov", "november", nullptr},  {"dec", "december", nullptr}};
+      {"apr", "april", nullptr},   {"may", nullptr, nullptr},    {"jun", "june", nullptr},
+      {"jul", "july", nullptr},    {"aug", "august", nullptr},   {"sep", "sept", "september"},
+      {"oct", "october", nullptr}, {"nov", "november", nullptr}, {"dec", "december", nullptr}};
   if (len > 9) return 0;
   char lower[10];
   for (Py_ssize_t k = 0; k < len; ++k) lower[k] = static_cast<char>(p[k] | 0x20);
@@ -344,31 +344,28 @@ int64_t utc_nanoseconds(const Stamp& t) {
 
 }  // namespace
 
-Ref date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst) {
-  if (!enabled()) return Ref();
-  return or_fallback([&]() -> Ref {
+std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst) {
+  return run<Ref>(Route::iso_column, [&]() -> Answer<Ref> {
     ReadRules rules;
     rules.dayfirst = dayfirst;
-    if (!stock_parser(parse, default_, rules)) return Ref();
+    if (!stock_parser(parse, default_, rules)) return Reason::settings;
     const ZeroZone zero = zero_zone();
-    Ref values;
-    View in;
-    if (!open_object_values(column, values, in)) return Ref();
-    const Py_ssize_t n = in.size();
     // numpy exports no buffer of datetime64: fill int64 and view it as such.
-    Ref out = new_array(n, "int64");
-    View dst;
-    if (!dst.open(out.get(), true) || !dst.contiguous() || dst.itemsize() != 8) return Ref();
-    int64_t* y = dst.data<int64_t>();
+    ColumnPass<int64_t> pass;
+    if (auto why = pass.open(column, "int64")) return *why;
+    const Py_ssize_t n = pass.size();
+    int64_t* y = pass.y;
     bool one_zone = true, in_range = true;
     Stamp first;
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* v = in.at<PyObject*>(i);
+      PyObject* v = pass.value(i);
       const char* b;
       Py_ssize_t len;
       Stamp t;
-      if (!PyUnicode_CheckExact(v) || !ascii_unquoted(v, b, len) || !read_any_stamp(b, len, rules, t)) return Ref();
-      if (t.zone == Stamp::zero && zero == ZeroZone::declined) return Ref();
+      if (!PyUnicode_CheckExact(v) || !ascii_unquoted(v, b, len) || !read_any_stamp(b, len, rules, t)) {
+        return Reason::value;
+      }
+      if (t.zone == Stamp::zero && zero == ZeroZone::declined) return Reason::settings;
       if (i == 0) first = t;
       one_zone = one_zone && zone_key(t) == zone_key(first);
       // well inside the nanosecond range (1677-09-21 to 2262-04-11), so
@@ -377,9 +374,9 @@ Ref date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayf
       y[i] = utc_nanoseconds(t);
     }
     if (one_zone) {
-      if (!in_range) return Ref();  // pandas decides what such a column becomes
+      if (!in_range) return Reason::value;  // pandas decides what such a column becomes
       Ref unit = text("datetime64[ns]");
-      Ref stamps = call_method(out, "view", unit);
+      Ref stamps = call_method(pass.out, "view", unit);
       if (first.zone == Stamp::naive) return mapped_series(column, stamps.get());
       // one zone throughout: the instants in UTC, shown in that zone
       Ref zone;
@@ -390,23 +387,24 @@ Ref date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayf
         if (PyType_Check(zone.get())) zone = call(zone);
       }
       Ref utc = text("UTC");
-      Ref aware = call_method(call_method(call(import_attr("pandas", "array"), stamps), "tz_localize", utc),
-                              "tz_convert", zone);
+      Ref naive = call(import_attr("pandas", "array"), stamps);
+      Ref aware = call_method(call_method(naive, "tz_localize", utc), "tz_convert", zone);
       return mapped_series(column, aware.get());
     }
     // Zones differ: the column stays one of datetime objects.
-    Ref objects = new_array(n, "object");
+    Ref size = from_ssize(n);
+    Ref object = text("object");
+    Ref objects = call_kw(import_attr("numpy", "empty").get(), {size.get()}, {{"dtype", object.get()}});
     Ref tzoffset = import_attr("dateutil.tz", "tzoffset");
     Ref offsets = new_dict();
     Ref zero_object = zero_zone_object(zero);
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* v = in.at<PyObject*>(i);
       const char* b;
       Py_ssize_t len;
       Stamp t;
-      if (!ascii_unquoted(v, b, len) || !read_any_stamp(b, len, rules, t)) return Ref();
+      if (!ascii_unquoted(pass.value(i), b, len) || !read_any_stamp(b, len, rules, t)) return Reason::value;
       Ref made = stamp_object(t, zero_object.get(), tzoffset.get(), offsets.get());
-      if (!made) return Ref();
+      if (!made) return Reason::settings;
       check(PySequence_SetItem(objects.get(), i, made.get()));
     }
     return object_series(column, objects.get());

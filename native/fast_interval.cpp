@@ -61,7 +61,12 @@ double double_of(uint64_t u) {
 // A plain function of the statistics module, not a stand-in.
 bool is_stock(PyObject* statistics, const char* name) {
   PyObject* fn = PyObject_GetAttrString(statistics, name);
-  if (!fn) throw_error();
+  if (!fn) {
+    // Not there (an interpreter whose statistics module differs): not stock.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return false;
+  }
   Ref owned = Ref::steal(fn);
   if (!PyFunction_Check(fn)) return false;
   Ref module = attr(fn, "__module__");
@@ -73,11 +78,11 @@ Ref lshift(const Ref& a, long k) { return check(PyNumber_Lshift(a.get(), from_ss
 
 // One step value as an exact integer N with value = N * 2**scale.
 struct Steps {
-  bool floats = false;             // T is float (else int)
-  std::vector<int64_t> ints;       // int steps (floats == false)
-  std::vector<double> reals;       // float steps (floats == true)
+  bool floats = false;        // T is float (else int)
+  std::vector<int64_t> ints;  // int steps (floats == false)
+  std::vector<double> reals;  // float steps (floats == true)
   std::vector<Py_ssize_t> counts;
-  Py_ssize_t n = 0;                // number of steps
+  Py_ssize_t n = 0;  // number of steps
 };
 
 // mean and stdev of the steps, by the statistics module's own arithmetic.
@@ -141,10 +146,17 @@ void exact_moments(PyObject* statistics, const Steps& st, Ref& mean, Ref& stdev)
 bool integer_format(const char* fmt, Py_ssize_t size) {
   if (std::strlen(fmt) != 1) return false;
   switch (fmt[0]) {
-    case 'b': case 'h': case 'i': case 'l': case 'q':
-    case 'B': case 'H': case 'I':
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'B':
+    case 'H':
+    case 'I':
       return size <= 8;
-    case 'L': case 'Q':
+    case 'L':
+    case 'Q':
       return false;  // may exceed int64: left to the straightforward route
     default:
       return false;
@@ -154,35 +166,43 @@ bool integer_format(const char* fmt, Py_ssize_t size) {
 int64_t read_int(const View& v, Py_ssize_t i) {
   const char c = v.format()[0];
   switch (c) {
-    case 'b': return v.at<int8_t>(i);
-    case 'h': return v.at<int16_t>(i);
-    case 'i': return v.at<int32_t>(i);
-    case 'B': return v.at<uint8_t>(i);
-    case 'H': return v.at<uint16_t>(i);
-    case 'I': return v.at<uint32_t>(i);
-    default: return v.itemsize() == 8 ? v.at<int64_t>(i) : v.at<int32_t>(i);
+    case 'b':
+      return v.at<int8_t>(i);
+    case 'h':
+      return v.at<int16_t>(i);
+    case 'i':
+      return v.at<int32_t>(i);
+    case 'B':
+      return v.at<uint8_t>(i);
+    case 'H':
+      return v.at<uint16_t>(i);
+    case 'I':
+      return v.at<uint32_t>(i);
+    default:
+      return v.itemsize() == 8 ? v.at<int64_t>(i) : v.at<int32_t>(i);
   }
 }
 
-// The steps of an int column (T int) or float column (T float).
-bool numeric_steps(PyObject* column, bool floats, Steps& st) {
+// The steps of an int column (T int) or float column (T float), or the
+// reason to decline.
+std::optional<Reason> numeric_steps(PyObject* column, bool floats, Steps& st) {
   Ref values = attr(column, "values");
   View v;
-  if (!v.open(values.get())) return false;
+  if (!v.open(values.get())) return Reason::kind;
   const Py_ssize_t n = v.size();
-  if (n < 3) return false;
+  if (n < 3) return Reason::kind;
   Tally tally;
   st.floats = floats;
   if (floats) {
     const char* fmt = v.format();
     const bool dbl = std::strcmp(fmt, "d") == 0, flt = std::strcmp(fmt, "f") == 0;
-    if (!dbl && !flt) return false;
+    if (!dbl && !flt) return Reason::kind;
     auto get = [&](Py_ssize_t i) { return dbl ? v.at<double>(i) : static_cast<double>(v.at<float>(i)); };
     double prev = get(0);
     for (Py_ssize_t i = 1; i < n; ++i) {
       const double cur = get(i);
       const double d = cur - prev;
-      if (!std::isfinite(d)) return false;
+      if (!std::isfinite(d)) return Reason::value;
       tally.add(bits_of(d), i);
       prev = cur;
     }
@@ -191,12 +211,12 @@ bool numeric_steps(PyObject* column, bool floats, Steps& st) {
       st.counts.push_back(e.count);
     }
   } else {
-    if (!integer_format(v.format(), v.itemsize())) return false;
+    if (!integer_format(v.format(), v.itemsize())) return Reason::kind;
     int64_t prev = read_int(v, 0);
     for (Py_ssize_t i = 1; i < n; ++i) {
       const int64_t cur = read_int(v, i);
       int64_t d;
-      if (__builtin_sub_overflow(cur, prev, &d)) return false;
+      if (__builtin_sub_overflow(cur, prev, &d)) return Reason::value;
       tally.add(static_cast<uint64_t>(d), i);
       prev = cur;
     }
@@ -206,85 +226,82 @@ bool numeric_steps(PyObject* column, bool floats, Steps& st) {
     }
   }
   st.n = n - 1;
-  return true;
+  return std::nullopt;
 }
 
-// The steps of a datetime64 column, in seconds as total_seconds() gives them.
-bool datetime_steps(const Frame& f, PyObject* column, Steps& st) {
+// The steps of a datetime64 column, in seconds as total_seconds() gives
+// them, or the reason to decline.
+std::optional<Reason> datetime_steps(const Frame& f, PyObject* column, Steps& st) {
   Ref array = attr(column, "array");
   Ref i8 = call_method(array, "view", text("i8"));
   View v;
   if (!v.open(i8.get()) || v.itemsize() != 8 ||
       (std::strcmp(v.format(), "l") != 0 && std::strcmp(v.format(), "q") != 0)) {
-    return false;
+    return Reason::kind;
   }
   const Py_ssize_t n = v.size();
-  if (n < 3) return false;
+  if (n < 3) return Reason::kind;
   constexpr int64_t kNaT = INT64_MIN;
   Tally tally;
   int64_t prev = v.at<int64_t>(0);
-  if (prev == kNaT) return false;
+  if (prev == kNaT) return Reason::value;
   for (Py_ssize_t i = 1; i < n; ++i) {
     const int64_t cur = v.at<int64_t>(i);
-    if (cur == kNaT) return false;
+    if (cur == kNaT) return Reason::value;
     int64_t d;
-    if (__builtin_sub_overflow(cur, prev, &d) || d == kNaT) return false;
+    if (__builtin_sub_overflow(cur, prev, &d) || d == kNaT) return Reason::value;
     tally.add(static_cast<uint64_t>(d), i);
     prev = cur;
   }
   Ref pandas_timedelta = import_attr("pandas._libs.tslibs.timedeltas", "Timedelta");
-  Ref std_timedelta = attr(global(f, "datetime"), "timedelta");
+  Ref std_timedelta = attr(global(f, G::datetime), "timedelta");
   st.floats = true;
   for (const auto& e : tally.entries()) {
     // One actual pair with this step, subtracted and measured as the
     // straightforward route does it.
     Ref diff = sub(item(array.get(), e.first), item(array.get(), e.first - 1));
-    if (!check(PyObject_IsInstance(diff.get(), pandas_timedelta.get())) &&
-        !check(PyObject_IsInstance(diff.get(), std_timedelta.get()))) {
-      return false;
+    if (!is_instance(diff.get(), pandas_timedelta.get()) && !is_instance(diff.get(), std_timedelta.get())) {
+      return Reason::value;
     }
     Ref secs = call_method(diff, "total_seconds");
-    if (!PyFloat_CheckExact(secs.get()) || !std::isfinite(PyFloat_AS_DOUBLE(secs.get()))) return false;
+    if (!PyFloat_CheckExact(secs.get()) || !std::isfinite(PyFloat_AS_DOUBLE(secs.get()))) return Reason::value;
     st.reals.push_back(PyFloat_AS_DOUBLE(secs.get()));
     st.counts.push_back(e.count);
   }
   st.n = n - 1;
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace
 
-bool interval_statistics(const Frame& f, PyObject* column, Ref& mean, Ref& stdev) {
-  if (!enabled()) return false;
-  Ref result = or_fallback([&]() -> Ref {
-    if (!is_exact_series(column)) return Ref();
+std::optional<IntervalStats> interval_statistics(const Frame& f, PyObject* column) {
+  return run<IntervalStats>(Route::interval_statistics, [&]() -> Answer<IntervalStats> {
+    if (!is_exact_series(column)) return Reason::kind;
     Ref statistics = import_module("statistics");
     if (!is_stock(statistics.get(), "mean") || !is_stock(statistics.get(), "stdev") ||
         !is_stock(statistics.get(), "_float_sqrt_of_frac")) {
-      return Ref();
+      return Reason::settings;
     }
     Ref dtype = attr(column, "dtype");
     Ref kind = attr(dtype, "kind");
     Ref numpy_dtype = import_attr("numpy", "dtype");
-    const bool plain = check(PyObject_IsInstance(dtype.get(), numpy_dtype.get())) != 0;
+    const bool plain = is_instance(dtype.get(), numpy_dtype.get());
     Steps st;
-    bool ok = false;
+    std::optional<Reason> declined = Reason::kind;
     if (eq(kind, text("M"))) {
       Ref tz_dtype = import_attr("pandas", "DatetimeTZDtype");
-      if (plain || check(PyObject_IsInstance(dtype.get(), tz_dtype.get()))) ok = datetime_steps(f, column, st);
+      if (plain || is_instance(dtype.get(), tz_dtype.get())) declined = datetime_steps(f, column, st);
     } else if (plain && (eq(kind, text("i")) || eq(kind, text("u")))) {
-      ok = numeric_steps(column, false, st);
+      declined = numeric_steps(column, false, st);
     } else if (plain && eq(kind, text("f"))) {
-      ok = numeric_steps(column, true, st);
+      declined = numeric_steps(column, true, st);
     }
-    if (!ok || st.n < 2) return Ref();
-    Ref m, s;
-    exact_moments(statistics.get(), st, m, s);
-    mean = m;
-    stdev = s;
-    return Ref::borrow(Py_True);
+    if (declined) return *declined;
+    if (st.n < 2) return Reason::kind;
+    IntervalStats out;
+    exact_moments(statistics.get(), st, out.mean, out.stdev);
+    return out;
   });
-  return static_cast<bool>(result);
 }
 
 }  // namespace qx::fast

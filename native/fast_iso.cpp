@@ -11,9 +11,9 @@
 //       other offset -> tz.tzoffset(None, seconds)
 //
 // Fractions are cut to microseconds (dateutil truncates, it does not round).
-// Every other text, and every value out of range, goes to the readers of
-// fast_dates.cpp and then to dateutil itself. Here also: the guard that
-// decides whether dateutil is the stock one, and the converter callable.
+// Every other text goes to the readers of fast_dates.cpp and then to dateutil
+// itself. Here also: the guard that decides whether dateutil is the stock
+// one, and the converter callable.
 #include "fast_dates.hpp"
 
 #include <datetime.h>
@@ -45,7 +45,6 @@ int days_in_month(int y, int m) {
 
 }  // namespace
 
-// Reads one text of n ASCII characters; false for anything outside the shapes.
 bool read_iso_stamp(const char* p, Py_ssize_t n, Stamp& t) {
   if (n < 10 || p[4] != '-' || p[7] != '-') return false;
   if (!digits(p, 4, t.year) || !digits(p + 5, 2, t.month) || !digits(p + 8, 2, t.day)) return false;
@@ -144,13 +143,49 @@ struct Table {
   Rows rows;
 };
 const Table kTables[] = {
-    {"JUMP", false, {{" "}, {"."}, {","}, {";"}, {"-"}, {"/"}, {"'"}, {"at"}, {"on"}, {"and"}, {"ad"}, {"m"},
-                     {"t"}, {"of"}, {"st"}, {"nd"}, {"rd"}, {"th"}}},
-    {"WEEKDAYS", true, {{"Mon", "Monday"}, {"Tue", "Tuesday"}, {"Wed", "Wednesday"}, {"Thu", "Thursday"},
-                        {"Fri", "Friday"}, {"Sat", "Saturday"}, {"Sun", "Sunday"}}},
-    {"MONTHS", true, {{"Jan", "January"}, {"Feb", "February"}, {"Mar", "March"}, {"Apr", "April"}, {"May", "May"},
-                      {"Jun", "June"}, {"Jul", "July"}, {"Aug", "August"}, {"Sep", "Sept", "September"},
-                      {"Oct", "October"}, {"Nov", "November"}, {"Dec", "December"}}},
+    {"JUMP",
+     false,
+     {{" "},
+      {"."},
+      {","},
+      {";"},
+      {"-"},
+      {"/"},
+      {"'"},
+      {"at"},
+      {"on"},
+      {"and"},
+      {"ad"},
+      {"m"},
+      {"t"},
+      {"of"},
+      {"st"},
+      {"nd"},
+      {"rd"},
+      {"th"}}},
+    {"WEEKDAYS",
+     true,
+     {{"Mon", "Monday"},
+      {"Tue", "Tuesday"},
+      {"Wed", "Wednesday"},
+      {"Thu", "Thursday"},
+      {"Fri", "Friday"},
+      {"Sat", "Saturday"},
+      {"Sun", "Sunday"}}},
+    {"MONTHS",
+     true,
+     {{"Jan", "January"},
+      {"Feb", "February"},
+      {"Mar", "March"},
+      {"Apr", "April"},
+      {"May", "May"},
+      {"Jun", "June"},
+      {"Jul", "July"},
+      {"Aug", "August"},
+      {"Sep", "Sept", "September"},
+      {"Oct", "October"},
+      {"Nov", "November"},
+      {"Dec", "December"}}},
     {"HMS", true, {{"h", "hour", "hours"}, {"m", "minute", "minutes"}, {"s", "second", "seconds"}}},
     {"AMPM", true, {{"am", "a"}, {"pm", "p"}}},
     {"UTCZONE", false, {{"UTC"}, {"GMT"}, {"Z"}, {"z"}}},
@@ -232,7 +267,7 @@ bool stock_class(PyObject* cls, const char* cls_name, PyObject* module_name) {
     const char* name = PyUnicode_AsUTF8(key);
     if (!name) throw_error();
     if (name[0] == '_' && name[1] == '_' && !PyFunction_Check(value)) continue;  // __doc__, __dict__, ...
-    if (PyType_Check(value)) continue;                                              // parser._result
+    if (PyType_Check(value)) continue;                                           // parser._result
     bool table = false;
     for (const Table& t : kTables) table = table || std::strcmp(t.name, name) == 0;
     if (table || std::strcmp(name, "TZOFFSET") == 0) continue;  // compared below
@@ -296,6 +331,7 @@ bool stock_default(PyObject* d) {
 
 // True when `parse` is dateutil's own module-level parse, its default parser
 // and that parser's parserinfo are stock, and `default_` is a plain midnight.
+
 bool stock_parser(PyObject* parse, PyObject* default_, ReadRules& rules) {
   datetime_ready();
   if (!stock_default(default_)) return false;
@@ -317,7 +353,8 @@ bool stock_parser(PyObject* parse, PyObject* default_, ReadRules& rules) {
   PyObject* dflt = PyDict_GetItemString(ns, "DEFAULTPARSER");
   PyObject* module_name = PyDict_GetItemString(ns, "__name__");
   if (!parser_cls || !info_cls || !dflt || !module_name || !PyUnicode_CheckExact(module_name)) return false;
-  if (!stock_class(parser_cls, "parser", module_name) || !stock_class(info_cls, "parserinfo", module_name)) return false;
+  if (!stock_class(parser_cls, "parser", module_name) || !stock_class(info_cls, "parserinfo", module_name))
+    return false;
   if (reinterpret_cast<PyObject*>(Py_TYPE(dflt)) != parser_cls) return false;
   Ref parser_attrs = instance_dict(dflt);
   if (!parser_attrs || PyDict_GET_SIZE(parser_attrs.get()) != 1) return false;
@@ -327,7 +364,8 @@ bool stock_parser(PyObject* parse, PyObject* default_, ReadRules& rules) {
 
 // dateutil names a zero offset "UTC" and, when time.tzname holds that name,
 // gives tzlocal() for it, switched to tz.UTC when tzlocal() names the time
-// otherwise: tzlocal() for sure only when both names are "UTC".
+// otherwise: tzlocal() for sure only when both names are "UTC" (and then
+// tzlocal() offsets nothing: it reads time.timezone and time.altzone).
 ZeroZone zero_zone() {
   Ref names = import_attr("time", "tzname");
   Ref utc = text("UTC");
@@ -337,31 +375,12 @@ ZeroZone zero_zone() {
     PyObject* name = PyTuple_GET_ITEM(names.get(), i);
     if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, "UTC") != 0) return ZeroZone::declined;
   }
-  // and tzlocal() offsets nothing (it reads these when it is made)
   for (const char* offset : {"timezone", "altzone"}) {
     Ref seconds = import_attr("time", offset);
     if (!PyLong_CheckExact(seconds.get()) || PyLong_AsLong(seconds.get()) != 0) return ZeroZone::declined;
   }
   return ZeroZone::local;
 }
-
-namespace {
-
-// ---- the converter callable ---------------------------------------------------------
-
-// State of one converter, a tuple: the straightforward converter (for every
-// text outside the shapes), the zone of zero offsets (dateutil.tz.UTC, the
-// class tzlocal, or None when they go to dateutil), dateutil.tz.tzoffset, a
-// dict offset seconds -> tzoffset instance, and a capsule of the ReadRules.
-enum Slot { kFallback, kZero, kTzoffset, kOffsets, kRules, kSlots };
-
-PyObject* slot(PyObject* state, Slot i) { return PyTuple_GET_ITEM(state, i); }
-
-const char* const kRulesCapsule = "quarnex.timestamp_rules";
-
-void free_rules(PyObject* capsule) { delete static_cast<ReadRules*>(PyCapsule_GetPointer(capsule, kRulesCapsule)); }
-
-}  // namespace
 
 Ref zone_for(PyObject* tzoffset, PyObject* offsets, int seconds) {
   Ref key = from_ssize(seconds);
@@ -396,31 +415,53 @@ Ref stamp_object(const Stamp& t, PyObject* zero, PyObject* tzoffset, PyObject* o
     owned = zone_for(tzoffset, offsets, t.offset_seconds);
     zone = owned.get();
   }
-  return check(PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second,
-                                                       t.micro, zone, PyDateTimeAPI->DateTimeType));
+  return check(PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second, t.micro,
+                                                       zone, PyDateTimeAPI->DateTimeType));
 }
 
 namespace {
 
-// The datetime for a text in the shapes, or an empty Ref when it is not one.
-Ref build(PyObject* state, PyObject* text_obj) {
+// ---- the converter callable ---------------------------------------------------------
+
+// State of one converter, a tuple: the straightforward converter (for every
+// text outside the shapes), the zone of zero offsets (dateutil.tz.UTC, the
+// class tzlocal, or None when they go to dateutil), dateutil.tz.tzoffset, a
+// dict offset seconds -> tzoffset instance, and a capsule of the ReadRules.
+enum Slot { kFallback, kZero, kTzoffset, kOffsets, kRules, kSlots };
+
+PyObject* slot(PyObject* state, Slot i) { return PyTuple_GET_ITEM(state, i); }
+
+const char* const kRulesCapsule = "quarnex.timestamp_rules";
+
+void free_rules(PyObject* capsule) { delete static_cast<ReadRules*>(PyCapsule_GetPointer(capsule, kRulesCapsule)); }
+
+// The datetime for a text in the shapes, or the reason it is left to dateutil.
+Answer<Ref> build(PyObject* state, PyObject* text_obj) {
   const char* b;
   Py_ssize_t n;
   Stamp t;
   const auto* rules = static_cast<const ReadRules*>(PyCapsule_GetPointer(slot(state, kRules), kRulesCapsule));
   if (!rules) throw_error();
-  if (!ascii_unquoted(text_obj, b, n) || !read_any_stamp(b, n, *rules, t)) return Ref();
-  return stamp_object(t, slot(state, kZero), slot(state, kTzoffset), slot(state, kOffsets));
+  if (!PyUnicode_CheckExact(text_obj) || !ascii_unquoted(text_obj, b, n) || !read_any_stamp(b, n, *rules, t)) {
+    return Reason::value;
+  }
+  Ref made = stamp_object(t, slot(state, kZero), slot(state, kTzoffset), slot(state, kOffsets));
+  if (!made) return Reason::settings;
+  return made;
 }
 
 // An exact str is its own text, so str() is called only by the fallback.
 PyObject* convert(PyObject* self, PyObject* ts) noexcept {
-  return callback_boundary([&] {
-    if (PyUnicode_CheckExact(ts)) {
-      if (Ref made = build(self, ts)) return made;
-    }
-    return call(slot(self, kFallback), ts);
-  }, "a timestamp converter");
+  return boundary(
+      [&] {
+        if (PyUnicode_CheckExact(ts)) {
+          if (auto made = run_core<Ref>(Route::iso_text, [&] { return build(self, ts); })) return *made;
+        } else {
+          count_decline(Route::iso_text, Reason::value);
+        }
+        return call(slot(self, kFallback), ts);
+      },
+      "a timestamp converter");
 }
 
 PyMethodDef convert_def = {"general_converter", convert, METH_O,
@@ -428,12 +469,11 @@ PyMethodDef convert_def = {"general_converter", convert, METH_O,
 
 }  // namespace
 
-Ref general_converter(PyObject* parse, PyObject* default_, bool dayfirst, PyObject* fallback) {
-  if (!enabled()) return Ref();
-  return or_fallback([&]() -> Ref {
+std::optional<Ref> general_converter(PyObject* parse, PyObject* default_, bool dayfirst, PyObject* fallback) {
+  return run<Ref>(Route::iso_converter, [&]() -> Answer<Ref> {
     ReadRules rules;
     rules.dayfirst = dayfirst;
-    if (!stock_parser(parse, default_, rules)) return Ref();
+    if (!stock_parser(parse, default_, rules)) return Reason::settings;
     Ref tzoffset = import_attr("dateutil.tz", "tzoffset");
     Ref zero = zero_zone_object(zero_zone());
     Ref offsets = new_dict();

@@ -21,7 +21,7 @@ bool float_of_substring(PyObject* s, Py_ssize_t b, Py_ssize_t e, double& out) {
   Ref whole = check(PyUnicode_Substring(s, b, e));
   PyObject* v = PyFloat_FromString(whole.get());
   if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
     PyErr_Clear();
     return false;
   }
@@ -49,7 +49,7 @@ bool ascii_to_double(PyObject* s, Py_ssize_t qb, Py_ssize_t qe, double& out) {
     char* end = nullptr;
     double x = PyOS_string_to_double(buf, &end, nullptr);
     if (PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+      if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
       PyErr_Clear();
       return false;
     }
@@ -79,17 +79,12 @@ bool text_to_double(PyObject* s, double nan_empty, double& out) {
 
 }  // namespace
 
-Ref numeric_column(PyObject* column) {
-  if (!enabled()) return Ref();
-  return or_fallback([&]() -> Ref {
-    Ref values;
-    View in;
-    if (!open_object_values(column, values, in)) return Ref();
-    const Py_ssize_t n = in.size();
-    Ref out = new_array(n, "float64");
-    View dst;
-    if (!dst.open(out.get(), true) || !dst.contiguous()) return Ref();
-    double* y = dst.data<double>();
+std::optional<Ref> numeric_column(PyObject* column) {
+  return run<Ref>(Route::numeric_text, [&]() -> Answer<Ref> {
+    ColumnPass<double> pass;
+    if (auto why = pass.open(column, "float64")) return *why;
+    const Py_ssize_t n = pass.size();
+    double* y = pass.y;
 
     // The NaN of an empty text (as the straightforward route makes it) and
     // float("nan") (what str() of a NaN float reads back as).
@@ -98,21 +93,26 @@ Ref numeric_column(PyObject* column) {
     if (PyErr_Occurred()) throw_error();
 
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* v = in.at<PyObject*>(i);
+      PyObject* v = pass.value(i);
       if (PyUnicode_CheckExact(v)) {
-        if (!text_to_double(v, nan_empty, y[i])) return Ref();
+        if (!text_to_double(v, nan_empty, y[i])) return Reason::value;
       } else if (PyFloat_CheckExact(v)) {
         const double x = PyFloat_AS_DOUBLE(v);
         y[i] = std::isnan(x) ? nan_text : x;
       } else if (PyLong_CheckExact(v)) {
         const double x = PyLong_AsDouble(v);
-        if (x == -1.0 && PyErr_Occurred()) throw_error();  // too large: the text route decides
+        if (x == -1.0 && PyErr_Occurred()) {
+          // Too large for a float: the straightforward route reports it.
+          if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_error();
+          PyErr_Clear();
+          return Reason::value;
+        }
         y[i] = x;
       } else {
-        return Ref();
+        return Reason::value;
       }
     }
-    return out;
+    return mapped_series(column, pass.out.get());
   });
 }
 

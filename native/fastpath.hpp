@@ -1,66 +1,149 @@
 // Fast routes for the per-row work: numeric text conversion, timestamp
 // parsing and the time-step statistics.
 //
-// Each route covers the common inputs only. For anything else it answers
-// "not handled" (an empty Ref, or false) with no Python error pending and
-// nothing changed, and the caller takes the straightforward route, which
-// then produces the exact values, warnings and errors. A handled input gives
-// exactly what the straightforward route gives.
+// Each route covers the common inputs only. For anything else it declines:
+// it returns std::nullopt with no Python error pending and nothing changed,
+// and the caller takes the straightforward route, which then produces the
+// exact values, warnings and errors. A handled input gives exactly what the
+// straightforward route gives.
 //
-// Setting QUARNEX_DATA_HELPER_NO_FASTPATH=1 in the environment turns every
-// fast route off (read at each call), so tests and benchmarks can compare.
+// "Declined" is a return value, never an exception. A route's core returns
+// an Answer (a value, or a decline with its reason); a Python error raised
+// inside the core is unexpected and is handled at one boundary (run_core):
+// by default it is counted as a decline for the reason "error" and the
+// straightforward route runs; in the strict setting it reaches the caller.
+// Every hit and every decline is counted, by route and reason, and the
+// counts are readable from Python as data_helper._fastpath_stats().
+//
+// Environment (read when needed, so tests and benchmarks can switch):
+//   QUARNEX_DATA_HELPER_NO_FASTPATH=1      every fast route declines ("off")
+//   QUARNEX_DATA_HELPER_FASTPATH_STRICT=1  an error inside a route is raised
 #pragma once
 
-#include "namespace.hpp"
+#include "pyops.hpp"
+
+#include <optional>
+#include <utility>
 
 namespace qx::fast {
 
+enum class Route : unsigned char {
+  numeric_text,         // numeric_column: a whole object column of number texts
+  iso_column,           // date_column: a whole object column of timestamp texts
+  iso_converter,        // general_converter: a converter that builds timestamp texts itself
+  iso_text,             // one text that converter builds without dateutil
+  interval_statistics,  // interval_statistics: the time steps of a numeric or datetime column
+};
+inline constexpr int kRoutes = 5;
+
+enum class Reason : unsigned char {
+  off,       // the routes are switched off in the environment
+  kind,      // the container or dtype is not one the route covers
+  value,     // a value is not one the route covers
+  settings,  // a setting the route depends on is not the stock one
+  error,     // an unexpected Python error inside the route (not strict)
+};
+inline constexpr int kReasons = 5;
+
+// What a route's core gives: the value, or the reason it declines.
+template <class T>
+class Answer {
+ public:
+  Answer(T value) : value_(std::move(value)) {}  // NOLINT: a hit converts implicitly
+  Answer(Reason why) : why_(why) {}              // NOLINT: so does a decline
+  bool hit() const noexcept { return value_.has_value(); }
+  Reason why() const noexcept { return why_; }
+  T take() { return std::move(*value_); }
+
+ private:
+  std::optional<T> value_;
+  Reason why_ = Reason::error;
+};
+
 // False when QUARNEX_DATA_HELPER_NO_FASTPATH is set to anything but "" or "0".
 bool enabled();
+// True when QUARNEX_DATA_HELPER_FASTPATH_STRICT is set to anything but "" or "0".
+bool strict();
 
-// The float64 ndarray that column.map(str(v).strip('"')).map(float, "" -> NaN)
-// would hold, for an exact pandas Series of object dtype whose elements are
-// exact str, float or int and all convert; an empty Ref otherwise.
-Ref numeric_column(PyObject* column);
+void count_hit(Route route) noexcept;
+void count_decline(Route route, Reason why) noexcept;
+
+// The counts as {route name: {"hit": n, reason name: n, ...}}.
+Ref stats();
+
+// Runs the core of `route` (a callable returning Answer<T>) and counts the
+// outcome. A Python error inside the core is a decline for the reason
+// "error" unless it must reach the caller: it is not of the Exception family
+// (KeyboardInterrupt, SystemExit, ...), or the strict setting is
+// on. Only then does this throw PyErrorSet.
+template <class T, class Core>
+std::optional<T> run_core(Route route, Core&& core) {
+  std::optional<Answer<T>> answer;
+  try {
+    answer.emplace(core());
+  } catch (const PyErrorSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || strict()) {
+      count_decline(route, Reason::error);
+      throw;
+    }
+    PyErr_Clear();
+    count_decline(route, Reason::error);
+    return std::nullopt;
+  }
+  if (!answer->hit()) {
+    count_decline(route, answer->why());
+    return std::nullopt;
+  }
+  count_hit(route);
+  return answer->take();
+}
+
+// run_core for a whole-column route, which first declines when switched off.
+template <class T, class Core>
+std::optional<T> run(Route route, Core&& core) {
+  if (!enabled()) {
+    count_decline(route, Reason::off);
+    return std::nullopt;
+  }
+  return run_core<T>(route, std::forward<Core>(core));
+}
+
+// ---- the routes -------------------------------------------------------------------
+
+// What column.map(str(v).strip('"')).map(float, "" -> NaN) gives (the new
+// float64 Series), for an exact pandas Series of object dtype whose elements
+// are exact str, float or int and all convert.
+std::optional<Ref> numeric_column(PyObject* column);
 
 // For an exact pandas Series of object dtype holding only exact str values
 // in the shapes read natively (see fast_dates.cpp): the Series that
 // column.map(general converter) gives, built without per-value objects where
-// the result is a datetime64[ns] column (naive, or one zone throughout), with
-// the datetime objects themselves where it stays object (zones mixed). Only
-// when `parse` is dateutil's own parse, its default parser and parserinfo are
-// stock in every setting that can change a result (options, tables, methods)
-// and `default_` is a plain midnight datetime; `dayfirst`: the column's
-// a/b/YYYY dates are read day-first. An empty Ref otherwise.
-Ref date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst);
+// the result is a datetime64[ns] column (naive, or one zone throughout), and
+// from the datetime objects themselves where it stays object (zones mixed).
+// Only when `parse` is dateutil's own parse, its default parser and
+// parserinfo are stock in every setting that can change a result (options,
+// tables, methods) and `default_` is a plain midnight datetime; `dayfirst`:
+// the column's a/b/YYYY dates are read day-first.
+std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst);
 
 // A callable that gives what `fallback` (the straightforward converter) gives:
 // it builds the datetime itself for exact str values in the shapes read
-// natively and calls `fallback` for every other value. Under the same
-// conditions as date_column; an empty Ref otherwise.
-Ref general_converter(PyObject* parse, PyObject* default_, bool dayfirst, PyObject* fallback);
+// natively (route iso_text, counted per text) and calls `fallback` for every
+// other value. Under the same conditions as date_column.
+std::optional<Ref> general_converter(PyObject* parse, PyObject* default_, bool dayfirst, PyObject* fallback);
+
+struct IntervalStats {
+  Ref mean;
+  Ref stdev;
+};
 
 // statistics.mean and statistics.stdev of the time steps of `column` (as
 // validate_time_interval computes them) for an exact pandas Series of a
 // numpy integer, float or datetime64 dtype with at least three rows and
-// finite steps. False (nothing computed) otherwise.
-bool interval_statistics(const Frame& f, PyObject* column, Ref& mean, Ref& stdev);
+// finite steps.
+std::optional<IntervalStats> interval_statistics(const Frame& f, PyObject* column);
 
 // ---- shared by the fast routes -------------------------------------------------
-
-// Runs `body`; when it fails with an error of the Exception family the error
-// is cleared and the result is "not handled" (empty). Other errors
-// (KeyboardInterrupt, SystemExit, ...) keep propagating.
-template <class Body>
-Ref or_fallback(Body&& body) {
-  try {
-    return body();
-  } catch (const PyErrorSet&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
-    return Ref();
-  }
-}
 
 // True when `o` is exactly pandas.Series (no subclass).
 bool is_exact_series(PyObject* o);
@@ -86,7 +169,9 @@ class View {
     return v;
   }
   template <class T>
-  T* data() const { return static_cast<T*>(buf_.buf); }
+  T* data() const {
+    return static_cast<T*>(buf_.buf);
+  }
   bool contiguous() const { return buf_.strides[0] == buf_.itemsize; }
 
  private:
@@ -94,13 +179,36 @@ class View {
   bool held_ = false;
 };
 
-// numpy.empty(n, dtype=dtype)
-Ref new_array(Py_ssize_t n, const char* dtype);
+// numpy.empty(n, dtype=dtype) into `array`, opened for writing in `dst`: its
+// data as T, or nullptr when it is not a contiguous buffer of T.
+template <class T>
+T* new_output(Py_ssize_t n, const char* dtype, Ref& array, View& dst);
 
 // Opens `in` on the values of `column` when it is an exact Series holding a
 // non-empty one-dimensional object array (`values` keeps the array alive);
-// false otherwise.
-bool open_object_values(PyObject* column, Ref& values, View& in);
+// the reason to decline otherwise.
+std::optional<Reason> open_object_values(PyObject* column, Ref& values, View& in);
+
+// One pass of a per-element route: the object values of a column in, a new
+// numpy array of T (as `dtype`) of the same length out.
+template <class T>
+struct ColumnPass {
+  Ref values;
+  View in;
+  Ref out;
+  View dst;
+  T* y = nullptr;
+
+  // The reason to decline, or nothing when both ends are open.
+  std::optional<Reason> open(PyObject* column, const char* dtype) {
+    if (auto why = open_object_values(column, values, in)) return why;
+    y = new_output<T>(in.size(), dtype, out, dst);
+    if (!y) return Reason::kind;
+    return std::nullopt;
+  }
+  Py_ssize_t size() const { return in.size(); }
+  PyObject* value(Py_ssize_t i) const { return in.at<PyObject*>(i); }
+};
 
 // The Series that column.map(...) returns when the mapped values come out as
 // `values`: Series(values, index=column.index, copy=False), finalised from

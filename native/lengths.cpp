@@ -8,16 +8,9 @@ namespace qx {
 
 namespace {
 
-// root[k0][k1]...: each step is a subscription, in order.
-Ref lookup(PyObject* root, std::initializer_list<PyObject*> keys) {
-  Ref v = Ref::borrow(root);
-  for (PyObject* k : keys) v = item(v, k);
-  return v;
-}
-
 // round(x, digits), with `round` found as the module would find it.
 Ref round_to(const Frame& f, PyObject* x, Py_ssize_t digits) {
-  Ref round = global(f, "round");
+  Ref round = global(f, G::round);
   Ref d = from_ssize(digits);
   return call(round, x, d);
 }
@@ -25,23 +18,14 @@ Ref round_to(const Frame& f, PyObject* x, Py_ssize_t digits) {
 // True for a number that is real but not integral whatever numpy makes of
 // it: a Fraction or a Decimal is a ratio when below 1, as a float is.
 bool is_non_integral_real(PyObject* v) {
-  Ref integral = import_attr("numbers", "Integral");
-  if (check(PyObject_IsInstance(v, integral.get()))) return false;
-  Ref real = import_attr("numbers", "Real");
-  if (check(PyObject_IsInstance(v, real.get()))) return true;
-  Ref decimal = import_attr("decimal", "Decimal");
-  return check(PyObject_IsInstance(v, decimal.get())) != 0;
+  if (is_instance(v, import_attr("numbers", "Integral").get())) return false;
+  if (is_instance(v, import_attr("numbers", "Real").get())) return true;
+  return is_instance(v, import_attr("decimal", "Decimal").get());
 }
 
-}  // namespace
-
-Ref validate_input_data(Frame& f) {
-  PyObject* self = f[0];
-  PyObject* df = f[1];
-  PyObject* learning_type = f[2];
-  Ref holdout_size = Ref::borrow(f[3]);
-  PyObject* warn_msg = f[4];
-  PyObject* holdout_df = f[5];
+Ref validate_input_data(const Frame& f, PyObject* self, PyObject* df, PyObject* learning_type,
+                        PyObject* holdout_size_arg, PyObject* warn_msg, PyObject* holdout_df) {
+  Ref holdout_size = Ref::borrow(holdout_size_arg);
 
   if (df == Py_None) raise_message(f, "QUARNEX0069E");
   Ref n_samples = from_ssize(length(df));
@@ -49,21 +33,21 @@ Ref validate_input_data(Frame& f) {
   Ref one = from_ssize(1);
 
   if (holdout_df == Py_None) {
-    Ref limits = global(f, "INPUT_DATA_LIMITATION");
+    Ref limits = global(f, G::INPUT_DATA_LIMITATION);
     if (contains(limits, learning_type)) {
-      Ref row = global(f, "ROW");
-      Ref ratio_threshold = lookup(limits.get(), {learning_type, row.get(), global(f, "HOLDOUT_MAX_RATIO").get()});
+      Ref row = global(f, G::ROW);
+      Ref ratio_threshold = lookup(limits.get(), {learning_type, row.get(), global(f, G::HOLDOUT_MAX_RATIO).get()});
       Ref len_threshold = to_int(mul(n_samples, to_float(ratio_threshold)));
       Ref holdout_max_num, holdout_min_num;
-      if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
-        holdout_max_num = lookup(limits.get(), {learning_type, row.get(), global(f, "HOLDOUT_MAX").get()});
-        Ref anomaly = global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION");
-        holdout_min_num = lookup(limits.get(), {anomaly.get(), row.get(), global(f, "HOLDOUT_MIN").get()});
+      if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION))) {
+        holdout_max_num = lookup(limits.get(), {learning_type, row.get(), global(f, G::HOLDOUT_MAX).get()});
+        Ref anomaly = global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION);
+        holdout_min_num = lookup(limits.get(), {anomaly.get(), row.get(), global(f, G::HOLDOUT_MIN).get()});
       }
 
       if (le(holdout_size, zero)) {
         raise_message(f, "QUARNEX0095E", {holdout_size.get()});
-      } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION"))) {
+      } else if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION))) {
         // With no rows at all a ratio has nothing to be a share of (and the
         // ratios below would divide by zero): report the missing data.
         if (lt(holdout_size, one) && eq(n_samples, zero)) raise_message(f, "QUARNEX0069E");
@@ -84,7 +68,7 @@ Ref validate_input_data(Frame& f) {
           warn(f, warn_msg, "QUARNEX0012W", {holdout_size.get(), threshold.get(), threshold.get()});
           holdout_size = threshold;
         }
-      } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING"))) {
+      } else if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING))) {
         if (gt(holdout_size, len_threshold)) {
           raise_message(f, "QUARNEX0101E", {holdout_size.get(), len_threshold.get(), ratio_threshold.get()});
         } else if (lt(holdout_size, one) && gt(holdout_size, ratio_threshold)) {
@@ -101,36 +85,34 @@ Ref validate_input_data(Frame& f) {
   // A floating size below 1 is a ratio of the rows; so is any other real
   // number below 1 that is not an integer (a Fraction, a Decimal), which
   // numpy files under the object kind. Everything else is a row count.
-  Ref kind = attr(attr(call_method(global(f, "np"), "asarray", holdout_size), "dtype"), "kind");
+  Ref kind = attr(attr(call_method(global(f, G::np), "asarray", holdout_size), "dtype"), "kind");
   bool ratio_kind = eq(kind, text("f"));
   if (!ratio_kind && eq(kind, text("O"))) ratio_kind = is_non_integral_real(holdout_size.get());
   if (ratio_kind && lt(holdout_size, one)) return to_int(mul(n_samples, holdout_size));
   return to_int(holdout_size);
 }
 
-Ref validate_data_len(Frame& f) {
-  Ref df = Ref::borrow(f[1]);
-  PyObject* learning_type = f[2];
-  PyObject* tshirt_size = f[3];
-  PyObject* warn_msg = f[4];
+Ref validate_data_len(const Frame& f, PyObject* /*self*/, PyObject* df_arg, PyObject* learning_type,
+                      PyObject* tshirt_size, PyObject* warn_msg) {
+  Ref df = Ref::borrow(df_arg);
 
   Ref df_len = from_ssize(length(df));
-  Ref limits = global(f, "INPUT_DATA_LIMITATION");
+  Ref limits = global(f, G::INPUT_DATA_LIMITATION);
   if (!contains(limits, learning_type)) return df;
 
-  Ref row_min = lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "MIN").get()});
-  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING")) && lt(df_len, row_min)) {
+  Ref row_min = lookup(limits.get(), {learning_type, global(f, G::ROW).get(), global(f, G::MIN).get()});
+  if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING)) && lt(df_len, row_min)) {
     raise_message(f, "QUARNEX0084E", {str(row_min).get()});
-  } else if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION")) && lt(df_len, row_min)) {
+  } else if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION)) && lt(df_len, row_min)) {
     raise_message(f, "QUARNEX0096E", {str(row_min).get()});
   }
-  if (eq(learning_type, global(f, "LEARNING_TYPE_TIMESERIES_FORECASTING")) &&
-      le(df_len, lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "THRESHOLD").get()}))) {
+  if (eq(learning_type, global(f, G::LEARNING_TYPE_TIMESERIES_FORECASTING)) &&
+      le(df_len, lookup(limits.get(), {learning_type, global(f, G::ROW).get(), global(f, G::THRESHOLD).get()}))) {
     warn(f, warn_msg, "QUARNEX0007W");
   }
   if (!contains(item(limits, learning_type), tshirt_size)) return df;
 
-  Ref row_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, "ROW").get(), global(f, "MAX").get()});
+  Ref row_max = lookup(limits.get(), {learning_type, tshirt_size, global(f, G::ROW).get(), global(f, G::MAX).get()});
   if (gt(df_len, row_max)) {
     df = call_method(df, "tail", row_max);
     warn(f, warn_msg, "QUARNEX0005W", {str(row_max).get()});
@@ -138,29 +120,27 @@ Ref validate_data_len(Frame& f) {
   return df;
 }
 
-Ref validate_user_holdout_len(Frame& f) {
-  PyObject* train_df = f[1];
-  Ref holdout_df = Ref::borrow(f[2]);
-  PyObject* learning_type = f[3];
-  Ref holdout_size = Ref::borrow(f[4]);
-  PyObject* warn_msg = f[5];
+Ref validate_user_holdout_len(const Frame& f, PyObject* /*self*/, PyObject* train_df, PyObject* holdout_df_arg,
+                              PyObject* learning_type, PyObject* holdout_size_arg, PyObject* warn_msg) {
+  Ref holdout_df = Ref::borrow(holdout_df_arg);
+  Ref holdout_size = Ref::borrow(holdout_size_arg);
 
   // "one third" for exactly Fraction(1, 3), the value's own text otherwise.
   auto frac2words = [&f](PyObject* ratio) {
-    Ref third = call(global(f, "Fraction"), from_ssize(1), from_ssize(3));
+    Ref third = call(global(f, G::Fraction), from_ssize(1), from_ssize(3));
     return eq(ratio, third) ? text("one third") : str(ratio);
   };
 
-  Ref limits = global(f, "INPUT_DATA_LIMITATION");
+  Ref limits = global(f, G::INPUT_DATA_LIMITATION);
   if (contains(limits, learning_type)) {
     Ref ratio_threshold =
-        lookup(limits.get(), {learning_type, global(f, "ROW").get(), global(f, "HOLDOUT_MAX_RATIO").get()});
+        lookup(limits.get(), {learning_type, global(f, G::ROW).get(), global(f, G::HOLDOUT_MAX_RATIO).get()});
     // Summed as Python ints: two lengths near PY_SSIZE_T_MAX must not overflow.
     Ref rows = add(from_ssize(length(train_df)), from_ssize(length(holdout_df)));
     Ref len_threshold = mul(rows, to_float(ratio_threshold));
     Ref one = from_ssize(1);
-    const bool too_large = (gt(one, holdout_size) && gt(holdout_size, ratio_threshold)) ||
-                           gt(holdout_size, len_threshold);
+    const bool too_large =
+        (gt(one, holdout_size) && gt(holdout_size, ratio_threshold)) || gt(holdout_size, len_threshold);
     if (too_large) {
       if (lt(holdout_size, one)) {
         holdout_size = ratio_threshold;
@@ -169,21 +149,13 @@ Ref validate_user_holdout_len(Frame& f) {
         holdout_size = to_int(len_threshold);
         holdout_df = call_method(holdout_df, "head", holdout_size);
       }
-      // warn_msg.append(Messages.get_message(frac2words(ratio_threshold), ...)),
-      // evaluated in that order.
-      Ref app = attr(warn_msg, "append");
-      Ref get = attr(global(f, "Messages"), "get_message");
-      Ref words = frac2words(ratio_threshold.get());
-      Ref mid = text("QUARNEX0006W");
-      call(app, call_kw(get.get(), {words.get()}, {{"message_id", mid.get()}}));
+      warn(f, warn_msg, "QUARNEX0006W", [&] { return std::array{frac2words(ratio_threshold.get())}; });
     }
   }
   return check(PyTuple_Pack(2, holdout_df.get(), holdout_size.get()));
 }
 
-Ref check_user_holdout_metadata(Frame& f) {
-  PyObject* train_df = f[1];
-  PyObject* holdout_df = f[2];
+Ref check_user_holdout_metadata(const Frame& f, PyObject* /*self*/, PyObject* train_df, PyObject* holdout_df) {
   Ref one = from_ssize(1);
   Ref train_count = item(attr(train_df, "shape"), one);
   Ref holdout_count = item(attr(holdout_df, "shape"), one);
@@ -198,14 +170,83 @@ Ref check_user_holdout_metadata(Frame& f) {
   return Ref::borrow(Py_None);
 }
 
-Ref check_user_holdout_newer(Frame& f) {
-  PyObject* train_df = f[1];
-  PyObject* holdout_df = f[2];
-  PyObject* time_col = f[3];
+Ref check_user_holdout_newer(const Frame& f, PyObject* /*self*/, PyObject* train_df, PyObject* holdout_df,
+                             PyObject* time_col) {
   Ref last = item(attr(item(train_df, time_col), "iat"), from_ssize(-1));
   Ref first = item(attr(item(holdout_df, time_col), "iat"), from_ssize(0));
   if (gt(last, first)) raise_message(f, "QUARNEX0087E");
   return Ref::borrow(Py_None);
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc validate_input_data =
+    describe<qx::validate_input_data>("validate_input_data", Kind::Instance,
+                                      {self,
+                                       {"df", "pd.DataFrame", N, REQ},
+                                       {"learning_type", "str", S, REQ},
+                                       {"holdout_size", "Union[float, int]", N, REQ},
+                                       {"warn_msg", "list", L, REQ},
+                                       {"holdout_df", "pd.DataFrame", N, NONE}},
+                                      "int",
+                                      "Check the data and the holdout size; return the holdout size in rows.\n\n"
+                                      ":param df: the input data (the training data when holdout_df is given)\n"
+                                      ":param learning_type: the learning type\n"
+                                      ":param holdout_size: holdout ratio (a float below 1) or number of holdout rows\n"
+                                      ":param warn_msg: list to which warning texts are appended\n"
+                                      ":param holdout_df: the user holdout data, or None\n"
+                                      ":return: the number of holdout rows");
+
+constexpr MethodDesc validate_data_len =
+    describe<qx::validate_data_len>("validate_data_len", Kind::Instance,
+                                    {self,
+                                     {"df", "pd.DataFrame", N, REQ},
+                                     {"learning_type", "str", S, REQ},
+                                     {"tshirt_size", "str", S, REQ},
+                                     {"warn_msg", "list", L, REQ}},
+                                    nullptr,
+                                    "Check the row count against the limits; cut to the latest rows when too long.\n\n"
+                                    ":param df: the data\n"
+                                    ":param learning_type: the learning type\n"
+                                    ":param tshirt_size: the t-shirt size\n"
+                                    ":param warn_msg: list to which warning texts are appended\n"
+                                    ":return: the data to use");
+
+constexpr MethodDesc validate_user_holdout_len =
+    describe<qx::validate_user_holdout_len>("validate_user_holdout_len", Kind::Instance,
+                                            {self,
+                                             {"train_df", "pd.DataFrame", N, REQ},
+                                             {"holdout_df", "pd.DataFrame", N, REQ},
+                                             {"learning_type", "str", S, REQ},
+                                             {"holdout_size", "Union[int, float]", N, REQ},
+                                             {"warn_msg", "list", L, REQ}},
+                                            nullptr,
+                                            "Cut the user holdout data to the permitted share of all rows.\n\n"
+                                            ":param train_df: the training data\n"
+                                            ":param holdout_df: the user holdout data, sorted by time\n"
+                                            ":param learning_type: the learning type\n"
+                                            ":param holdout_size: holdout ratio or number of holdout rows\n"
+                                            ":param warn_msg: list to which warning texts are appended\n"
+                                            ":return: (holdout_df, holdout_size)");
+
+constexpr MethodDesc check_user_holdout_metadata = describe<qx::check_user_holdout_metadata>(
+    "check_user_holdout_metadata", Kind::Instance,
+    {self, {"train_df", "pd.DataFrame", N, REQ}, {"holdout_df", "pd.DataFrame", N, REQ}}, nullptr,
+    "Refuse a holdout table whose columns differ from the training table's.\n\n"
+    ":param train_df: the training data\n"
+    ":param holdout_df: the user holdout data");
+
+constexpr MethodDesc check_user_holdout_newer = describe<qx::check_user_holdout_newer>(
+    "check_user_holdout_newer", Kind::Instance,
+    {self, {"train_df", "pd.DataFrame", N, REQ}, {"holdout_df", "pd.DataFrame", N, REQ}, {"time_col", "str", S, REQ}},
+    nullptr,
+    "Refuse holdout data that start before the training data end.\n\n"
+    ":param train_df: the training data, sorted by time\n"
+    ":param holdout_df: the user holdout data, sorted by time\n"
+    ":param time_col: name of the timestamp column");
+
+}  // namespace methods
 }  // namespace qx

@@ -1,31 +1,30 @@
-// The bodies of the fifteen DataHelper methods, one group per source file.
-// Each receives its bound arguments in parameter order (self first for the
-// instance methods) and returns a new reference or throws PyErrorSet.
+// The fifteen DataHelper methods, each described beside its body (see
+// describe() in function.hpp), one group per source file.
 #pragma once
 
-#include "namespace.hpp"
+#include "function.hpp"
 
-namespace qx {
+namespace qx::methods {
 
 // pipeline.cpp
-Ref process_data(Frame& f);
+extern const MethodDesc process_data;
 // columns.cpp
-Ref validate_input_params(Frame& f);
-Ref get_cols_idx(Frame& f);
-Ref check_time_col_specified_twice(Frame& f);
-Ref validate_input_data_col_num(Frame& f);
+extern const MethodDesc validate_input_params;
+extern const MethodDesc get_cols_idx;
+extern const MethodDesc check_time_col_specified_twice;
+extern const MethodDesc validate_input_data_col_num;
 // conversion.cpp
-Ref str2float(Frame& f);
-Ref check_missing(Frame& f);
+extern const MethodDesc str2float;
+extern const MethodDesc check_missing;
 // timestamps.cpp
-Ref parse_time_col(Frame& f);
-Ref validate_time_interval(Frame& f);
-Ref process_data_by_time_col(Frame& f);
+extern const MethodDesc parse_time_col;
+extern const MethodDesc validate_time_interval;
+extern const MethodDesc process_data_by_time_col;
 // lengths.cpp
-Ref validate_input_data(Frame& f);
-Ref validate_data_len(Frame& f);
-Ref validate_user_holdout_len(Frame& f);
-Ref check_user_holdout_metadata(Frame& f);
-Ref check_user_holdout_newer(Frame& f);
+extern const MethodDesc validate_input_data;
+extern const MethodDesc validate_data_len;
+extern const MethodDesc validate_user_holdout_len;
+extern const MethodDesc check_user_holdout_metadata;
+extern const MethodDesc check_user_holdout_newer;
 
-}  // namespace qx
+}  // namespace qx::methods

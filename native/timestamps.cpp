@@ -8,24 +8,13 @@
 #include "fastpath.hpp"
 #include "methods.hpp"
 
-
 namespace qx {
 namespace {
 
-bool is_instance(PyObject* o, PyObject* cls) { return check(PyObject_IsInstance(o, cls)) != 0; }
-
 Ref none() { return Ref::borrow(Py_None); }
 
-Ref one_item_list(PyObject* o) {
-  Ref list = new_list();
-  append(list.get(), o);
-  return list;
-}
-
-Ref concat(const Ref& a, const Ref& b) { return check(PyUnicode_Concat(a.get(), b.get())); }
-
 // pd.api.types, looked up through the live `pd`.
-Ref pandas_types(const Frame& f) { return attr(attr(global(f, "pd"), "api"), "types"); }
+Ref pandas_types(const Frame& f) { return attr(attr(global(f, G::pd), "api"), "types"); }
 
 // " in the <data_type.value> data": names the table in the message texts.
 Ref data_type_phrase(PyObject* data_type) {
@@ -72,13 +61,6 @@ struct Parsers {
 };
 
 enum class Converter { general, iso };
-
-// str(ts).strip('"')
-Ref stripped_text(PyObject* ts) {
-  Ref s = str(ts);
-  Ref quote = check(PyUnicode_FromOrdinal('"'));
-  return call_method(s, "strip", quote);
-}
 
 // ---- one day/month order per column --------------------------------------------
 
@@ -211,7 +193,7 @@ bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col) {
 // live `datetime`: the year of the run is the only thing a parse takes from
 // the clock (tests put another `datetime` there to run on other dates).
 Ref january_first(const Frame& f) {
-  Ref dt = global(f, "datetime");
+  Ref dt = global(f, G::datetime);
   Ref today = call_method(attr(dt, "date"), "today");
   Ref year = attr(today, "year");
   Ref one = from_ssize(1);
@@ -237,7 +219,7 @@ Ref call_general(PyObject* parse, PyObject* s, PyObject* default_, PyObject* kwn
     PyObject* name = PyTuple_GET_ITEM(kwnames, k);
     argv[2 + k] = PyUnicode_CompareWithASCIIString(name, "fuzzy") == 0     ? Py_False
                   : PyUnicode_CompareWithASCIIString(name, "default") == 0 ? default_
-                                                                            : Py_True;
+                                                                           : Py_True;
   }
   return call_vector(parse, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
@@ -245,20 +227,24 @@ Ref call_general(PyObject* parse, PyObject* s, PyObject* default_, PyObject* kwn
 // self is (parse, default, dayfirst, kwnames, kwnames with dayfirst):
 // parse(str(ts).strip('"'), fuzzy=False, default=default[, dayfirst=True])
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
-  return callback_boundary([&] {
-    Ref s = stripped_text(ts);
-    const bool dayfirst = reads_day_first(PyTuple_GET_ITEM(self, 2) == Py_True, s.get());
-    return call_general(PyTuple_GET_ITEM(self, 0), s.get(), PyTuple_GET_ITEM(self, 1),
-                        PyTuple_GET_ITEM(self, dayfirst ? 4 : 3));
-  }, "a timestamp converter");
+  return boundary(
+      [&] {
+        Ref s = unquoted_text(ts);
+        const bool dayfirst = reads_day_first(PyTuple_GET_ITEM(self, 2) == Py_True, s.get());
+        return call_general(PyTuple_GET_ITEM(self, 0), s.get(), PyTuple_GET_ITEM(self, 1),
+                            PyTuple_GET_ITEM(self, dayfirst ? 4 : 3));
+      },
+      "a timestamp converter");
 }
 
 // self is isoparse: isoparse(str(ts).strip('"'))
 PyObject* iso_convert(PyObject* self, PyObject* ts) noexcept {
-  return callback_boundary([&] {
-    Ref s = stripped_text(ts);
-    return call(self, s);
-  }, "a timestamp converter");
+  return boundary(
+      [&] {
+        Ref s = unquoted_text(ts);
+        return call(self, s);
+      },
+      "a timestamp converter");
 }
 
 PyMethodDef general_def = {"general_converter", general_convert, METH_O,
@@ -278,12 +264,12 @@ Ref make_converter(const Parsers& p, Converter kind) {
 // parsers; raises whatever the first refused value raised.
 Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
   if (kind == Converter::general) {
-    if (Ref parsed = fast::date_column(column, p.parse.get(), p.default_.get(), p.dayfirst)) return parsed;
+    if (auto parsed = fast::date_column(column, p.parse.get(), p.default_.get(), p.dayfirst)) return std::move(*parsed);
   }
   Ref converter = make_converter(p, kind);
   if (kind == Converter::general) {
-    if (Ref fast_converter = fast::general_converter(p.parse.get(), p.default_.get(), p.dayfirst, converter.get())) {
-      return call_method(column, "map", fast_converter);
+    if (auto fast_converter = fast::general_converter(p.parse.get(), p.default_.get(), p.dayfirst, converter.get())) {
+      return call_method(column, "map", *fast_converter);
     }
   }
   return call_method(column, "map", converter);
@@ -292,7 +278,7 @@ Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
 // Removes, in place, exactly the rows whose timestamp is missing. The other
 // rows keep their index labels.
 void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
-  Ref cols = one_item_list(time_col);
+  Ref cols = list_of(time_col);
   Ref any_missing = call_method(call_method(call_method(item(data_df, cols.get()), "isna"), "any"), "any");
   if (!truthy(any_missing)) return;
 
@@ -316,7 +302,7 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
   // Repeated labels would take other rows with them: drop by position under a
   // temporary 0..n-1 index, then give the remaining rows their own labels back.
   Ref kept_labels = call_method(index, "delete", indices);
-  Ref positions = call(attr(global(f, "pd"), "RangeIndex"), from_ssize(length(index)));
+  Ref positions = call(attr(global(f, G::pd), "RangeIndex"), from_ssize(length(index)));
   check(PyObject_SetAttrString(data_df, "index", positions.get()));
   try {
     call_kw(drop.get(), {indices.get()}, {{"inplace", Py_True}});
@@ -361,13 +347,13 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref ts = Ref::steal(next);
     Ref general_error = attempt([&] {
-      Ref s = stripped_text(ts.get());
+      Ref s = unquoted_text(ts.get());
       const bool dayfirst = reads_day_first(p.dayfirst, s.get());
       call_general(p.parse.get(), s.get(), p.default_.get(), (dayfirst ? trial_dayfirst : trial_plain).get());
     });
     if (!general_error) continue;
     HandlingScope handling_general(general_error.get());
-    Ref iso_error = attempt([&] { call(p.isoparse, stripped_text(ts.get())); });
+    Ref iso_error = attempt([&] { call(p.isoparse, unquoted_text(ts.get())); });
     if (!iso_error) continue;
     HandlingScope handling_iso(iso_error.get());
     raise_message(f, "QUARNEX0076E", {time_col, ts.get()});
@@ -377,17 +363,13 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
 
 // ---- time steps -------------------------------------------------------------------
 
-struct IntervalStats {
-  Ref mean;
-  Ref stdev;
-};
+using fast::IntervalStats;
 
 // The differences of consecutive values of `column` (time differences in
 // seconds, other differences in the column's own unit) and their mean and
 // sample standard deviation, by the statistics module's rules and errors.
 IntervalStats interval_statistics(const Frame& f, PyObject* column) {
-  IntervalStats fast_st;
-  if (fast::interval_statistics(f, column, fast_st.mean, fast_st.stdev)) return fast_st;
+  if (auto fast_st = fast::interval_statistics(f, column)) return std::move(*fast_st);
   Ref timestamps = call_method(column, "to_list");
   Ref pandas_timedelta = import_attr("pandas._libs.tslibs.timedeltas", "Timedelta");
   Ref timedeltas = new_list();
@@ -395,7 +377,7 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
   for (Py_ssize_t i = 1; i < n; ++i) {
     Ref diff = sub(item(timestamps.get(), i), item(timestamps.get(), i - 1));
     if (is_instance(diff.get(), pandas_timedelta.get()) ||
-        is_instance(diff.get(), attr(global(f, "datetime"), "timedelta").get())) {
+        is_instance(diff.get(), attr(global(f, G::datetime), "timedelta").get())) {
       append(timedeltas.get(), call_method(diff, "total_seconds").get());
     } else {
       append(timedeltas.get(), diff.get());
@@ -408,42 +390,14 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
   return st;
 }
 
-// (a, b) = value, with the interpreter's errors for anything else.
-std::pair<Ref, Ref> unpack2(PyObject* value) {
-  Ref it = Ref::steal(PyObject_GetIter(value));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
-    }
-    throw_error();
-  }
-  Ref got[2];
-  for (int i = 0; i < 2; ++i) {
-    got[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!got[i]) {
-      if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      }
-      throw_error();
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw_error();
-  }
-  if (PyErr_Occurred()) throw_error();
-  return {std::move(got[0]), std::move(got[1])};
-}
-
-Ref data_type_member(const Frame& f, const char* name) { return attr(global(f, "DataType"), name); }
+Ref data_type_member(const Frame& f, const char* name) { return attr(global(f, G::DataType), name); }
 
 // Whether a row flagged by df.duplicated(subset=[time_col]) has a timestamp:
 // missing ones (None, NaN, NaT, NA) count as equal to each other there, but
 // they are no repeated time; parse_time_col removes those rows.
 bool repeats_a_present_timestamp(PyObject* df, PyObject* time_col, const Ref& duplicated) {
   if (!contains(duplicated, Py_True)) return false;
-  Ref cols = one_item_list(time_col);
+  Ref cols = list_of(time_col);
   Ref axis = from_ssize(1);
   Ref per_row = call_kw(attr(call_method(item(df, cols.get()), "isna"), "any").get(), {}, {{"axis", axis.get()}});
   Ref missing = call_method(per_row, "to_list");
@@ -456,20 +410,12 @@ bool repeats_a_present_timestamp(PyObject* df, PyObject* time_col, const Ref& du
 
 // pd.concat([df, holdout_df], ignore_index=True, sort=False)
 Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
-  Ref concat_fn = attr(global(f, "pd"), "concat");
-  Ref tables = check(PyList_New(0));
-  append(tables.get(), df.get());
-  append(tables.get(), holdout_df.get());
+  Ref concat_fn = attr(global(f, G::pd), "concat");
+  Ref tables = list_of(df, holdout_df);
   return call_kw(concat_fn.get(), {tables.get()}, {{"ignore_index", Py_True}, {"sort", Py_False}});
 }
 
-}  // namespace
-
-Ref parse_time_col(Frame& f) {
-  PyObject* data_df = f[1];
-  PyObject* time_col = f[2];
-  PyObject* data_type = f[3];
-
+Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObject* time_col, PyObject* data_type) {
   drop_missing_timestamps(f, data_df, time_col);
 
   Ref column = item(data_df, time_col);
@@ -490,61 +436,47 @@ Ref parse_time_col(Frame& f) {
   }
   Ref inferred = call_method(pandas_types(f), "infer_dtype", column);
   if (eq(inferred, text("datetime")) || eq(inferred, text("date"))) {
-    Ref converted = call_method(global(f, "pd"), "to_datetime", column);
+    Ref converted = call_method(global(f, G::pd), "to_datetime", column);
     set_item(data_df, time_col, converted.get());
     return none();
   }
 
-  Ref infered_type = call_method(pandas_types(f), "infer_dtype", column);
-  Ref actual_type = attr(column, "dtype");
-  Ref detail = text(": ");
-  detail = concat(detail, str(actual_type));
-  detail = concat(detail, text("("));
-  detail = concat(detail, str(infered_type));
-  detail = concat(detail, text(") in the "));
-  detail = concat(detail, str(attr(data_type, "value")));
-  detail = concat(detail, text(" data"));
+  Ref actual_type = str(attr(column, "dtype"));
+  Ref detail = concat({text(": ").get(), actual_type.get(), text("(").get(), str(inferred).get(), text(")").get(),
+                       data_type_phrase(data_type).get()});
   raise_message(f, "QUARNEX0077E", {detail.get()});
 }
 
-Ref validate_time_interval(Frame& f) {
-  PyObject* df = f[1];
-  PyObject* time_col = f[2];
-  PyObject* warn_msg = f[3];
-  PyObject* data_type = f[4];
-
+Ref validate_time_interval(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* time_col, PyObject* warn_msg,
+                           PyObject* data_type) {
   IntervalStats st = interval_statistics(f, item(df, time_col).get());
   if (eq(st.mean, from_ssize(0))) {
     raise_message(f, "QUARNEX0071E", {time_col, data_type_phrase(data_type).get()});
   }
   Ref relative_dev = div(mul(from_double(100.0), st.stdev), st.mean);
   if (gt(relative_dev, from_double(20.0))) {
-    Ref app = attr(warn_msg, "append");
-    Ref msg = message(f, "QUARNEX0004W", {data_type_phrase(data_type).get()});
-    call(app, msg);
+    warn(f, warn_msg, "QUARNEX0004W", [&] { return std::array{data_type_phrase(data_type)}; });
   }
   return none();
 }
 
-Ref process_data_by_time_col(Frame& f) {
-  PyObject* self = f[0];
-  Ref df = Ref::borrow(f[1]);
-  Ref holdout_df = Ref::borrow(f[2]);
-  PyObject* time_col = f[3];
-  PyObject* learning_type = f[4];
-  Ref holdout_size = Ref::borrow(f[5]);
-  PyObject* warn_msg = f[6];
+Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, PyObject* holdout_df_arg,
+                             PyObject* time_col, PyObject* learning_type, PyObject* holdout_size_arg,
+                             PyObject* warn_msg) {
+  Ref df = Ref::borrow(df_arg);
+  Ref holdout_df = Ref::borrow(holdout_df_arg);
+  Ref holdout_size = Ref::borrow(holdout_size_arg);
 
   auto holdout_len = [&] {
     Ref method = attr(self, "validate_user_holdout_len");
     Ref result = call(method, df, holdout_df, learning_type, holdout_size, warn_msg);
-    auto [table, size] = unpack2(result.get());
+    auto [table, size] = unpack<2>(result.get());
     holdout_df = std::move(table);
     holdout_size = std::move(size);
   };
 
   if (time_col != Py_None) {
-    Ref subset = one_item_list(time_col);
+    Ref subset = list_of(time_col);
     Ref duplicated = call_kw(attr(df, "duplicated").get(), {}, {{"subset", subset.get()}});
     if (repeats_a_present_timestamp(df.get(), time_col, call_method(duplicated, "to_list"))) {
       raise_message(f, "QUARNEX0075E");
@@ -580,4 +512,44 @@ Ref process_data_by_time_col(Frame& f) {
   return check(PyTuple_Pack(3, df.get(), holdout_df.get(), holdout_size.get()));
 }
 
+}  // namespace
+
+namespace methods {
+using namespace desc;
+
+constexpr MethodDesc parse_time_col = describe<qx::parse_time_col>(
+    "parse_time_col", Kind::Instance,
+    {self, {"data_df", "pd.DataFrame", N, REQ}, {"time_col", "str", S, REQ}, {"data_type", "DataType", N, REQ}},
+    nullptr,
+    "Drop rows without a timestamp and convert the timestamp column in place.\n\n"
+    ":param data_df: the table to change in place\n"
+    ":param time_col: name of the timestamp column\n"
+    ":param data_type: which table this is (training, holdout or input)");
+
+constexpr MethodDesc validate_time_interval = describe<qx::validate_time_interval>(
+    "validate_time_interval", Kind::Instance,
+    {self,
+     {"df", "pd.DataFrame", N, REQ},
+     {"time_col", "str", S, REQ},
+     {"warn_msg", "list", L, REQ},
+     {"data_type", "DataType", N, REQ}},
+    nullptr,
+    "Check that the time steps are evenly spaced; warn when they vary by more than 20 percent.\n\n"
+    ":param df: the table, sorted by time\n"
+    ":param time_col: name of the timestamp column\n"
+    ":param warn_msg: list to which warning texts are appended\n"
+    ":param data_type: which table this is (training, holdout or input)");
+
+constexpr MethodDesc process_data_by_time_col =
+    describe<qx::process_data_by_time_col>("process_data_by_time_col", Kind::Instance,
+                                           {self,
+                                            {"df", "pd.DataFrame", N, REQ},
+                                            {"holdout_df", "pd.DataFrame", N, REQ},
+                                            {"time_col", "str", S, REQ},
+                                            {"learning_type", "str", S, REQ},
+                                            {"holdout_size", "Union[int, float]", N, REQ},
+                                            {"warn_msg", "list", L, REQ}},
+                                           "pd.DataFrame", nullptr);
+
+}  // namespace methods
 }  // namespace qx

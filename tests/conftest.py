@@ -5,14 +5,54 @@ tests of the pure-Python modules run without it.
 """
 
 import importlib
+import os
+import sys
 
 import pytest
+
+# The suite runs the fast routes strictly: an unexpected error inside one is
+# raised instead of silently handing the input to the straightforward route.
+os.environ.setdefault("QUARNEX_DATA_HELPER_FASTPATH_STRICT", "1")
+
+MODULE = "quarnex.utils.data_helper"
+
+
+def _route_errors():
+    # Counted in the extension, shared by every import of it.
+    module = sys.modules.get(MODULE)
+    if module is None:
+        return 0
+    return sum(counts["error"] for counts in module._fastpath_stats().values())
+
+
+@pytest.fixture(autouse=True)
+def _no_fast_route_errors(request):
+    """A fast-route error may be caught on its way out (a converter's error is
+    a parse failure to its caller): fail the test on any that happened,
+    unless it is marked as causing them on purpose."""
+    before = _route_errors()
+    yield
+    if request.node.get_closest_marker("fast_route_errors") is None:
+        assert _route_errors() == before, "an unexpected error occurred inside a fast route"
 
 
 @pytest.fixture
 def dh():
     """The extension module quarnex.utils.data_helper."""
-    return importlib.import_module("quarnex.utils.data_helper")
+    return importlib.import_module(MODULE)
+
+
+@pytest.fixture
+def routes(dh):
+    """Counts of the fast routes taken since the fixture was made:
+    routes() -> {route: {"hit": n, reason: n, ...}}."""
+    start = dh._fastpath_stats()
+
+    def since():
+        now = dh._fastpath_stats()
+        return {r: {k: now[r][k] - start[r][k] for k in now[r]} for r in now}
+
+    return since
 
 
 @pytest.fixture

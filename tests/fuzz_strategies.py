@@ -18,7 +18,6 @@ import enum
 import fractions
 import itertools
 import os
-
 import tempfile
 from pathlib import Path
 
@@ -98,8 +97,13 @@ SPECIAL_FLOATS = [float("nan"), float("inf"), float("-inf"), -0.0, 1e308, 5e-324
 
 LEARNING_TYPES = [C.LEARNING_TYPE_TIMESERIES_FORECASTING, C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION]
 SIZES = [C.TSHIRT_SIZE_SMALL, C.TSHIRT_SIZE_MEDIUM, C.TSHIRT_SIZE_LARGE, C.TSHIRT_SIZE_EXTRA_LARGE]
-ROLES = [C.COLUMN_ROLE_TARGET, C.COLUMN_ROLE_FEATURE, C.COLUMN_ROLE_SUPPORTING_FEATURE,
-         C.COLUMN_ROLE_TIMESTAMP, C.COLUMN_ROLE_ANOMALY_LABEL]
+ROLES = [
+    C.COLUMN_ROLE_TARGET,
+    C.COLUMN_ROLE_FEATURE,
+    C.COLUMN_ROLE_SUPPORTING_FEATURE,
+    C.COLUMN_ROLE_TIMESTAMP,
+    C.COLUMN_ROLE_ANOMALY_LABEL,
+]
 #: Column labels that tables use and designations name.
 LABELS = ["time", "a", "b", "y", "", "x y", 0, 1, 2, -1, 1.5, None, True]
 
@@ -108,9 +112,22 @@ numpy_scalars = st.one_of(
     st.integers(0, 255).map(np.uint8),
     st.floats(allow_nan=True, allow_infinity=True).map(np.float64),
     st.floats(width=32).map(np.float32),
-    st.sampled_from([np.bool_(True), np.bool_(False), np.str_("a"), np.str_("time"), np.bytes_(b"a"),
-                     np.datetime64("2024-01-01"), np.datetime64("NaT"), np.timedelta64(1, "h"),
-                     np.complex128(1 + 2j), np.float64("nan"), np.int8(-1), np.uint64(2**64 - 1)]),
+    st.sampled_from(
+        [
+            np.bool_(True),
+            np.bool_(False),
+            np.str_("a"),
+            np.str_("time"),
+            np.bytes_(b"a"),
+            np.datetime64("2024-01-01"),
+            np.datetime64("NaT"),
+            np.timedelta64(1, "h"),
+            np.complex128(1 + 2j),
+            np.float64("nan"),
+            np.int8(-1),
+            np.uint64(2**64 - 1),
+        ]
+    ),
 )
 
 scalars = st.one_of(
@@ -128,9 +145,26 @@ scalars = st.one_of(
     st.fractions(max_denominator=10),
     st.decimals(allow_nan=True, allow_infinity=True, places=3),
     numpy_scalars,
-    st.sampled_from([pd.NaT, pd.NA, pd.Timestamp("2024-01-01"), pd.Timestamp("2024-01-01", tz="UTC"),
-                     pd.Timedelta(0), pd.Timedelta("1h"), _dt.datetime(2024, 1, 1), _dt.date(2024, 1, 1),
-                     decimal.Decimal("nan"), Ellipsis, NotImplemented, object(), int, str, list, Colour.RED]),
+    st.sampled_from(
+        [
+            pd.NaT,
+            pd.NA,
+            pd.Timestamp("2024-01-01"),
+            pd.Timestamp("2024-01-01", tz="UTC"),
+            pd.Timedelta(0),
+            pd.Timedelta("1h"),
+            _dt.datetime(2024, 1, 1),
+            _dt.date(2024, 1, 1),
+            decimal.Decimal("nan"),
+            Ellipsis,
+            NotImplemented,
+            object(),
+            int,
+            str,
+            list,
+            Colour.RED,
+        ]
+    ),
     st.sampled_from(list(C.DataType)),
     st.text(max_size=4).map(StrSub),
     st.integers(-3, 3).map(IntSub),
@@ -330,9 +364,11 @@ _anything = st.recursive(
 
 def _named(strategy, name):
     """The strategy under a short name (long reprs slow hypothesis down)."""
+
     @st.composite
     def wrapper(draw):
         return draw(strategy)
+
     wrapper.__name__ = wrapper.__qualname__ = name
     return wrapper()
 
@@ -349,14 +385,16 @@ def _time_strings(n, draw):
     start = draw(st.sampled_from(["2024-01-01", "1999-12-31 23:00", "2024-03-31 01:30:00+02:00"]))
     freq = draw(st.sampled_from(["h", "D", "min", "s", "MS"]))
     values = pd.date_range(start, periods=n, freq=freq)
-    kind = draw(st.sampled_from(["iso", "us", "dayfirst", "epoch", "mixed", "garbage", "dup", "shuffled", "dt",
-                                 "tz"]))
+    kind = draw(st.sampled_from(["iso", "us", "dayfirst", "epoch", "mixed", "garbage", "dup", "shuffled", "dt", "tz"]))
     if kind == "dt":
         return values
     if kind == "tz":
         zone = draw(st.sampled_from(["UTC", "Europe/Berlin", "America/New_York", "Asia/Kolkata"]))
-        return values.tz_localize(zone, ambiguous="NaT", nonexistent="NaT") if values.tz is None \
+        return (
+            values.tz_localize(zone, ambiguous="NaT", nonexistent="NaT")
+            if values.tz is None
             else values.tz_convert(zone)
+        )
     texts = [str(v) for v in values]
     if kind == "us":
         texts = [v.strftime("%m/%d/%Y %H:%M") for v in values]
@@ -377,39 +415,96 @@ def _time_strings(n, draw):
 
 # ---- timestamp texts ---------------------------------------------------------------
 
+
 def _two(lo, hi):
     return st.integers(lo, hi).map(lambda v: f"{v:02d}")
 
 
-_MONTH_NAMES = ["Jan", "January", "feb", "MAR", "Apr", "May", "June", "Jul", "aug", "Sep", "Sept", "September",
-                "Oct", "Nov", "December", "Foo", "Mon", "M"]
+_MONTH_NAMES = [
+    "Jan",
+    "January",
+    "feb",
+    "MAR",
+    "Apr",
+    "May",
+    "June",
+    "Jul",
+    "aug",
+    "Sep",
+    "Sept",
+    "September",
+    "Oct",
+    "Nov",
+    "December",
+    "Foo",
+    "Mon",
+    "M",
+]
 _DAYS = st.one_of(_two(0, 32), st.integers(1, 9).map(str))
 #: Years by the digits a text gives: four (around the nanosecond range's ends
 #: too), two (read by the parser's century rule), or others.
-DATE_YEARS = st.one_of(st.integers(1900, 2100).map(str), st.integers(1670, 1680).map(str),
-                       st.integers(2255, 2265).map(str), st.integers(0, 9999).map(lambda y: f"{y:04d}"),
-                       st.integers(0, 99).map(lambda y: f"{y:02d}"), st.sampled_from(["100", "0100", "12345", "5"]))
+DATE_YEARS = st.one_of(
+    st.integers(1900, 2100).map(str),
+    st.integers(1670, 1680).map(str),
+    st.integers(2255, 2265).map(str),
+    st.integers(0, 9999).map(lambda y: f"{y:04d}"),
+    st.integers(0, 99).map(lambda y: f"{y:02d}"),
+    st.sampled_from(["100", "0100", "12345", "5"]),
+)
 
 #: Dates in the shapes real files carry: numbers in any order and separator,
 #: month names, year-month and year-only texts (valid and not).
 DATE_TEXTS = st.one_of(
     st.builds(lambda a, b, y, sep: f"{a}{sep}{b}{sep}{y}", _DAYS, _DAYS, DATE_YEARS, st.sampled_from("/.-")),
     st.builds(lambda y, m, d, sep: f"{y}{sep}{m}{sep}{d}", DATE_YEARS, _DAYS, _DAYS, st.sampled_from("/.-")),
-    st.builds(lambda m, d, y, sep: f"{m}{sep}{d}{sep}{y}", st.sampled_from(_MONTH_NAMES), _DAYS, DATE_YEARS,
-              st.sampled_from(["-", "/", " ", "."])),
-    st.builds(lambda d, m, y, sep: f"{d}{sep}{m}{sep}{y}", _DAYS, st.sampled_from(_MONTH_NAMES), DATE_YEARS,
-              st.sampled_from(["-", "/", " ", "-"])),
-    st.builds(lambda m, y, sep: f"{m}{sep}{y}", st.sampled_from(_MONTH_NAMES + ["01", "1", "13"]), DATE_YEARS,
-              st.sampled_from([" ", "-", "/", "."])),
-    st.builds(lambda y, m, sep: f"{y}{sep}{m}", DATE_YEARS, st.sampled_from(_MONTH_NAMES + ["01", "1", "13", "00"]),
-              st.sampled_from([" ", "-", "/", "."])),
+    st.builds(
+        lambda m, d, y, sep: f"{m}{sep}{d}{sep}{y}",
+        st.sampled_from(_MONTH_NAMES),
+        _DAYS,
+        DATE_YEARS,
+        st.sampled_from(["-", "/", " ", "."]),
+    ),
+    st.builds(
+        lambda d, m, y, sep: f"{d}{sep}{m}{sep}{y}",
+        _DAYS,
+        st.sampled_from(_MONTH_NAMES),
+        DATE_YEARS,
+        st.sampled_from(["-", "/", " ", "-"]),
+    ),
+    st.builds(
+        lambda m, y, sep: f"{m}{sep}{y}",
+        st.sampled_from(_MONTH_NAMES + ["01", "1", "13"]),
+        DATE_YEARS,
+        st.sampled_from([" ", "-", "/", "."]),
+    ),
+    st.builds(
+        lambda y, m, sep: f"{y}{sep}{m}",
+        DATE_YEARS,
+        st.sampled_from(_MONTH_NAMES + ["01", "1", "13", "00"]),
+        st.sampled_from([" ", "-", "/", "."]),
+    ),
     DATE_YEARS,
-    st.sampled_from(["29/02/2024", "02/29/2023", "12/13/2024", "13/12/2024", "31.12.2261", "01.01.1677",
-                     "11/04/2262", "21/09/1677", "Feb 29 2023", "1 Jan", "Jan 5", "2024 Jan"]),
+    st.sampled_from(
+        [
+            "29/02/2024",
+            "02/29/2023",
+            "12/13/2024",
+            "13/12/2024",
+            "31.12.2261",
+            "01.01.1677",
+            "11/04/2262",
+            "21/09/1677",
+            "Feb 29 2023",
+            "1 Jan",
+            "Jan 5",
+            "2024 Jan",
+        ]
+    ),
 )
 
 
 # ---- real-looking timestamp columns ------------------------------------------------
+
 
 def _texts(start, periods, freq, shape):
     stamps = pd.date_range(start, periods=periods, freq=freq)
@@ -451,11 +546,35 @@ for _zone in ["UTC", "Europe/Berlin", "America/New_York", "Asia/Kolkata", "Austr
 
 
 def _column(n, draw):
-    kind = draw(st.sampled_from([
-        "int", "float", "float_nan", "numtext", "text", "object", "string", "category", "datetime",
-        "datetime_tz", "timedelta", "bool", "Int64", "boolean", "Float64", "period", "interval", "sparse",
-        "complex", "time", "none", "hostile", "uint8",
-    ]))
+    kind = draw(
+        st.sampled_from(
+            [
+                "int",
+                "float",
+                "float_nan",
+                "numtext",
+                "text",
+                "object",
+                "string",
+                "category",
+                "datetime",
+                "datetime_tz",
+                "timedelta",
+                "bool",
+                "Int64",
+                "boolean",
+                "Float64",
+                "period",
+                "interval",
+                "sparse",
+                "complex",
+                "time",
+                "none",
+                "hostile",
+                "uint8",
+            ]
+        )
+    )
     rng = np.arange(n)
     if kind == "int":
         return rng.astype("int64")
@@ -521,8 +640,7 @@ def dataframes(draw):
     if label_kind == "multi" and ncols:
         labels = pd.MultiIndex.from_tuples([(draw(st.sampled_from(["a", "b", "time"])), i) for i in range(ncols)])
     elif label_kind == "any":
-        labels = [draw(st.one_of(scalars, st.tuples(st.integers(0, 2), st.text(max_size=2))))
-                  for _ in range(ncols)]
+        labels = [draw(st.one_of(scalars, st.tuples(st.integers(0, 2), st.text(max_size=2)))) for _ in range(ncols)]
     else:
         labels = [draw(st.sampled_from(LABELS)) for _ in range(ncols)]
         if label_kind == "pool" and ncols:
@@ -570,15 +688,24 @@ tables = _named(st.one_of(dataframes(), realistic_tables(), st.none(), anything)
 
 # ---- parameters -----------------------------------------------------------------
 
-designation = _named(st.one_of(st.sampled_from(LABELS), st.integers(-3, 6), st.floats(-2, 6), numpy_scalars,
-                               st.sampled_from([-1, "time", "a", "b", "y"]), anything), "designation")
+designation = _named(
+    st.one_of(
+        st.sampled_from(LABELS),
+        st.integers(-3, 6),
+        st.floats(-2, 6),
+        numpy_scalars,
+        st.sampled_from([-1, "time", "a", "b", "y"]),
+        anything,
+    ),
+    "designation",
+)
 designations = _named(st.one_of(st.lists(designation, max_size=4), designation), "designations")
 
 
-sane_designation = st.one_of(st.sampled_from(["time", "a", "b", "y", "zz", 0, 1, 2, 3, 1.0, -1]),
-                             st.integers(-2, 5).map(np.int64))
-sane_designations = _named(st.one_of(st.lists(sane_designation, max_size=3), sane_designation),
-                           "sane_designations")
+sane_designation = st.one_of(
+    st.sampled_from(["time", "a", "b", "y", "zz", 0, 1, 2, 3, 1.0, -1]), st.integers(-2, 5).map(np.int64)
+)
+sane_designations = _named(st.one_of(st.lists(sane_designation, max_size=3), sane_designation), "sane_designations")
 
 
 def well_formed(name, declared=None):
@@ -594,8 +721,11 @@ def well_formed(name, declared=None):
     if name == "tshirt_size":
         return st.sampled_from(SIZES)
     if name == "holdout_size":
-        return st.one_of(st.floats(0.01, 0.99), st.sampled_from([0.1, 0.2, 0.5, 1, 2, 5, 10, 1.0, 3.5]),
-                         st.sampled_from([fractions.Fraction(1, 5), np.float64(0.2), np.int64(5), True]))
+        return st.one_of(
+            st.floats(0.01, 0.99),
+            st.sampled_from([0.1, 0.2, 0.5, 1, 2, 5, 10, 1.0, 3.5]),
+            st.sampled_from([fractions.Fraction(1, 5), np.float64(0.2), np.int64(5), True]),
+        )
     if declared is list:
         return st.one_of(st.lists(sane_designation, max_size=3), st.lists(sane_designation, max_size=3), st.none())
     if name in ("target_columns", "feature_columns"):
@@ -630,8 +760,14 @@ def _plausible(name):
     if name in ("time_col", "time_col_name"):
         return st.sampled_from(["time", "a", "y", "missing", ""])
     if name == "holdout_size":
-        return st.one_of(st.floats(-1, 2), st.integers(-5, 200), st.sampled_from(SPECIAL_FLOATS + HUGE_INTS),
-                         st.fractions(), numpy_scalars, st.sampled_from([0.2, 0.5, 1, 5, 10, 0.33]))
+        return st.one_of(
+            st.floats(-1, 2),
+            st.integers(-5, 200),
+            st.sampled_from(SPECIAL_FLOATS + HUGE_INTS),
+            st.fractions(),
+            numpy_scalars,
+            st.sampled_from([0.2, 0.5, 1, 5, 10, 0.33]),
+        )
     if name == "warn_msg":
         return st.one_of(st.just(None), st.builds(list), st.builds(ListSub), st.builds(tuple))
     if name == "data_type":
@@ -645,6 +781,7 @@ def parameter(name):
 
 
 # ---- tampering with the module namespace ------------------------------------------
+
 
 class HostileMessages:
     """A catalogue whose get_message raises, lies or returns non-text."""
@@ -660,24 +797,46 @@ class HostileMessages:
         return Hostile("raise")
 
 
-NAMESPACE_NAMES = ["Messages", "INPUT_DATA_LIMITATION", "LEARNING_TYPE_TIMESERIES_FORECASTING",
-                   "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION", "TSHIRT_SIZE_SMALL", "TSHIRT_SIZE_MEDIUM",
-                   "COLUMN_ROLE_TARGET", "COLUMN_ROLE_FEATURE", "COLUMN_ROLE_TIMESTAMP", "MIN", "MAX", "ROW",
-                   "COLUMN", "THRESHOLD", "HOLDOUT_MAX_RATIO", "HOLDOUT_MIN", "HOLDOUT_MAX", "DataType",
-                   "Fraction", "np", "pd", "datetime", "DataHelper"]
+NAMESPACE_NAMES = [
+    "Messages",
+    "INPUT_DATA_LIMITATION",
+    "LEARNING_TYPE_TIMESERIES_FORECASTING",
+    "LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION",
+    "TSHIRT_SIZE_SMALL",
+    "TSHIRT_SIZE_MEDIUM",
+    "COLUMN_ROLE_TARGET",
+    "COLUMN_ROLE_FEATURE",
+    "COLUMN_ROLE_TIMESTAMP",
+    "MIN",
+    "MAX",
+    "ROW",
+    "COLUMN",
+    "THRESHOLD",
+    "HOLDOUT_MAX_RATIO",
+    "HOLDOUT_MIN",
+    "HOLDOUT_MAX",
+    "DataType",
+    "Fraction",
+    "np",
+    "pd",
+    "datetime",
+    "DataHelper",
+]
 
 namespace_values = st.one_of(
     st.builds(HostileMessages, st.sampled_from(["raise", "none", "hostile"])),
     anything,
     st.just(None),
-    st.dictionaries(st.sampled_from(LEARNING_TYPES + SIZES + ["row", "column", "max", "min"]), anything,
-                    max_size=3),
+    st.dictionaries(st.sampled_from(LEARNING_TYPES + SIZES + ["row", "column", "max", "min"]), anything, max_size=3),
 )
 
 #: Zero or more (name, value) pairs to patch into the module namespace, or a
 #: name to delete (value NAMESPACE_DELETE).
 NAMESPACE_DELETE = object()
-namespace_patches = _named(st.lists(
-    st.tuples(st.sampled_from(NAMESPACE_NAMES), st.one_of(namespace_values, st.just(NAMESPACE_DELETE))),
-    max_size=2,
-), "namespace_patches")
+namespace_patches = _named(
+    st.lists(
+        st.tuples(st.sampled_from(NAMESPACE_NAMES), st.one_of(namespace_values, st.just(NAMESPACE_DELETE))),
+        max_size=2,
+    ),
+    "namespace_patches",
+)

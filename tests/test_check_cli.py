@@ -23,8 +23,14 @@ from quarnex.utils.messages.messages import Messages
 
 
 def cli(*args, cwd, stdin=None):
-    done = subprocess.run([sys.executable, "-m", "quarnex.utils.check", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=120, input=stdin)
+    done = subprocess.run(
+        [sys.executable, "-m", "quarnex.utils.check", *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        input=stdin,
+    )
     return done
 
 
@@ -76,12 +82,20 @@ def validate(value, schema, root=None, where="report"):
                 pass
         assert fits == 1, f"{where}: {value!r} fits {fits} of oneOf"
         return None
-    kinds = {"object": dict, "array": list, "string": str, "integer": int, "number": (int, float),
-             "boolean": bool, "null": type(None)}
+    kinds = {
+        "object": dict,
+        "array": list,
+        "string": str,
+        "integer": int,
+        "number": (int, float),
+        "boolean": bool,
+        "null": type(None),
+    }
     if "type" in schema:
         types = schema["type"] if isinstance(schema["type"], list) else [schema["type"]]
-        ok = any(isinstance(value, kinds[t]) and not (t in ("integer", "number") and isinstance(value, bool))
-                 for t in types)
+        ok = any(
+            isinstance(value, kinds[t]) and not (t in ("integer", "number") and isinstance(value, bool)) for t in types
+        )
         assert ok, f"{where}: {value!r} is not {types}"
     assert "const" not in schema or value == schema["const"], where
     assert "enum" not in schema or value in schema["enum"], f"{where}: {value!r} not in {schema['enum']}"
@@ -118,8 +132,18 @@ def hourly_csv(path, n, start="2024-01-01", repeat_at=None):
 
 @pytest.mark.parametrize(
     "text, designation",
-    [("sales", "sales"), ("3", 3), ("#3", 3), ("007", 7), ("=3", "3"), ("==x", "=x"), ("-1", "-1"),
-     ("3.0", "3.0"), ("", ""), ("٣", "٣")],
+    [
+        ("sales", "sales"),
+        ("3", 3),
+        ("#3", 3),
+        ("007", 7),
+        ("=3", "3"),
+        ("==x", "=x"),
+        ("-1", "-1"),
+        ("3.0", "3.0"),
+        ("", ""),
+        ("٣", "٣"),
+    ],
 )
 def test_designation(text, designation):
     got = check.designation(text)
@@ -154,9 +178,9 @@ def _bad_files(folder):
     (folder / "empty.csv").write_text("")
     (folder / "header.csv").write_text("time,sales\n")
     (folder / "binary.csv").write_bytes(b"time,sales\n\x00\x01\x02\xff" * 50)
-    (folder / "latin1.csv").write_bytes("time,sales\n2024-01-01,\"caf\xe9\"\n".encode("latin-1"))
+    (folder / "latin1.csv").write_bytes('time,sales\n2024-01-01,"caf\xe9"\n'.encode("latin-1"))
     (folder / "ragged.csv").write_text("time,sales\n2024-01-01,1\n2024-01-02,2,9\n")
-    (folder / "huge.csv").write_text("time,sales\n2024-01-01,1\n2024-01-02,\"" + "7" * 10_000_001 + "\"\n")
+    (folder / "huge.csv").write_text('time,sales\n2024-01-01,1\n2024-01-02,"' + "7" * 10_000_001 + '"\n')
     (folder / "folder").mkdir()
 
 
@@ -203,13 +227,31 @@ def test_bad_files_in_one_run_as_a_process(tmp_path):
     hourly_csv(tmp_path / "repeated.csv", 150, repeat_at=40)
     with gzip.open(tmp_path / "data.csv.gz", "wt") as f:
         f.write((tmp_path / "data.csv").read_text())
-    done = cli("-", "data.csv.gz", "binary.csv", "repeated.csv", "folder", "--target", "sales", "--timestamp",
-               "time", "--holdout", "5", cwd=tmp_path, stdin=(tmp_path / "data.csv").read_text())
+    done = cli(
+        "-",
+        "data.csv.gz",
+        "binary.csv",
+        "repeated.csv",
+        "folder",
+        "--target",
+        "sales",
+        "--timestamp",
+        "time",
+        "--holdout",
+        "5",
+        cwd=tmp_path,
+        stdin=(tmp_path / "data.csv").read_text(),
+    )
     assert done.returncode == 2
-    assert done.stderr.splitlines() == ["quarnex-check: error: binary.csv: is not a text file (it holds binary data)",
-                                        "quarnex-check: error: folder: is a folder, not a data file"]
+    assert done.stderr.splitlines() == [
+        "quarnex-check: error: binary.csv: is not a text file (it holds binary data)",
+        "quarnex-check: error: folder: is a folder, not a data file",
+    ]
     assert [line for line in done.stdout.splitlines() if line.startswith("quarnex-check: ")] == [
-        "quarnex-check: -", "quarnex-check: data.csv.gz", "quarnex-check: repeated.csv"]
+        "quarnex-check: -",
+        "quarnex-check: data.csv.gz",
+        "quarnex-check: repeated.csv",
+    ]
     assert done.stdout.count("result         accepted with 1 warning") == 2
     assert "Traceback" not in done.stdout + done.stderr
     done = cli("data.csv", "repeated.csv", "--target", "sales", "--timestamp", "time", "--json", cwd=tmp_path)
@@ -219,10 +261,13 @@ def test_bad_files_in_one_run_as_a_process(tmp_path):
     assert done.returncode == 0 and re.fullmatch(r"quarnex-check \S.*\n", done.stdout)
 
 
-@pytest.mark.parametrize("module, suffix, write", [
-    ("pyarrow", ".parquet", lambda df, path: df.set_index("time").to_parquet(path)),  # the time as index
-    ("openpyxl", ".xlsx", lambda df, path: df.to_excel(path, index=False)),
-])
+@pytest.mark.parametrize(
+    "module, suffix, write",
+    [
+        ("pyarrow", ".parquet", lambda df, path: df.set_index("time").to_parquet(path)),  # the time as index
+        ("openpyxl", ".xlsx", lambda df, path: df.to_excel(path, index=False)),
+    ],
+)
 def test_parquet_and_excel(tmp_path, monkeypatch, module, suffix, write):
     hourly_csv(tmp_path / "data.csv", 60)
     name = "data" + suffix
@@ -233,8 +278,9 @@ def test_parquet_and_excel(tmp_path, monkeypatch, module, suffix, write):
         return
     write(pd.read_csv(tmp_path / "data.csv"), tmp_path / name)
     for text in ([], ["--text"]):
-        code, out, err = run(name, "--target", "sales", "--timestamp", "time", "--json", *text, cwd=tmp_path,
-                             monkeypatch=monkeypatch)
+        code, out, err = run(
+            name, "--target", "sales", "--timestamp", "time", "--json", *text, cwd=tmp_path, monkeypatch=monkeypatch
+        )
         assert (code, err) == (0, "")
         report = report_of(out)
         assert (report["rows_in"], report["time"]["step"], report["warning_codes"]) == (60, "1h", ["QUARNEX0007W"])
@@ -266,8 +312,18 @@ def test_refused_by_parameter_check(tmp_path, monkeypatch):
 
 def test_refused_repeated_timestamps_json(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 150, repeat_at=40)
-    done = call("data.csv", "--target", "sales", "--timestamp", "time", "--json", "--output", "out.csv",
-               cwd=tmp_path, monkeypatch=monkeypatch)
+    done = call(
+        "data.csv",
+        "--target",
+        "sales",
+        "--timestamp",
+        "time",
+        "--json",
+        "--output",
+        "out.csv",
+        cwd=tmp_path,
+        monkeypatch=monkeypatch,
+    )
     assert done.returncode == 1
     report = report_of(done.stdout)
     assert report["status"] == "refused"
@@ -278,8 +334,21 @@ def test_refused_repeated_timestamps_json(tmp_path, monkeypatch):
 
 def test_accepted_with_warnings(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 60)
-    done = call("data.csv", "--target", "1", "--feature", "temp", "--feature", "nope", "--timestamp", "#0",
-               "--holdout", "10", cwd=tmp_path, monkeypatch=monkeypatch)
+    done = call(
+        "data.csv",
+        "--target",
+        "1",
+        "--feature",
+        "temp",
+        "--feature",
+        "nope",
+        "--timestamp",
+        "#0",
+        "--holdout",
+        "10",
+        cwd=tmp_path,
+        monkeypatch=monkeypatch,
+    )
     assert done.returncode == 0, done.stdout + done.stderr
     out = done.stdout
     assert "result         accepted with 2 warnings" in out
@@ -295,8 +364,18 @@ def test_accepted_json_and_output(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 150)
     shuffled = pd.read_csv(tmp_path / "data.csv").sample(frac=1.0, random_state=1)
     shuffled.to_csv(tmp_path / "data.csv", index=False)
-    done = call("data.csv", "--target", "sales", "--timestamp", "time", "--json", "--output", "out.csv",
-               cwd=tmp_path, monkeypatch=monkeypatch)
+    done = call(
+        "data.csv",
+        "--target",
+        "sales",
+        "--timestamp",
+        "time",
+        "--json",
+        "--output",
+        "out.csv",
+        cwd=tmp_path,
+        monkeypatch=monkeypatch,
+    )
     assert done.returncode == 0
     report = report_of(done.stdout)
     assert report["status"] == "accepted" and report["warnings"] == []
@@ -315,18 +394,47 @@ def test_accepted_json_and_output(tmp_path, monkeypatch):
 def test_holdout_file(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "train.csv", 120)
     hourly_csv(tmp_path / "holdout.csv", 30, start="2024-01-06")
-    done = call("train.csv", "--target", "sales", "--timestamp", "time", "--holdout-file", "holdout.csv",
-               "--json", cwd=tmp_path, monkeypatch=monkeypatch)
+    done = call(
+        "train.csv",
+        "--target",
+        "sales",
+        "--timestamp",
+        "time",
+        "--holdout-file",
+        "holdout.csv",
+        "--json",
+        cwd=tmp_path,
+        monkeypatch=monkeypatch,
+    )
     assert done.returncode == 0
     report = report_of(done.stdout)
     assert (report["rows_in"], report["holdout_rows_in"], report["rows_out"], report["holdout_rows"]) == (
-        120, 30, 150, 30)
+        120,
+        30,
+        150,
+        30,
+    )
 
 
 def test_anomaly_prediction_text_mode(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 100)
-    done = call("data.csv", "--learning-type", "anomaly", "--target", "sales", "--feature", "temp",
-               "--anomaly-label", "temp", "--timestamp", "time", "--text", "--json", cwd=tmp_path, monkeypatch=monkeypatch)
+    done = call(
+        "data.csv",
+        "--learning-type",
+        "anomaly",
+        "--target",
+        "sales",
+        "--feature",
+        "temp",
+        "--anomaly-label",
+        "temp",
+        "--timestamp",
+        "time",
+        "--text",
+        "--json",
+        cwd=tmp_path,
+        monkeypatch=monkeypatch,
+    )
     assert done.returncode == 0, done.stdout
     report = report_of(done.stdout)
     assert report["learning_type"] == "timeseries_anomaly_prediction"
@@ -381,16 +489,22 @@ def test_refused_report_says_where(tmp_path, monkeypatch):
     args = ("data.csv", "--target", "sales", "--timestamp", "time", "--feature", "Temp ")
     code, out, err = run(*args, cwd=tmp_path, monkeypatch=monkeypatch)
     assert (code, err) == (1, "")
-    assert ('notes          - 2 rows repeat an earlier timestamp (2 timestamps occur more than once): '
-            '"2024-01-02 15:00" on rows 40, 41; "2024-01-03 11:00" on rows 60, 61.') in out
+    assert (
+        "notes          - 2 rows repeat an earlier timestamp (2 timestamps occur more than once): "
+        '"2024-01-02 15:00" on rows 40, 41; "2024-01-03 11:00" on rows 60, 61.'
+    ) in out
     assert '- 1 value of column "sales" is not a number: "abc" on row 21.' in out
     assert '- The target column "sales" has 1 empty value of 150: row 11.' in out
     assert 'hints          - The feature column "Temp " is not in the file: did you mean "temp"?' in out
     code, out, err = run(*args, "--json", "--text", cwd=tmp_path, monkeypatch=monkeypatch)
     report = report_of(out)
     assert (report["refusal_code"], report["warning_codes"]) == ("QUARNEX0073E", ["QUARNEX0016W"])
-    assert kinds(report) == [("did_you_mean", "hint"), ("repeated_timestamps", "note"), ("refused_value", "note"),
-                             ("empty_values", "note")]
+    assert kinds(report) == [
+        ("did_you_mean", "hint"),
+        ("repeated_timestamps", "note"),
+        ("refused_value", "note"),
+        ("empty_values", "note"),
+    ]
     repeated, refused, empty = report["diagnostics"][1:]
     assert repeated["examples"][0] == {"row": 40, "value": "2024-01-02 15:00", "rows": [40, 41]}
     assert refused["examples"] == [{"row": 21, "value": "abc"}]
@@ -410,8 +524,10 @@ def test_accepted_report_notes_gaps_and_dropped_rows(tmp_path, monkeypatch, stri
     assert (tmp_path / "out.csv").exists() is not strict
     assert ("result         accepted with 1 warning" + " (refused under --strict)" * strict) in out
     assert "- 1 row with an empty timestamp is left out of the prepared data: row 71." in out
-    assert ("- 2 gaps (steps longer than the most common step 1h); the largest: 6h after 2024-01-03 01:00:00 "
-            "(row 50); 2h after 2024-01-04 02:00:00 (row 70).") in out
+    assert (
+        "- 2 gaps (steps longer than the most common step 1h); the largest: 6h after 2024-01-03 01:00:00 "
+        "(row 50); 2h after 2024-01-04 02:00:00 (row 70)."
+    ) in out
     # a misspelt feature leaves the data accepted, but not under --strict; clean data pass either way
     code, out, err = run("clean.csv", *opts, "--feature", "tmp", "--json", cwd=tmp_path, monkeypatch=monkeypatch)
     assert (code, report_of(out)["warning_codes"]) == (1 if strict else 0, ["QUARNEX0016W"])
@@ -422,13 +538,20 @@ def _dates(n=120):
     return pd.date_range("2020-01-01", periods=n, freq="D")
 
 
-@pytest.mark.parametrize("values, kind, option, step", [
-    ([f"{d:%Y%m%d}" for d in _dates()], "date_integers", ["--date-format", "%Y%m%d"], "1d"),
-    (list(range(1901, 2021)), "year_integers", ["--date-format", "%Y"], "365d"),
-    ([str(q) for q in pd.period_range("1974Q1", periods=120, freq="Q")], "quarter_texts",
-     ["--date-format", "quarter"], "92d"),
-    ([f"{d:%d/%m/%Y}" for d in _dates()], "day_first", ["--dayfirst"], "1d"),
-])
+@pytest.mark.parametrize(
+    "values, kind, option, step",
+    [
+        ([f"{d:%Y%m%d}" for d in _dates()], "date_integers", ["--date-format", "%Y%m%d"], "1d"),
+        (list(range(1901, 2021)), "year_integers", ["--date-format", "%Y"], "365d"),
+        (
+            [str(q) for q in pd.period_range("1974Q1", periods=120, freq="Q")],
+            "quarter_texts",
+            ["--date-format", "quarter"],
+            "92d",
+        ),
+        ([f"{d:%d/%m/%Y}" for d in _dates()], "day_first", ["--dayfirst"], "1d"),
+    ],
+)
 def test_hint_names_an_option_that_reads_the_times(tmp_path, monkeypatch, values, kind, option, step):
     write_csv(tmp_path / "data.csv", "when,y", [(v, i) for i, v in enumerate(values)])
     args = ("data.csv", "--target", "y", "--timestamp", "when", "--json")
@@ -447,8 +570,9 @@ def test_hint_names_an_option_that_reads_the_times(tmp_path, monkeypatch, values
 def test_dates_in_both_orders(tmp_path, monkeypatch):
     values = [f"{d:%d/%m/%Y}" for d in _dates(40)] + [f"{d:%m/%d/%Y}" for d in _dates(80)[40:]]
     write_csv(tmp_path / "data.csv", "when,y", [(v, i) for i, v in enumerate(values)])
-    code, out, err = run("data.csv", "--target", "y", "--timestamp", "when", "--json", cwd=tmp_path,
-                         monkeypatch=monkeypatch)
+    code, out, err = run(
+        "data.csv", "--target", "y", "--timestamp", "when", "--json", cwd=tmp_path, monkeypatch=monkeypatch
+    )
     mixed = [d for d in report_of(out)["diagnostics"] if d["kind"] == "mixed_day_month"]
     assert [e["row"] for e in mixed[0]["examples"]] == [13, 44]  # 13/01/2020 and 02/13/2020
 
@@ -457,17 +581,34 @@ def test_date_format_refuses_values_it_cannot_read(tmp_path, monkeypatch):
     values = [f"{d:%Y-%m-%d}" for d in _dates()]
     values[7], values[30] = "2020/01/08", '""'
     write_csv(tmp_path / "data.csv", "when,y", [(v, i) for i, v in enumerate(values)])
-    code, out, err = run("data.csv", "--target", "y", "--timestamp", "when", "--date-format", "%Y-%m-%d",
-                         "--text", "--json", "--output", "out.csv", cwd=tmp_path, monkeypatch=monkeypatch)
+    code, out, err = run(
+        "data.csv",
+        "--target",
+        "y",
+        "--timestamp",
+        "when",
+        "--date-format",
+        "%Y-%m-%d",
+        "--text",
+        "--json",
+        "--output",
+        "out.csv",
+        cwd=tmp_path,
+        monkeypatch=monkeypatch,
+    )
     report = report_of(out)
     assert (code, report["status"], report["refusal_code"]) == (1, "refused", None)
-    assert report["refusal"] == ('1 value of the timestamp column when cannot be read with --date-format %Y-%m-%d; '
-                                 'the first: "2020/01/08" on row 8')
+    assert report["refusal"] == (
+        "1 value of the timestamp column when cannot be read with --date-format %Y-%m-%d; "
+        'the first: "2020/01/08" on row 8'
+    )
     assert not (tmp_path / "out.csv").exists()
 
 
-@pytest.mark.parametrize("values, how", [(['"3,5"', '"4,25"'], "decimal comma"), (['"1,234.5"', "12"], "thousands"),
-                                         (["12 kg", "3.5 kg"], "unit")])
+@pytest.mark.parametrize(
+    "values, how",
+    [(['"3,5"', '"4,25"'], "decimal comma"), (['"1,234.5"', "12"], "thousands"), (["12 kg", "3.5 kg"], "unit")],
+)
 def test_numbers_written_as_text(tmp_path, monkeypatch, values, how):
     rows = [(f"{d:%Y-%m-%d}", values[i % 2]) for i, d in enumerate(_dates(60))]
     write_csv(tmp_path / "data.csv", "when,y", rows)
@@ -483,8 +624,9 @@ def test_empty_timestamps_under_text_and_twice(tmp_path, monkeypatch):
     args = ("data.csv", "--target", "y", "--timestamp", "time", "--json")
     report = report_of(run(*args, "--text", cwd=tmp_path, monkeypatch=monkeypatch)[1])
     assert report["refusal_code"] == "QUARNEX0076E"
-    assert report["diagnostics"][0]["message"] == ('1 value of timestamp column "time" cannot be read as a time: '
-                                                   '"" on row 6.')
+    assert report["diagnostics"][0]["message"] == (
+        '1 value of timestamp column "time" cannot be read as a time: "" on row 6.'
+    )
     assert kinds(report)[1] == ("refused_value", "hint")
     times[9] = ""
     write_csv(tmp_path / "data.csv", "time,y", [(t, i) for i, t in enumerate(times)])
@@ -503,13 +645,25 @@ def test_empty_timestamps_under_text_and_twice(tmp_path, monkeypatch):
 def test_anomaly_labels_in_training_and_holdout(tmp_path, monkeypatch, anomaly_rows, note):
     rows = [(f"{d:%Y-%m-%d}", i, i % 7, int(i in anomaly_rows)) for i, d in enumerate(_dates())]
     write_csv(tmp_path / "data.csv", "when,y,f,flag", rows)
-    code, out, err = run("data.csv", "--learning-type", "anomaly", "--target", "y", "--feature", "f",
-                         "--anomaly-label", "flag", "--timestamp", "when", "--json", cwd=tmp_path,
-                         monkeypatch=monkeypatch)
+    code, out, err = run(
+        "data.csv",
+        "--learning-type",
+        "anomaly",
+        "--target",
+        "y",
+        "--feature",
+        "f",
+        "--anomaly-label",
+        "flag",
+        "--timestamp",
+        "when",
+        "--json",
+        cwd=tmp_path,
+        monkeypatch=monkeypatch,
+    )
     report = report_of(out)
     labels = [d for d in report["diagnostics"] if d["kind"] == "anomaly_labels"]
-    assert labels[0]["details"] == {"training": 1 - note, "holdout": 1 + note, "training_rows": 96,
-                                    "holdout_rows": 24}
+    assert labels[0]["details"] == {"training": 1 - note, "holdout": 1 + note, "training_rows": 96, "holdout_rows": 24}
     assert len(labels) == 1 + note
     assert not note or labels[1]["message"].startswith("The training rows hold no anomaly (all are in the holdout")
 
@@ -571,8 +725,11 @@ def test_picture_and_page(tmp_path, monkeypatch, repeat_at, picture):
         assert page.images == ["data:image/png;base64," + base64.b64encode(data).decode()]
     else:
         root = ET.fromstring(data)
-        assert (root.tag, root.get("width"), root.get("height")) == ("{http://www.w3.org/2000/svg}svg", "720pt",
-                                                                     "468pt")
+        assert (root.tag, root.get("width"), root.get("height")) == (
+            "{http://www.w3.org/2000/svg}svg",
+            "720pt",
+            "468pt",
+        )
         assert page.images[0].startswith("data:image/svg+xml;base64,")
 
 
@@ -584,8 +741,9 @@ def test_a_failing_diagnostic_leaves_the_verdict(tmp_path, monkeypatch):
 
     monkeypatch.setattr(check_diagnostics, "repeated_timestamps", broken)
     hourly_csv(tmp_path / "data.csv", 60)
-    code, out, err = run("data.csv", "--target", "sales", "--timestamp", "time", "--json", cwd=tmp_path,
-                         monkeypatch=monkeypatch)
+    code, out, err = run(
+        "data.csv", "--target", "sales", "--timestamp", "time", "--json", cwd=tmp_path, monkeypatch=monkeypatch
+    )
     report = report_of(out)
     assert (code, err, report["status"]) == (0, "", "accepted")
     assert report["diagnostics"][-1]["message"] == "The diagnostics stopped early: ValueError: odd column"

@@ -15,28 +15,64 @@ TSHIRT_SIZE_LARGE TSHIRT_SIZE_EXTRA_LARGE""".split()
 FC, AP = C.LEARNING_TYPE_TIMESERIES_FORECASTING, C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
 SIZES = {"S": (10_000, 20), "M": (100_000, 50), "L": (1_000_000, 200), "XL": (10_000_000, 1000)}
 COUNTS = dict(  # identifier -> number of values
-    QUARNEX0068E=2, QUARNEX0092E=2, QUARNEX0094E=0, QUARNEX0103E=2, QUARNEX0072E=2,
-    QUARNEX00104E=2, QUARNEX0016W=1, QUARNEX0074E=2, QUARNEX0093E=2, QUARNEX0073E=3,
-    QUARNEX0091E=1, QUARNEX0076E=2, QUARNEX0077E=1, QUARNEX0071E=2, QUARNEX0004W=1,
-    QUARNEX0075E=0, QUARNEX0069E=0, QUARNEX0070E=2, QUARNEX0095E=1, QUARNEX0097E=2,
-    QUARNEX0098E=2, QUARNEX0101E=3, QUARNEX0102E=2, QUARNEX0012W=3, QUARNEX0013W=3,
-    QUARNEX0084E=1, QUARNEX0096E=1, QUARNEX0005W=1, QUARNEX0007W=0, QUARNEX0006W=1,
-    QUARNEX0081E=2, QUARNEX0082E=2, QUARNEX0087E=0)
+    QUARNEX0068E=2,
+    QUARNEX0092E=2,
+    QUARNEX0094E=0,
+    QUARNEX0103E=2,
+    QUARNEX0072E=2,
+    QUARNEX00104E=2,
+    QUARNEX0016W=1,
+    QUARNEX0074E=2,
+    QUARNEX0093E=2,
+    QUARNEX0073E=3,
+    QUARNEX0091E=1,
+    QUARNEX0076E=2,
+    QUARNEX0077E=1,
+    QUARNEX0071E=2,
+    QUARNEX0004W=1,
+    QUARNEX0075E=0,
+    QUARNEX0069E=0,
+    QUARNEX0070E=2,
+    QUARNEX0095E=1,
+    QUARNEX0097E=2,
+    QUARNEX0098E=2,
+    QUARNEX0101E=3,
+    QUARNEX0102E=2,
+    QUARNEX0012W=3,
+    QUARNEX0013W=3,
+    QUARNEX0084E=1,
+    QUARNEX0096E=1,
+    QUARNEX0005W=1,
+    QUARNEX0007W=0,
+    QUARNEX0006W=1,
+    QUARNEX0081E=2,
+    QUARNEX0082E=2,
+    QUARNEX0087E=0,
+)
 
 
 class BadStr:
-    def __str__(self): raise ValueError("no str")
-    def __repr__(self): return "BadStr()"
+    def __str__(self):
+        raise ValueError("no str")
+
+    def __repr__(self):
+        return "BadStr()"
 
 
 class Unprintable(BadStr):
-    def __repr__(self): raise ValueError("no repr")
+    def __repr__(self):
+        raise ValueError("no repr")
 
 
 def test_constants_surface():
     assert C.__all__ == NAMES and all(hasattr(C, n) for n in NAMES)
-    roles = [C.COLUMN_ROLE_TARGET, C.COLUMN_ROLE_FEATURE, C.COLUMN_ROLE_SUPPORTING_FEATURE,
-             C.COLUMN_ROLE_TIMESTAMP, C.COLUMN_ROLE_ANOMALY_LABEL]
+    roles = [
+        C.COLUMN_ROLE_TARGET,
+        C.COLUMN_ROLE_FEATURE,
+        C.COLUMN_ROLE_SUPPORTING_FEATURE,
+        C.COLUMN_ROLE_TIMESTAMP,
+        C.COLUMN_ROLE_ANOMALY_LABEL,
+    ]
     keys = [C.MIN, C.MAX, C.COLUMN, C.ROW, C.THRESHOLD, C.HOLDOUT_MAX_RATIO, C.HOLDOUT_MIN, C.HOLDOUT_MAX]
     assert all(type(r) is str for r in roles) and len(set(roles)) == 5
     assert len(set(keys) | set(SIZES) | {FC, AP}) == len(keys) + len(SIZES) + 2
@@ -52,9 +88,13 @@ def test_size_limits(lt, size):
     assert entry[C.ROW][C.MIN] == 10 and "XXL" not in entry
 
 
-@pytest.mark.parametrize("lt, row", [
-    (FC, {"MIN": 10, "THRESHOLD": 100, "HOLDOUT_MAX_RATIO": Fraction(1, 3)}),
-    (AP, {"MIN": 10, "HOLDOUT_MAX_RATIO": 0.5, "HOLDOUT_MIN": 5, "HOLDOUT_MAX": 10000})])
+@pytest.mark.parametrize(
+    "lt, row",
+    [
+        (FC, {"MIN": 10, "THRESHOLD": 100, "HOLDOUT_MAX_RATIO": Fraction(1, 3)}),
+        (AP, {"MIN": 10, "HOLDOUT_MAX_RATIO": 0.5, "HOLDOUT_MIN": 5, "HOLDOUT_MAX": 10000}),
+    ],
+)
 def test_row_limits(lt, row):
     limits = C.INPUT_DATA_LIMITATION[lt][C.ROW]
     assert limits == {getattr(C, k): v for k, v in row.items()}
@@ -81,21 +121,29 @@ def test_every_value_has_a_place(mid, n):
     assert [text.count(m) for m in marks] == [1] * n
 
 
-@pytest.mark.parametrize("mid, args", [  # phrases that bring their own leading blank or colon
-    ("QUARNEX0077E", (": object(mixed) in the training data",)),
-    ("QUARNEX0071E", ("ts", " in the input data")),
-    ("QUARNEX0004W", (" in the holdout data",))])
+@pytest.mark.parametrize(
+    "mid, args",
+    [  # phrases that bring their own leading blank or colon
+        ("QUARNEX0077E", (": object(mixed) in the training data",)),
+        ("QUARNEX0071E", ("ts", " in the input data")),
+        ("QUARNEX0004W", (" in the holdout data",)),
+    ],
+)
 def test_phrases_join_without_stray_blanks(mid, args):
     text = Messages.get_message(*args, message_id=mid)
     assert all(a in text for a in args) and "  " not in text and " :" not in text and " ." not in text
 
 
-@pytest.mark.parametrize("call, error, named", [
-    (lambda: Messages.get_message(message_id="QUARNEX9999E"), KeyError, "QUARNEX9999E"),
-    (lambda: Messages.get_message(1, message_id="QUARNEX0104E"), KeyError, "QUARNEX0104E"),
-    (lambda: Messages.get_message(1, message_id="QUARNEX0069E"), TypeError, "QUARNEX0069E"),
-    (lambda: Messages.get_message(1, 2, message_id="QUARNEX0073E"), TypeError, "QUARNEX0073E"),
-    (lambda: Messages.get_message("QUARNEX0069E"), TypeError, "message_id")])
+@pytest.mark.parametrize(
+    "call, error, named",
+    [
+        (lambda: Messages.get_message(message_id="QUARNEX9999E"), KeyError, "QUARNEX9999E"),
+        (lambda: Messages.get_message(1, message_id="QUARNEX0104E"), KeyError, "QUARNEX0104E"),
+        (lambda: Messages.get_message(1, message_id="QUARNEX0069E"), TypeError, "QUARNEX0069E"),
+        (lambda: Messages.get_message(1, 2, message_id="QUARNEX0073E"), TypeError, "QUARNEX0073E"),
+        (lambda: Messages.get_message("QUARNEX0069E"), TypeError, "message_id"),
+    ],
+)
 def test_bad_calls_are_refused(call, error, named):
     with pytest.raises(error, match=named):
         call()

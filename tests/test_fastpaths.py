@@ -16,21 +16,26 @@ import pandas as pd
 import pytest
 from dateutil import tz
 from dateutil.parser import _parser
+from fuzz_strategies import DATE_TEXTS, REAL_TIME_COLUMNS
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 from quarnex.utils import constants as C
-from fuzz_strategies import DATE_TEXTS, REAL_TIME_COLUMNS
 
 NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
 DT = C.DataType
 FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
 
-SETTINGS = settings(max_examples=120, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+SETTINGS = settings(
+    max_examples=120,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
+)
 
 
 # ---- running both routes ---------------------------------------------------------
+
 
 def outcome(call):
     with warnings.catch_warnings(record=True) as caught:
@@ -69,8 +74,9 @@ def same_value(a, b):
 
 
 def same_frame(a, b):
-    pd.testing.assert_frame_equal(a, b, check_exact=True, check_index_type=True,
-                                  check_column_type=True, check_flags=True, check_freq=True)
+    pd.testing.assert_frame_equal(
+        a, b, check_exact=True, check_index_type=True, check_column_type=True, check_flags=True, check_freq=True
+    )
     for i in range(a.shape[1]):
         x, y = a.iloc[:, i], b.iloc[:, i]
         assert x.dtype == y.dtype and str(x.dtype) == str(y.dtype)
@@ -108,11 +114,41 @@ def assert_same(runs):
 BLANKS = [" ", "\t", "\n", "\x0b", "\x0c", "\r", "\x1c", "\xa0", "\u2003", ""]
 NUMBER_TEXTS = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True).map(repr),
-    st.integers(-10**30, 10**30).map(str),
+    st.integers(-(10**30), 10**30).map(str),
     st.decimals(allow_nan=False, allow_infinity=False).map(str),
-    st.sampled_from(["1_000.5", "1__0", "_1", "1_", "1e1_0", "0x10", "1,5", "abc", "", "nan", "-NaN", "iNf",
-                     "-Infinity", "+inf", "infinit", "1e400", "-1e-400", "4.9e-324", "1.7976931348623159e308",
-                     ".5", "5.", "+.5e-3", "١٢٣", "1.5\x00", "None", "True", "--1", "1e", "0.1" * 40]),
+    st.sampled_from(
+        [
+            "1_000.5",
+            "1__0",
+            "_1",
+            "1_",
+            "1e1_0",
+            "0x10",
+            "1,5",
+            "abc",
+            "",
+            "nan",
+            "-NaN",
+            "iNf",
+            "-Infinity",
+            "+inf",
+            "infinit",
+            "1e400",
+            "-1e-400",
+            "4.9e-324",
+            "1.7976931348623159e308",
+            ".5",
+            "5.",
+            "+.5e-3",
+            "١٢٣",
+            "1.5\x00",
+            "None",
+            "True",
+            "--1",
+            "1e",
+            "0.1" * 40,
+        ]
+    ),
 )
 QUOTED_TEXTS = st.builds(
     lambda left, blank1, body, blank2, right: left + blank1 + body + blank2 + right,
@@ -123,16 +159,19 @@ QUOTED_TEXTS = st.builds(
     st.sampled_from(["", '"', '"""', "'", '" ']),
 )
 NUMERIC_VALUES = st.one_of(
-    QUOTED_TEXTS, QUOTED_TEXTS,
+    QUOTED_TEXTS,
+    QUOTED_TEXTS,
     st.floats(allow_nan=True, allow_infinity=True),
-    st.integers(-2**70, 2**70),
+    st.integers(-(2**70), 2**70),
     st.sampled_from([10**400, -0.0, None, True, np.float64(2.5), np.nan, pd.NA, b"1"]),
 )
 
 
 def numeric_frame(values):
-    df = pd.DataFrame({"a": pd.Series(values, dtype=object), "b": np.arange(len(values), dtype=float)},
-                      index=pd.Index([f"r{i}" for i in range(len(values))]))
+    index = pd.Index([f"r{i}" for i in range(len(values))])
+    df = pd.DataFrame(
+        {"a": pd.Series(values, dtype=object, index=index), "b": np.arange(len(values), dtype=float)}, index=index
+    )
     df["c"] = pd.Series(list(values), dtype=object, index=df.index)
     return df
 
@@ -140,7 +179,7 @@ def numeric_frame(values):
 @SETTINGS
 @given(first=st.lists(NUMERIC_VALUES, min_size=0, max_size=8), second=st.lists(QUOTED_TEXTS, max_size=8))
 def test_str2float_matches(helper, messages, monkeypatch, first, second):
-    second = (second + ["1"] * len(first))[:len(first)]
+    second = (second + ["1"] * len(first))[: len(first)]
 
     def make():
         df = numeric_frame(first)
@@ -150,12 +189,15 @@ def test_str2float_matches(helper, messages, monkeypatch, first, second):
     assert_same(both_routes(monkeypatch, make, helper.str2float))
 
 
-@pytest.mark.parametrize("values", [
-    ['"1.5"', '"2"', "", " 3 ", '"1_000"', "1e5", '""'],
-    [1.5, float("nan"), 2, -0.0, float("inf"), "7"],
-    [2**53 + 1, 10**22, -(2**63), 123456789012345678901234567890],
-    ["\u0661\u0662", "\u20031.5\u2003", '"nan"', "-inf"],
-])
+@pytest.mark.parametrize(
+    "values",
+    [
+        ['"1.5"', '"2"', "", " 3 ", '"1_000"', "1e5", '""'],
+        [1.5, float("nan"), 2, -0.0, float("inf"), "7"],
+        [2**53 + 1, 10**22, -(2**63), 123456789012345678901234567890],
+        ["\u0661\u0662", "\u20031.5\u2003", '"nan"', "-inf"],
+    ],
+)
 def test_str2float_common_columns_match(helper, messages, monkeypatch, values):
     runs = both_routes(monkeypatch, lambda: (numeric_frame(values), [0, 2], "target"), helper.str2float)
     assert_same(runs)
@@ -180,39 +222,94 @@ def test_str2float_on_frame_subclass_and_repeated_labels(helper, messages, monke
         df2 = pd.DataFrame([['"1"', "2"], ["3", "4"]], columns=["x", "x"])
         return (df, df2)
 
-    assert_same(both_routes(monkeypatch, make, lambda df, df2: (helper.str2float(df, [0, 1], "t"),
-                                                                helper.str2float(df2, [0], "t"))))
+    assert_same(
+        both_routes(
+            monkeypatch, make, lambda df, df2: (helper.str2float(df, [0, 1], "t"), helper.str2float(df2, [0], "t"))
+        )
+    )
 
 
 # ---- timestamp parsing -----------------------------------------------------------------
+
 
 def two(lo, hi):
     return st.integers(lo, hi).map(lambda v: f"{v:02d}")
 
 
-ZONES = st.sampled_from(["", "", "", "Z", "z", "+01:00", "-05:30", "+0100", "+01", "+00:00", "-00:00", "+0000",
-                         "+23:59", "+24:00", "+01:60", " +01:00", "UTC", " Z", "+1", "+01:0", "-12"])
-FRACTIONS = st.one_of(st.just(""), st.text("0123456789", min_size=0, max_size=12).map(lambda s: "." + s),
-                      st.sampled_from([",5", ".5.5"]))
+ZONES = st.sampled_from(
+    [
+        "",
+        "",
+        "",
+        "Z",
+        "z",
+        "+01:00",
+        "-05:30",
+        "+0100",
+        "+01",
+        "+00:00",
+        "-00:00",
+        "+0000",
+        "+23:59",
+        "+24:00",
+        "+01:60",
+        " +01:00",
+        "UTC",
+        " Z",
+        "+1",
+        "+01:0",
+        "-12",
+    ]
+)
+FRACTIONS = st.one_of(
+    st.just(""), st.text("0123456789", min_size=0, max_size=12).map(lambda s: "." + s), st.sampled_from([",5", ".5.5"])
+)
 TIMES = st.one_of(
     st.just(""),
     st.builds(lambda sep, h, m: f"{sep}{h}:{m}", st.sampled_from(["T", " ", "t", "_", "  "]), two(0, 25), two(0, 61)),
-    st.builds(lambda sep, h, m, s, frac, zone: f"{sep}{h}:{m}:{s}{frac}{zone}",
-              st.sampled_from(["T", "T", " ", "t"]), two(0, 24), two(0, 60), two(0, 61), FRACTIONS, ZONES),
+    st.builds(
+        lambda sep, h, m, s, frac, zone: f"{sep}{h}:{m}:{s}{frac}{zone}",
+        st.sampled_from(["T", "T", " ", "t"]),
+        two(0, 24),
+        two(0, 60),
+        two(0, 61),
+        FRACTIONS,
+        ZONES,
+    ),
     st.builds(lambda h, zone: f"T{h}{zone}", two(0, 23), ZONES),
-    st.builds(lambda h, m, s, zone: f" {h}:{m}{s}{zone}", st.sampled_from(["0", "9", "09", "13", "23", "24", "123"]),
-              two(0, 60), st.sampled_from(["", ":00", ":59.5", ":60", ":5"]), ZONES),
+    st.builds(
+        lambda h, m, s, zone: f" {h}:{m}{s}{zone}",
+        st.sampled_from(["0", "9", "09", "13", "23", "24", "123"]),
+        two(0, 60),
+        st.sampled_from(["", ":00", ":59.5", ":60", ":5"]),
+        ZONES,
+    ),
 )
 YEARS = st.one_of(st.integers(1900, 2100), st.integers(0, 9999), st.integers(1670, 1680), st.integers(2255, 2265))
-ISO_DATES = st.builds(lambda y, m, d, sep: f"{y:04d}{sep}{m}{sep}{d}", YEARS, two(0, 13), two(0, 32),
-                      st.sampled_from(["-", "-", "-", "/", ""]))
+ISO_DATES = st.builds(
+    lambda y, m, d, sep: f"{y:04d}{sep}{m}{sep}{d}",
+    YEARS,
+    two(0, 13),
+    two(0, 32),
+    st.sampled_from(["-", "-", "-", "/", ""]),
+)
 # a/b/YYYY in either order (the column's order decides), and dates without a day or a month
-DAY_MONTH_DATES = st.builds(lambda a, b, y, sep: f"{a}{sep}{b}{sep}{y:04d}", st.one_of(two(0, 32), st.integers(1, 9)),
-                            two(0, 32), YEARS, st.sampled_from(["/", ".", "-", "/"]))
+DAY_MONTH_DATES = st.builds(
+    lambda a, b, y, sep: f"{a}{sep}{b}{sep}{y:04d}",
+    st.one_of(two(0, 32), st.integers(1, 9)),
+    two(0, 32),
+    YEARS,
+    st.sampled_from(["/", ".", "-", "/"]),
+)
 PARTIAL_DATES = st.one_of(YEARS.map(lambda y: f"{y:04d}"), st.builds(lambda y, m: f"{y:04d}-{m}", YEARS, two(0, 13)))
 DATES = st.one_of(ISO_DATES, ISO_DATES, DAY_MONTH_DATES, PARTIAL_DATES, DATE_TEXTS, DATE_TEXTS)
-STAMPS = st.builds(lambda q1, date, t, q2: q1 + date + t + q2,
-                   st.sampled_from(["", "", '"', '""', ' "']), DATES, TIMES, st.sampled_from(["", "", '"', '" ']))
+STAMPS = st.builds(
+    lambda q1, date, t, q2: q1 + date + t + q2,
+    st.sampled_from(["", "", '"', '""', ' "']),
+    DATES,
+    TIMES,
+    st.sampled_from(["", "", '"', '" ']),
+)
 
 
 def regular_stamps(n, start, step, shape):
@@ -247,10 +344,27 @@ def test_parse_time_col_matches(helper, messages, monkeypatch, local_zone_names,
 
 
 #: Shapes of whole columns that real files carry (the ISO ones, then the others).
-COLUMN_SHAPES = ["%Y-%m-%d", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M:%S.%f", "%Y-%m-%dT%H:%M:%SZ",
-                 "%Y-%m-%dT%H:%M:%S+05:30", "%Y-%m-%dT%H:%M:%S.%f-0800", '"%Y-%m-%dT%H:%M:%S"',
-                 "%m/%d/%Y %H:%M", "%Y/%m/%d %H:%M", "%d.%m.%Y %H:%M", "%d-%m-%Y %H:%M:%S.%f+01:00",
-                 "%m/%d/%Y %H:%MZ", "%b-%d-%Y", "%d %b %Y %H:%M:%S", "%B %Y", "%Y", "%Y-%m", "%m/%d/%y"]
+COLUMN_SHAPES = [
+    "%Y-%m-%d",
+    "%Y-%m-%d %H:%M",
+    "%Y-%m-%dT%H:%M:%S",
+    "%Y-%m-%d %H:%M:%S.%f",
+    "%Y-%m-%dT%H:%M:%SZ",
+    "%Y-%m-%dT%H:%M:%S+05:30",
+    "%Y-%m-%dT%H:%M:%S.%f-0800",
+    '"%Y-%m-%dT%H:%M:%S"',
+    "%m/%d/%Y %H:%M",
+    "%Y/%m/%d %H:%M",
+    "%d.%m.%Y %H:%M",
+    "%d-%m-%Y %H:%M:%S.%f+01:00",
+    "%m/%d/%Y %H:%MZ",
+    "%b-%d-%Y",
+    "%d %b %Y %H:%M:%S",
+    "%B %Y",
+    "%Y",
+    "%Y-%m",
+    "%m/%d/%y",
+]
 
 
 @pytest.mark.parametrize("shape", COLUMN_SHAPES)
@@ -267,17 +381,23 @@ def test_parse_time_col_regular_shapes_match(helper, messages, monkeypatch, loca
 
 
 @SETTINGS
-@given(shape=st.sampled_from(COLUMN_SHAPES), start=st.datetimes(datetime.datetime(1677, 9, 1),
-                                                                datetime.datetime(2262, 5, 1)),
-       step=st.sampled_from([3600, 86400, 29 * 86400, 366 * 86400, 0.25]),
-       summer_time=st.booleans(), odd=st.one_of(st.none(), STAMPS), at=st.integers(0, 5))
-def test_one_shape_columns_match(helper, messages, monkeypatch, run_date, local_zone_names, shape, start, step,
-                                 summer_time, odd, at):
+@given(
+    shape=st.sampled_from(COLUMN_SHAPES),
+    start=st.datetimes(datetime.datetime(1677, 9, 1), datetime.datetime(2262, 5, 1)),
+    step=st.sampled_from([3600, 86400, 29 * 86400, 366 * 86400, 0.25]),
+    summer_time=st.booleans(),
+    odd=st.one_of(st.none(), STAMPS),
+    at=st.integers(0, 5),
+)
+def test_one_shape_columns_match(
+    helper, messages, monkeypatch, run_date, local_zone_names, shape, start, step, summer_time, odd, at
+):
     """Columns of one shape (offsets changing with summer time, or one odd value among them)."""
     stamps = regular_stamps(6, start.isoformat(), step, shape)
     if summer_time:
-        stamps = [s.replace("+01:00", "+02:00").replace("+05:30", "+06:30") if i % 2 else s
-                  for i, s in enumerate(stamps)]
+        stamps = [
+            s.replace("+01:00", "+02:00").replace("+05:30", "+06:30") if i % 2 else s for i, s in enumerate(stamps)
+        ]
     if odd is not None:
         stamps[at] = odd
 
@@ -306,8 +426,11 @@ def test_real_looking_columns_match(helper, messages, monkeypatch, run_date, nam
 
 def _shift_naive(monkeypatch):
     build = _parser.parser._build_naive
-    monkeypatch.setattr(_parser.parser, "_build_naive",
-                        lambda self, res, default: build(self, res, default) + datetime.timedelta(hours=1))
+    monkeypatch.setattr(
+        _parser.parser,
+        "_build_naive",
+        lambda self, res, default: build(self, res, default) + datetime.timedelta(hours=1),
+    )
 
 
 class _Info(_parser.parserinfo):
@@ -318,24 +441,29 @@ class _Info(_parser.parserinfo):
 PARSER_SETTINGS = {
     "dayfirst": lambda mp: mp.setattr(_parser.DEFAULTPARSER.info, "dayfirst", True),
     "yearfirst": lambda mp: mp.setattr(_parser.DEFAULTPARSER.info, "yearfirst", True),
-    "replaced default parser": lambda mp: mp.setattr(_parser, "DEFAULTPARSER",
-                                                     _parser.parser(_parser.parserinfo(dayfirst=True))),
+    "replaced default parser": lambda mp: mp.setattr(
+        _parser, "DEFAULTPARSER", _parser.parser(_parser.parserinfo(dayfirst=True))
+    ),
     "parserinfo subclass": lambda mp: mp.setattr(_parser, "DEFAULTPARSER", _parser.parser(_Info())),
     "instance table": lambda mp: mp.delitem(_parser.DEFAULTPARSER.info._utczone, "z"),
-    "class table and a fresh default parser": lambda mp: (mp.setattr(_parser.parserinfo, "JUMP", [" ", "t"]),
-                                                          mp.setattr(_parser, "DEFAULTPARSER", _parser.parser())),
+    "class table and a fresh default parser": lambda mp: (
+        mp.setattr(_parser.parserinfo, "JUMP", [" ", "t"]),
+        mp.setattr(_parser, "DEFAULTPARSER", _parser.parser()),
+    ),
     "replaced method": _shift_naive,
     "defaults of parse": lambda mp: mp.setattr(_parser.parse, "__defaults__", (_parser.parserinfo(dayfirst=True),)),
-    "parser attribute": lambda mp: mp.setattr(_parser.DEFAULTPARSER, "parse", _parser.parser().parse,
-                                              raising=False),
+    "parser attribute": lambda mp: mp.setattr(_parser.DEFAULTPARSER, "parse", _parser.parser().parse, raising=False),
 }
 
 
 @pytest.mark.parametrize("setting", sorted(PARSER_SETTINGS))
-@pytest.mark.parametrize("stamps", [
-    ["2024-01-02", "2024-01-03 10:00", "2024-01-04T10:00:00.25"],
-    ["2024-01-02", "2024-01-03T10:00:00Z", "2024-01-04T10:00:00+01:00", "Jan 5 2024"],
-])
+@pytest.mark.parametrize(
+    "stamps",
+    [
+        ["2024-01-02", "2024-01-03 10:00", "2024-01-04T10:00:00.25"],
+        ["2024-01-02", "2024-01-03T10:00:00Z", "2024-01-04T10:00:00+01:00", "Jan 5 2024"],
+    ],
+)
 def test_parser_settings_are_honoured(helper, messages, monkeypatch, setting, stamps):
     PARSER_SETTINGS[setting](monkeypatch)
 
@@ -345,7 +473,7 @@ def test_parser_settings_are_honoured(helper, messages, monkeypatch, setting, st
     runs = both_routes(monkeypatch, make, helper.parse_time_col)
     assert_same(runs)
     if setting in ("dayfirst", "replaced default parser", "defaults of parse"):
-        assert runs[0][0][0]["t"].iloc[0].month == 2             # 2024-01-02 read as 1 February
+        assert runs[0][0][0]["t"].iloc[0].month == 2  # 2024-01-02 read as 1 February
 
 
 #: Columns of each shape the fast routes read without dateutil.
@@ -364,18 +492,28 @@ FAST_SHAPES = {
 }
 
 
+def utc_host(monkeypatch, local_zone_names):
+    """A host whose zone is UTC when its zone names say so."""
+    if local_zone_names == ("UTC", "UTC"):
+        monkeypatch.setattr(time, "timezone", 0)
+        monkeypatch.setattr(time, "altzone", 0)
+
+
 @pytest.mark.parametrize("shape", sorted(FAST_SHAPES))
 def test_stock_parser_takes_the_fast_route(helper, messages, monkeypatch, run_date, local_zone_names, shape):
     """With dateutil as shipped, these texts never reach its parser's Python code."""
-    if local_zone_names == ("UTC", "UTC"):  # a host whose zone is UTC
-        monkeypatch.setattr(time, "timezone", 0)
-        monkeypatch.setattr(time, "altzone", 0)
+    utc_host(monkeypatch, local_zone_names)
     stamps = FAST_SHAPES[shape]
     for switch, calls_expected in (("0", False), ("1", True)):
         monkeypatch.setenv(NOFAST, switch)
         calls = []
-        sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_filename)
-                       if event == "call" and frame.f_code.co_filename == _parser.__file__ else None)
+        sys.setprofile(
+            lambda frame, event, arg: (
+                calls.append(frame.f_code.co_filename)
+                if event == "call" and frame.f_code.co_filename == _parser.__file__
+                else None
+            )
+        )
         try:
             for column in (stamps[:1] * 3, stamps):
                 df = pd.DataFrame({"t": column})
@@ -421,10 +559,14 @@ def column_from_steps(kind, start, steps, scale):
 
 
 @SETTINGS
-@given(kind=st.sampled_from(["int64", "int32", "float64", "float32", "naive", "utc", "paris", "seconds"]),
-       start=st.integers(0, 10**12), steps=STEP_SETS,
-       scale=st.sampled_from([1, 7, 1000, 10**9, 3_600_000_000_123, 10**15]),
-       jitter=st.lists(st.integers(-3, 3), max_size=9), nan_at=st.one_of(st.none(), st.integers(0, 9)))
+@given(
+    kind=st.sampled_from(["int64", "int32", "float64", "float32", "naive", "utc", "paris", "seconds"]),
+    start=st.integers(0, 10**12),
+    steps=STEP_SETS,
+    scale=st.sampled_from([1, 7, 1000, 10**9, 3_600_000_000_123, 10**15]),
+    jitter=st.lists(st.integers(-3, 3), max_size=9),
+    nan_at=st.one_of(st.none(), st.integers(0, 9)),
+)
 def test_validate_time_interval_matches(helper, messages, monkeypatch, kind, start, steps, scale, jitter, nan_at):
     steps = [s + (jitter[i] if i < len(jitter) else 0) for i, s in enumerate(steps)]
     assume(sum(abs(s) for s in steps) * scale < 10**17)  # stays within the datetime64[ns] range
@@ -439,19 +581,38 @@ def test_validate_time_interval_matches(helper, messages, monkeypatch, kind, sta
     assert_same(both_routes(monkeypatch, make, helper.validate_time_interval))
 
 
-@pytest.mark.parametrize("steps, warned", [
-    ([80, 100, 120], False),                       # relative deviation exactly 20.0
-    ([80, 100, 121], True),
-    ([10, 10, 15], True), ([10, 10, 12], False),
-    ([1, 1, 1, 3], True),
-    ([5, -5], None), ([0, 0, 0], None),           # mean 0: the catalogue error
-    ([7], None), ([], None),                        # too few steps: the statistics error
-])
-@pytest.mark.parametrize("kind, scale", [("int64", 1), ("float64", 1), ("naive", 10**9), ("utc", 3_600_000_000_000),
-                                         ("naive", 1), ("seconds", 10**9), ("float32", 1)])
+@pytest.mark.parametrize(
+    "steps, warned",
+    [
+        ([80, 100, 120], False),  # relative deviation exactly 20.0
+        ([80, 100, 121], True),
+        ([10, 10, 15], True),
+        ([10, 10, 12], False),
+        ([1, 1, 1, 3], True),
+        ([5, -5], None),
+        ([0, 0, 0], None),  # mean 0: the catalogue error
+        ([7], None),
+        ([], None),  # too few steps: the statistics error
+    ],
+)
+@pytest.mark.parametrize(
+    "kind, scale",
+    [
+        ("int64", 1),
+        ("float64", 1),
+        ("naive", 10**9),
+        ("utc", 3_600_000_000_000),
+        ("naive", 1),
+        ("seconds", 10**9),
+        ("float32", 1),
+    ],
+)
 def test_interval_edges_match(helper, messages, monkeypatch, steps, warned, kind, scale):
-    runs = both_routes(monkeypatch, lambda: (pd.DataFrame({"t": column_from_steps(kind, 10**9, steps, scale)}), "t",
-                                             [], DT.HOLDOUT), helper.validate_time_interval)
+    runs = both_routes(
+        monkeypatch,
+        lambda: (pd.DataFrame({"t": column_from_steps(kind, 10**9, steps, scale)}), "t", [], DT.HOLDOUT),
+        helper.validate_time_interval,
+    )
     assert_same(runs)
     (_, _, warn_msg, _), (_, error, _) = runs[0]
     exact = kind in ("int64", "seconds") or (kind in ("naive", "utc") and scale >= 10**6)
@@ -479,25 +640,137 @@ def test_long_irregular_series_matches(helper, messages, monkeypatch):
 
 # ---- the whole pipeline -------------------------------------------------------------------
 
+
 def forecasting_table(n, seed):
     rng = np.random.default_rng(seed)
     stamps = pd.date_range("2023-01-01", periods=n, freq="15min").strftime("%Y-%m-%d %H:%M:%S")
     order = rng.permutation(n)
-    return pd.DataFrame({
-        "time": pd.Series(np.asarray(stamps, dtype=object)[order], dtype=object),
-        "load": pd.Series([f'"{v:.3f}"' for v in rng.normal(100, 10, n)], dtype=object),
-        "temp": pd.Series([f'"{v}"' for v in rng.integers(-10, 30, n)], dtype=object),
-    })
+    return pd.DataFrame(
+        {
+            "time": pd.Series(np.asarray(stamps, dtype=object)[order], dtype=object),
+            "load": pd.Series([f'"{v:.3f}"' for v in rng.normal(100, 10, n)], dtype=object),
+            "temp": pd.Series([f'"{v}"' for v in rng.integers(-10, 30, n)], dtype=object),
+        }
+    )
 
 
 @pytest.mark.parametrize("seed", [0, 1])
 def test_process_data_matches(dh, messages, monkeypatch, seed):
     def make():
-        return (forecasting_table(400, seed), FC, ["load", "temp"], None, "time", None, 0.2, None,
-                C.TSHIRT_SIZE_MEDIUM, [])
+        return (
+            forecasting_table(400, seed),
+            FC,
+            ["load", "temp"],
+            None,
+            "time",
+            None,
+            0.2,
+            None,
+            C.TSHIRT_SIZE_MEDIUM,
+            [],
+        )
 
     runs = both_routes(monkeypatch, make, dh.DataHelper.process_data)
     assert_same(runs)
     result = runs[0][1][0]
     assert result[0]["time"].dtype == "datetime64[ns]" and result[0]["load"].dtype == np.float64
 
+
+# ---- each covered shape takes its fast route ---------------------------------------------
+# The sameness tests above pass whether or not a fast route runs at all; these
+# fail when a route stops taking the inputs it is there for.
+
+
+@pytest.fixture
+def fast_on(monkeypatch):
+    monkeypatch.setenv(NOFAST, "0")
+
+
+def declines(counts):
+    return {reason: n for reason, n in counts.items() if reason != "hit" and n}
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        ['"1.5"', " 2 ", "", '"-3e2"', "1_000", "-inf"],  # quoted, padded, empty, underscores
+        [1.5, float("nan"), 2, 10**20, "4"],  # floats and ints taken by value
+        ["\u0661\u0662", "\u20031.5\u2003", "nan"],  # non-ASCII digits and blanks
+    ],
+)
+def test_number_columns_take_the_fast_route(helper, routes, fast_on, values):
+    df = numeric_frame(values)
+    helper.str2float(df, [0], C.COLUMN_ROLE_TARGET)
+    counts = routes()["numeric_text"]
+    assert counts["hit"] == 1 and not declines(counts)
+
+
+@pytest.mark.parametrize("shape", sorted(FAST_SHAPES))
+def test_text_columns_take_the_column_route(helper, routes, fast_on, monkeypatch, local_zone_names, shape):
+    utc_host(monkeypatch, local_zone_names)
+    df = pd.DataFrame({"t": FAST_SHAPES[shape]})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    counts = routes()
+    assert counts["iso_column"]["hit"] == 1 and not declines(counts["iso_column"])
+    assert counts["iso_converter"]["hit"] == counts["iso_text"]["hit"] == 0
+
+
+@pytest.mark.parametrize(
+    "stamps",
+    [
+        ["1066-10-14T10:00", "1066-10-14T11:00", "1066-10-14 12:00:00.5", "10/14/1066"],  # beyond datetime64[ns]
+        ["2024-01-01", "2024-01-02", "2024-01-02 10:00", "10:00"],  # one text the readers leave to dateutil
+    ],
+)
+def test_other_texts_are_built_by_the_converter(helper, routes, fast_on, stamps):
+    df = pd.DataFrame({"t": stamps})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    counts = routes()
+    assert declines(counts["iso_column"]) == {"value": 1}
+    assert counts["iso_converter"]["hit"] == 1
+    assert counts["iso_text"]["hit"] == sum(s != "10:00" for s in stamps)
+
+
+@pytest.mark.parametrize("kind", ["int64", "int32", "float64", "float32", "naive", "utc", "paris", "seconds"])
+def test_time_steps_take_the_fast_route(helper, routes, fast_on, kind):
+    df = pd.DataFrame({"t": column_from_steps(kind, 10**9, [1, 1, 2, 1], 10**9)})
+    helper.validate_time_interval(df, "t", [], DT.INPUT)
+    counts = routes()["interval_statistics"]
+    assert counts["hit"] == 1 and not declines(counts)
+
+
+def test_declines_are_counted_by_reason(helper, messages, routes, monkeypatch):
+    frames = [
+        numeric_frame(["1"]),
+        numeric_frame(["1", "x"]),
+        pd.DataFrame({"a": pd.Series(["1"], dtype="string")}),
+        pd.DataFrame({"t": ["2024-01-01T00:00Z", "2024-01-01T01:00Z"]}),
+    ]
+    monkeypatch.setenv(NOFAST, "1")
+    helper.str2float(frames[0], [0], C.COLUMN_ROLE_TARGET)
+    monkeypatch.setenv(NOFAST, "0")
+    with pytest.raises(Exception):
+        helper.str2float(frames[1], [0], C.COLUMN_ROLE_TARGET)
+    helper.str2float(frames[2], [0], C.COLUMN_ROLE_TARGET)
+    monkeypatch.setattr(time, "tzname", ("UTC", "BST"))  # dateutil's zero offsets depend on the date
+    helper.parse_time_col(frames[3], "t", DT.INPUT)
+    counts = routes()
+    assert declines(counts["numeric_text"]) == {"off": 1, "value": 1, "kind": 1}
+    assert declines(counts["iso_column"]) == {"settings": 1}
+    assert declines(counts["iso_text"]) == {"settings": 2}
+
+
+@pytest.mark.fast_route_errors
+@pytest.mark.parametrize("strict", ["1", "0"])
+def test_an_error_inside_a_fast_route_is_raised_when_strict(dh, helper, routes, fast_on, monkeypatch, strict):
+    # The route reads datetime.timedelta through the live namespace; the
+    # straightforward route never needs it for a datetime64 column.
+    monkeypatch.setattr(dh, "datetime", object())
+    monkeypatch.setenv("QUARNEX_DATA_HELPER_FASTPATH_STRICT", strict)
+    df = pd.DataFrame({"t": column_from_steps("naive", 0, [1, 1, 1], 10**9)})
+    if strict == "1":
+        with pytest.raises(AttributeError):
+            helper.validate_time_interval(df, "t", [], DT.INPUT)
+    else:
+        assert helper.validate_time_interval(df, "t", [], DT.INPUT) is None
+    assert declines(routes()["interval_statistics"]) == {"error": 1}

@@ -14,20 +14,29 @@ randomised run:
 
 import inspect
 
+import fuzz_strategies as fs
 import numpy as np
 import pandas as pd
-
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import fuzz_strategies as fs
-
 METHODS = [
-    "process_data", "validate_input_data_col_num", "parse_time_col", "validate_time_interval",
-    "check_user_holdout_newer", "validate_data_len", "validate_user_holdout_len",
-    "check_user_holdout_metadata", "check_missing", "validate_input_params", "validate_input_data",
-    "get_cols_idx", "check_time_col_specified_twice", "str2float", "process_data_by_time_col",
+    "process_data",
+    "validate_input_data_col_num",
+    "parse_time_col",
+    "validate_time_interval",
+    "check_user_holdout_newer",
+    "validate_data_len",
+    "validate_user_holdout_len",
+    "check_user_holdout_metadata",
+    "check_missing",
+    "validate_input_params",
+    "validate_input_data",
+    "get_cols_idx",
+    "check_time_col_specified_twice",
+    "str2float",
+    "process_data_by_time_col",
 ]
 UNKNOWN = "no_such_parameter"
 
@@ -51,19 +60,25 @@ def weird_helper_class(dh, draw):
     self) raise or return values of the wrong kind."""
     body = {}
     for name in draw(st.lists(st.sampled_from(METHODS[1:]), max_size=4, unique=True)):
-        outcome = draw(st.one_of(
-            st.just(fs.Boom),
-            fs.anything,
-            st.tuples(fs.tables, fs.anything),
-            st.tuples(fs.tables, fs.tables, fs.anything),
-            st.tuples(fs.anything, fs.anything, fs.anything, fs.anything),
-        ), label=f"override {name}")
+        outcome = draw(
+            st.one_of(
+                st.just(fs.Boom),
+                fs.anything,
+                st.tuples(fs.tables, fs.anything),
+                st.tuples(fs.tables, fs.tables, fs.anything),
+                st.tuples(fs.anything, fs.anything, fs.anything, fs.anything),
+            ),
+            label=f"override {name}",
+        )
         if outcome is fs.Boom:
+
             def method(self, *args, **kwargs):
                 raise fs.Boom("overridden method")
         else:
+
             def method(self, *args, _outcome=outcome, **kwargs):
                 return _outcome
+
         body[name] = method
     return type("WeirdHelper", (real_class(dh),), body)
 
@@ -191,8 +206,18 @@ def test_method_object_survives_introspection_and_binding(dh, data):
             bound = fn.__get__(obj, owner)
             bound(*data.draw(st.lists(fs.anything, max_size=3)))
         elif action == "attrs":
-            for attr in ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__",
-                         "__kwdefaults__", "__annotations__", "__globals__", "__dict__", "__wrapped__"):
+            for attr in (
+                "__name__",
+                "__qualname__",
+                "__module__",
+                "__doc__",
+                "__defaults__",
+                "__kwdefaults__",
+                "__annotations__",
+                "__globals__",
+                "__dict__",
+                "__wrapped__",
+            ):
                 getattr(fn, attr, None)
             repr(fn)
             hash(fn)
@@ -207,8 +232,9 @@ def test_method_object_survives_introspection_and_binding(dh, data):
             copy.deepcopy(fn)
         elif action == "kwkeys":
             # keywords that are str subclasses, or look like parameters
-            key = data.draw(st.one_of(st.sampled_from(parameters(dh, name) + ["self", ""]).map(fs.StrSub),
-                                      st.text(max_size=4)))
+            key = data.draw(
+                st.one_of(st.sampled_from(parameters(dh, name) + ["self", ""]).map(fs.StrSub), st.text(max_size=4))
+            )
             fn(**{key: data.draw(fs.anything)})
         else:
             args = data.draw(st.lists(fs.anything, max_size=18))
@@ -259,20 +285,37 @@ def test_static_method_stored_on_another_class_binds_like_a_def(dh):
 
 NUMERIC_TEXT = st.one_of(
     st.text(max_size=12),
-    st.from_regex(r"[ \t\n\"]*[+-]?(\d{0,25}(\.\d{0,25})?([eE][+-]?\d{0,6})?|inf|nan|infinity|NaN|1_000)[ \t\"]*",
-                  fullmatch=True),
+    st.from_regex(
+        r"[ \t\n\"]*[+-]?(\d{0,25}(\.\d{0,25})?([eE][+-]?\d{0,6})?|inf|nan|infinity|NaN|1_000)[ \t\"]*", fullmatch=True
+    ),
     st.floats().map(repr),
     st.integers().map(str),
-    st.sampled_from(["", "\"\"", "\x00", "1\x00", "١٢٣", "１２", "0x10", "1e-400", "-0", ".", "e5", "+-1"]),
+    st.sampled_from(["", '""', "\x00", "1\x00", "١٢٣", "１２", "0x10", "1e-400", "-0", ".", "e5", "+-1"]),
 )
 TIME_TEXT = st.one_of(
     st.text(max_size=30),
-    st.from_regex(r"[+-]?\d{1,6}-?\d{0,3}-?\d{0,3}([T ]\d{0,3}(:?\d{0,3}(:?\d{0,3}([.,]\d{0,15})?)?)?)?"
-                  r"(Z|[+-]\d{0,2}(:?\d{0,2})?)?", fullmatch=True),
+    st.from_regex(
+        r"[+-]?\d{1,6}-?\d{0,3}-?\d{0,3}([T ]\d{0,3}(:?\d{0,3}(:?\d{0,3}([.,]\d{0,15})?)?)?)?"
+        r"(Z|[+-]\d{0,2}(:?\d{0,2})?)?",
+        fullmatch=True,
+    ),
     st.datetimes(timezones=st.one_of(st.none(), st.timezones())).map(lambda d: d.isoformat()),
     st.datetimes().map(str),
-    st.sampled_from(["", "NaT", "nan", "2024-02-30", "2024-01-01T24:00", "9999-12-31T23:59:59.999999999",
-                     "0001-01-01", "2024-01-01T00:00:00+25:00", "2024-W01-1", "2024-001", "\"2024-01-01\""]),
+    st.sampled_from(
+        [
+            "",
+            "NaT",
+            "nan",
+            "2024-02-30",
+            "2024-01-01T24:00",
+            "9999-12-31T23:59:59.999999999",
+            "0001-01-01",
+            "2024-01-01T00:00:00+25:00",
+            "2024-W01-1",
+            "2024-001",
+            '"2024-01-01"',
+        ]
+    ),
 )
 
 
@@ -323,5 +366,6 @@ def test_text_and_time_columns_of_any_content(helper, C, method, data):
 
 
 def dh_process(helper, C, df):
-    return helper.process_data(df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["v"], None, "time", None, 0.2, None,
-                               C.TSHIRT_SIZE_MEDIUM, [])
+    return helper.process_data(
+        df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["v"], None, "time", None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, []
+    )

@@ -48,11 +48,13 @@ class BadStr:
 
 def table(n=40, text=False, start="2024-01-01"):
     times = pd.date_range(start, periods=n, freq="h")
-    return pd.DataFrame({
-        "time": times.astype(str),
-        "a": [f"{i}.5" for i in range(n)] if text else np.arange(n, dtype=float),
-        "b": np.arange(n) * 2.0,
-    })
+    return pd.DataFrame(
+        {
+            "time": times.astype(str),
+            "a": [f"{i}.5" for i in range(n)] if text else np.arange(n, dtype=float),
+            "b": np.arange(n) * 2.0,
+        }
+    )
 
 
 def parsed(n=40, start="2024-01-01", hours=None):
@@ -107,29 +109,53 @@ def cases():
         ("validate_user_holdout_len", "ok", lambda: ((t40, table(5), FC, 5, []), True)),
         ("validate_user_holdout_len", "cut", lambda: ((t40, table(40), FC, 30, []), True)),
         ("parse_time_col", "ok", lambda: ((table(12), "time", C.DataType.TRAINING), True)),
-        ("parse_time_col", "unreadable", lambda: ((table(3).assign(time=["x", "y", "z"]), "time",
-                                                   C.DataType.TRAINING), True)),
+        (
+            "parse_time_col",
+            "unreadable",
+            lambda: ((table(3).assign(time=["x", "y", "z"]), "time", C.DataType.TRAINING), True),
+        ),
         ("validate_time_interval", "ok", lambda: ((parsed(12), "time", [], C.DataType.TRAINING), True)),
-        ("validate_time_interval", "uneven", lambda: ((parsed(hours=[0, 1, 5, 6, 30]), "time", [],
-                                                       C.DataType.TRAINING), True)),
-        ("process_data_by_time_col", "ok", lambda: ((table(40), table(10, start="2025-01-01"), "time", FC, 10, []),
-                                                   True)),
-        ("process_data_by_time_col", "repeated", lambda: ((table(4).assign(time="2024-01-01"), None, "time", FC,
-                                                           0.2, []), True)),
-        ("process_data", "forecast", lambda: ((table(40, text=True), FC, ["a"], ["b"], "time", None, 0.2, None, "M",
-                                               []), True)),
-        ("process_data", "anomaly", lambda: ((table(40), AP, None, ["a", "b"], "time", None, 0.2, None, "M", []),
-                                             True)),
-        ("process_data", "bad_target", lambda: ((table(40), FC, ["zz"], None, "time", None, 0.2, None, "M", []),
-                                                True)),
-        ("process_data", "with_holdout", lambda: ((table(40), FC, "a", -1, "time", None, 5, table(10, start="2025-01-01"), "M", []),
-                                                  True)),
+        (
+            "validate_time_interval",
+            "uneven",
+            lambda: ((parsed(hours=[0, 1, 5, 6, 30]), "time", [], C.DataType.TRAINING), True),
+        ),
+        (
+            "process_data_by_time_col",
+            "ok",
+            lambda: ((table(40), table(10, start="2025-01-01"), "time", FC, 10, []), True),
+        ),
+        (
+            "process_data_by_time_col",
+            "repeated",
+            lambda: ((table(4).assign(time="2024-01-01"), None, "time", FC, 0.2, []), True),
+        ),
+        (
+            "process_data",
+            "forecast",
+            lambda: ((table(40, text=True), FC, ["a"], ["b"], "time", None, 0.2, None, "M", []), True),
+        ),
+        (
+            "process_data",
+            "anomaly",
+            lambda: ((table(40), AP, None, ["a", "b"], "time", None, 0.2, None, "M", []), True),
+        ),
+        ("process_data", "bad_target", lambda: ((table(40), FC, ["zz"], None, "time", None, 0.2, None, "M", []), True)),
+        (
+            "process_data",
+            "with_holdout",
+            lambda: ((table(40), FC, "a", -1, "time", None, 5, table(10, start="2025-01-01"), "M", []), True),
+        ),
     ]
 
 
 CASES = cases()
-RAISING_CASES = [c for c in CASES if c[1] not in ("ok", "ok_warn", "convert", "ratio", "timestamp", "holdout_df",
-                                                   "forecast", "anomaly", "with_holdout")]
+RAISING_CASES = [
+    c
+    for c in CASES
+    if c[1]
+    not in ("ok", "ok_warn", "convert", "ratio", "timestamp", "holdout_df", "forecast", "anomaly", "with_holdout")
+]
 
 
 def runner(helper, method, make):
@@ -138,8 +164,7 @@ def runner(helper, method, make):
     args, fresh = make()
     fn = getattr(helper, method)
     # None, bools and small ints are shared by the whole interpreter.
-    watched = [a for a in args if a is not None and not isinstance(a, bool)
-               and not (type(a) is int and -5 <= a <= 256)]
+    watched = [a for a in args if a is not None and not isinstance(a, bool) and not (type(a) is int and -5 <= a <= 256)]
     watched += [fn.__func__ if hasattr(fn, "__func__") else fn, type(helper).__dict__[method]]
 
     def one_call():
@@ -232,8 +257,12 @@ def test_refused_calls_leak_nothing(helper, method):
     odd = (1, 2)
 
     def one_call():
-        for call in (lambda: fn(), lambda: fn(*range(12)), lambda: fn(odd, zz=odd),
-                     lambda: fn(odd, odd, odd, odd, odd, odd, odd, odd, odd, odd)[:0]):
+        for call in (
+            lambda: fn(),
+            lambda: fn(*range(12)),
+            lambda: fn(odd, zz=odd),
+            lambda: fn(odd, odd, odd, odd, odd, odd, odd, odd, odd, odd)[:0],
+        ):
             try:
                 call()
             except Exception:

@@ -55,9 +55,17 @@ def steps(dh, monkeypatch):
 
         return method
 
-    names = ["validate_input_params", "validate_input_data", "get_cols_idx", "validate_input_data_col_num",
-             "check_time_col_specified_twice", "str2float", "check_missing", "process_data_by_time_col",
-             "validate_data_len"]
+    names = [
+        "validate_input_params",
+        "validate_input_data",
+        "get_cols_idx",
+        "validate_input_data_col_num",
+        "check_time_col_specified_twice",
+        "str2float",
+        "check_missing",
+        "process_data_by_time_col",
+        "validate_data_len",
+    ]
 
     class Recording(dh.DataHelper):
         def __init__(self):
@@ -75,13 +83,25 @@ def table():
     return pd.DataFrame({"a": ["1"], "b": [2.0], "c": ["3"], "time": ["2024-01-01"], "label": ["0"]})
 
 
-def run(dh, df, learning_type=FC, target=..., feature=None, timestamp="time", label=None,
-        holdout=0.2, holdout_df=None, size="M", warn_msg=None):
+def run(
+    dh,
+    df,
+    learning_type=FC,
+    target=...,
+    feature=None,
+    timestamp="time",
+    label=None,
+    holdout=0.2,
+    holdout_df=None,
+    size="M",
+    warn_msg=None,
+):
     target = ["a", "b"] if target is ... else target
     warn_msg = [] if warn_msg is None else warn_msg
     # DataHelper is looked up afresh: tests may have patched it.
-    return dh.DataHelper.process_data(df, learning_type, target, feature, timestamp, label, holdout,
-                                      holdout_df, size, warn_msg)
+    return dh.DataHelper.process_data(
+        df, learning_type, target, feature, timestamp, label, holdout, holdout_df, size, warn_msg
+    )
 
 
 def names(log):
@@ -118,10 +138,22 @@ def test_anomaly_prediction_call_order(dh, steps, table):
     steps.returns["target"] = [1]
     result = run(dh, table, learning_type=AP, target=1, feature=[1, 2], label="label")
     assert names(steps.log) == [
-        "validate_input_params", "validate_input_data", "get_cols_idx", "get_cols_idx",
-        "validate_input_data_col_num", "get_cols_idx", "check_time_col_specified_twice",
-        "check_time_col_specified_twice", "get_cols_idx", "str2float", "check_missing", "str2float",
-        "str2float", "process_data_by_time_col", "validate_data_len"]
+        "validate_input_params",
+        "validate_input_data",
+        "get_cols_idx",
+        "get_cols_idx",
+        "validate_input_data_col_num",
+        "get_cols_idx",
+        "check_time_col_specified_twice",
+        "check_time_col_specified_twice",
+        "get_cols_idx",
+        "str2float",
+        "check_missing",
+        "str2float",
+        "str2float",
+        "process_data_by_time_col",
+        "validate_data_len",
+    ]
     log = steps.log
     assert log[8] == ("get_cols_idx", (table, ["label"], "anomaly label", AP), {})
     # Targets are converted with the feature role, then checked for missing values.
@@ -138,8 +170,12 @@ def test_holdout_table_columns_are_converted_like_the_training_columns(dh, steps
     holdout = table.copy()
     run(dh, table, feature=["c"], holdout_df=holdout)
     conversions = [(args[0] is holdout, args[1:]) for name, args, _ in steps.log if name == "str2float"]
-    assert conversions == [(False, ([0, 1], "target")), (False, ([2], "feature")),
-                           (True, ([0, 1], "target")), (True, ([2], "feature"))]
+    assert conversions == [
+        (False, ([0, 1], "target")),
+        (False, ([2], "feature")),
+        (True, ([0, 1], "target")),
+        (True, ([2], "feature")),
+    ]
     assert names(steps.log)[-2:] == ["process_data_by_time_col", "validate_data_len"]
 
 
@@ -226,16 +262,14 @@ def test_timestamp_resolving_to_unset_marker_skips_the_cross_checks(dh, steps, t
 @pytest.mark.parametrize("label", [None, -1, "label", 2.0])
 def test_forecasting_leaves_the_anomaly_label_alone(dh, steps, table, label):
     result = run(dh, table, label=label)
-    assert [args[2] for name, args, _ in steps.log if name == "get_cols_idx"] == ["target", "feature",
-                                                                                  "timestamp"]
+    assert [args[2] for name, args, _ in steps.log if name == "get_cols_idx"] == ["target", "feature", "timestamp"]
     assert [args[2] for name, args, _ in steps.log if name == "str2float"] == ["target", "feature"]
     assert result[6] is label
 
 
 def test_anomaly_prediction_without_label(dh, steps, table):
     result = run(dh, table, learning_type=AP, feature=["c"], label=None)
-    assert "anomaly label" not in [args[2] for name, args, _ in steps.log if name in ("get_cols_idx",
-                                                                                      "str2float")]
+    assert "anomaly label" not in [args[2] for name, args, _ in steps.log if name in ("get_cols_idx", "str2float")]
     assert result[6] is None
 
 
@@ -284,8 +318,17 @@ def test_constants_are_looked_up_at_every_call(dh, steps, table, monkeypatch):
     assert ("str2float", (table, [0], "goal"), {}) in steps.log
 
 
-@pytest.mark.parametrize("failing", ["validate_input_params", "validate_input_data", "get_cols_idx",
-                                     "str2float", "process_data_by_time_col", "validate_data_len"])
+@pytest.mark.parametrize(
+    "failing",
+    [
+        "validate_input_params",
+        "validate_input_data",
+        "get_cols_idx",
+        "str2float",
+        "process_data_by_time_col",
+        "validate_data_len",
+    ],
+)
 def test_first_error_ends_the_call_unchanged(dh, steps, table, failing):
     error = KeyError("boom")
     steps.raises[failing] = error
@@ -299,6 +342,7 @@ def test_first_error_ends_the_call_unchanged(dh, steps, table, failing):
 # ---------------------------------------------------------------------------
 # Whole runs through the real steps
 # ---------------------------------------------------------------------------
+
 
 def refusal(call, *args):
     """The catalogue refusal raised by call(*args); anything else propagates."""
@@ -326,8 +370,18 @@ def test_typical_forecasting_call(dh, C):
     df = hourly(200, sales=lambda i: quoted(i * 1.5), visits=lambda i: i.astype(float))
     df = df.sample(frac=1.0, random_state=3)  # not in time order
     warn_msg = []
-    result = dh.DataHelper.process_data(df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["sales", "visits"], None,
-                                        "time", None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, warn_msg)
+    result = dh.DataHelper.process_data(
+        df,
+        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
+        ["sales", "visits"],
+        None,
+        "time",
+        None,
+        0.2,
+        None,
+        C.TSHIRT_SIZE_MEDIUM,
+        warn_msg,
+    )
     table, holdout, rows, targets, features, ts_idx, label_idx = result
     assert (holdout, rows, targets, features, ts_idx, label_idx) == (None, 40, [1, 2], [], 0, None)
     assert warn_msg == []
@@ -358,8 +412,17 @@ def test_holdout_table_is_joined_after_the_training_rows(dh, C, messages):
     holdout = hourly(60, start="2024-01-07 06:00", y=lambda i: quoted(150 + i)).iloc[::-1]
     warn_msg = []
     table, out_holdout, rows, *_ = dh.DataHelper.process_data(
-        train, C.LEARNING_TYPE_TIMESERIES_FORECASTING, "y", None, "time", None, 0.2, holdout,
-        C.TSHIRT_SIZE_MEDIUM, warn_msg)
+        train,
+        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
+        "y",
+        None,
+        "time",
+        None,
+        0.2,
+        holdout,
+        C.TSHIRT_SIZE_MEDIUM,
+        warn_msg,
+    )
     # 60 holdout rows are within a third of 210.
     assert rows == 60 and len(out_holdout) == 60 and warn_msg == []
     assert list(table.index) == list(range(210))
@@ -372,8 +435,17 @@ def test_long_holdout_is_cut_to_its_earliest_rows(dh, C, messages):
     holdout = hourly(80, start="2024-01-05 04:00", y=lambda i: (100 + i).astype(float))
     warn_msg = []
     table, out_holdout, rows, *_ = dh.DataHelper.process_data(
-        train, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["y"], None, "time", None, 0.2, holdout,
-        C.TSHIRT_SIZE_MEDIUM, warn_msg)
+        train,
+        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
+        ["y"],
+        None,
+        "time",
+        None,
+        0.2,
+        holdout,
+        C.TSHIRT_SIZE_MEDIUM,
+        warn_msg,
+    )
     assert messages.ids == ["QUARNEX0006W"]
     assert rows == 60 and out_holdout["y"].tolist() == [float(100 + i) for i in range(60)]
     assert len(table) == 160 and table["y"].iloc[-1] == 159.0
@@ -385,8 +457,17 @@ def test_length_cut_keeps_the_holdout_rows_last(dh, C, messages, small_rows):
     holdout = hourly(50, start="2024-01-07 06:00", y=lambda i: (150 + i).astype(float))
     warn_msg = []
     table, out_holdout, rows, *_ = dh.DataHelper.process_data(
-        train, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["y"], None, "time", None, 0.2, holdout,
-        C.TSHIRT_SIZE_MEDIUM, warn_msg)
+        train,
+        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
+        ["y"],
+        None,
+        "time",
+        None,
+        0.2,
+        holdout,
+        C.TSHIRT_SIZE_MEDIUM,
+        warn_msg,
+    )
     assert messages.ids == ["QUARNEX0005W"]
     assert len(table) == 120 and table["y"].tolist() == [float(i) for i in range(80, 200)]
     # The holdout size names the holdout rows, which are the last rows of the table.
@@ -396,9 +477,18 @@ def test_length_cut_keeps_the_holdout_rows_last(dh, C, messages, small_rows):
 def test_anomaly_prediction_converts_and_checks_targets(dh, C, messages):
     df = hourly(100, level=lambda i: quoted(i % 7), load=lambda i: quoted(i * 2), flag=lambda i: quoted(i % 2))
     warn_msg = []
-    result = dh.DataHelper.process_data(df, C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION, ["load"],
-                                        ["level", "load"], "time", "flag", 0.1, None, C.TSHIRT_SIZE_MEDIUM,
-                                        warn_msg)
+    result = dh.DataHelper.process_data(
+        df,
+        C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION,
+        ["load"],
+        ["level", "load"],
+        "time",
+        "flag",
+        0.1,
+        None,
+        C.TSHIRT_SIZE_MEDIUM,
+        warn_msg,
+    )
     table, holdout, rows, targets, features, ts_idx, label_idx = result
     assert (holdout, rows, targets, features, ts_idx, label_idx) == (None, 10, [2], [1, 2], 0, 3)
     assert messages.calls == []
@@ -406,8 +496,19 @@ def test_anomaly_prediction_converts_and_checks_targets(dh, C, messages):
 
     df = hourly(100, level=lambda i: i.astype(float), load=lambda i: quoted(i))
     df.loc[5, "load"] = '""'
-    exc = refusal(dh.DataHelper.process_data, df, C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION, "load", "level",
-                  "time", None, 0.1, None, C.TSHIRT_SIZE_MEDIUM, [])
+    exc = refusal(
+        dh.DataHelper.process_data,
+        df,
+        C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION,
+        "load",
+        "level",
+        "time",
+        None,
+        0.1,
+        None,
+        C.TSHIRT_SIZE_MEDIUM,
+        [],
+    )
     assert str(exc) == messages.text("QUARNEX0091E", "load")
     assert df["load"].dtype == np.float64  # converted before the refusal
 
@@ -416,11 +517,22 @@ def test_warnings_keep_the_order_of_the_steps(dh, C, messages, small_rows):
     small_rows(100)
     times = pd.date_range("2024-01-01", periods=120, freq="h").to_series()
     times.iloc[60:] += pd.Timedelta(hours=30)  # one long gap
-    df = pd.DataFrame({"time": times.dt.strftime("%Y-%m-%d %H:%M").to_numpy(),
-                       "x": np.arange(120.0), "y": np.arange(120.0) % 5})
+    df = pd.DataFrame(
+        {"time": times.dt.strftime("%Y-%m-%d %H:%M").to_numpy(), "x": np.arange(120.0), "y": np.arange(120.0) % 5}
+    )
     warn_msg = ["kept"]
-    dh.DataHelper.process_data(df, C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION, ["x"], ["y", "nope"],
-                               "time", None, 0.9, None, C.TSHIRT_SIZE_MEDIUM, warn_msg)
+    dh.DataHelper.process_data(
+        df,
+        C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION,
+        ["x"],
+        ["y", "nope"],
+        "time",
+        None,
+        0.9,
+        None,
+        C.TSHIRT_SIZE_MEDIUM,
+        warn_msg,
+    )
     assert messages.ids == ["QUARNEX0013W", "QUARNEX0016W", "QUARNEX0004W", "QUARNEX0005W"]
     assert warn_msg == ["kept"] + [messages.text(i, *a) for i, a in messages.calls]
 
@@ -429,8 +541,19 @@ def test_state_after_an_error_part_way(dh, C, messages):
     df = hourly(150, y=lambda i: quoted(i), x=lambda i: quoted(i))
     df.loc[3, "x"] = "n/a"
     warn_msg = []
-    refusal(dh.DataHelper.process_data, df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["y"], ["x", "gone"], "time",
-            None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, warn_msg)
+    refusal(
+        dh.DataHelper.process_data,
+        df,
+        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
+        ["y"],
+        ["x", "gone"],
+        "time",
+        None,
+        0.2,
+        None,
+        C.TSHIRT_SIZE_MEDIUM,
+        warn_msg,
+    )
     assert messages.ids == ["QUARNEX0016W", "QUARNEX0073E"]
     assert warn_msg == [messages.text("QUARNEX0016W", "gone")]
     assert df["y"].dtype == np.float64  # the target conversion stays done
@@ -440,14 +563,26 @@ def test_state_after_an_error_part_way(dh, C, messages):
 
 def test_timestamp_also_a_target_is_refused(dh, C, messages):
     df = hourly(150, y=lambda i: i.astype(float))
-    refusal(dh.DataHelper.process_data, df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["y", 0], None, 0, None, 0.2,
-            None, C.TSHIRT_SIZE_MEDIUM, [])
+    refusal(
+        dh.DataHelper.process_data,
+        df,
+        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
+        ["y", 0],
+        None,
+        0,
+        None,
+        0.2,
+        None,
+        C.TSHIRT_SIZE_MEDIUM,
+        [],
+    )
     assert messages.calls == [("QUARNEX0074E", ("time", "target"))]
 
 
 def test_forecasting_label_marker_changes_no_column(dh, C):
     df = hourly(150, y=lambda i: i.astype(float), note=lambda i: quoted(i))
-    result = dh.DataHelper.process_data(df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["y"], None, "time", -1,
-                                        0.2, None, C.TSHIRT_SIZE_MEDIUM, [])
+    result = dh.DataHelper.process_data(
+        df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["y"], None, "time", -1, 0.2, None, C.TSHIRT_SIZE_MEDIUM, []
+    )
     assert result[6] == -1
     assert df["note"].dtype == object and df["note"].iloc[1] == '"1"'

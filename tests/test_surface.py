@@ -1,5 +1,6 @@
 """The module namespace, the class and the behaviour of its method objects."""
 
+import importlib
 import inspect
 import math
 import pickle
@@ -19,7 +20,7 @@ CONSTANTS = list(C.__all__)
 
 # The methods as plain Python defs with the same signatures: the interpreter's
 # own argument errors are the reference for ours.
-REFERENCE = '''
+REFERENCE = """
 class DataHelper:
     @staticmethod
     def process_data(df, learning_type, target_columns, feature_columns, timestamp_column,
@@ -38,21 +39,29 @@ class DataHelper:
     def check_time_col_specified_twice(self, time_col_idx, time_col_name, other_col_idx, col_role): pass
     def str2float(self, df, col_idx, col_role): pass
     def process_data_by_time_col(self, df, holdout_df, time_col, learning_type, holdout_size, warn_msg): pass
-'''
+"""
 _ns: dict = {}
 exec(REFERENCE, _ns)
 Reference = _ns["DataHelper"]
 METHODS = [name for name in vars(Reference) if not name.startswith("__")]
 
 DOCUMENTED = {
-    "process_data", "validate_input_data_col_num", "parse_time_col", "validate_time_interval",
-    "check_user_holdout_newer", "validate_data_len", "validate_user_holdout_len",
-    "check_user_holdout_metadata", "check_missing", "validate_input_params", "validate_input_data",
+    "process_data",
+    "validate_input_data_col_num",
+    "parse_time_col",
+    "validate_time_interval",
+    "check_user_holdout_newer",
+    "validate_data_len",
+    "validate_user_holdout_len",
+    "check_user_holdout_metadata",
+    "check_missing",
+    "validate_input_params",
+    "validate_input_data",
 }
 
 
 def test_namespace_binds_imports_in_order():
-    names = [n for n in vars(dh) if not n.startswith("__")]
+    names = [n for n in vars(dh) if not n.startswith("_")]
     assert names == ["Union", "Fraction", "datetime", "pd", "np", "Messages", *CONSTANTS, "DataHelper"]
     assert dh.Union is typing.Union and dh.Fraction is Fraction and dh.pd is pd and dh.np is np
     assert dh.datetime is sys.modules["datetime"]
@@ -96,8 +105,14 @@ def test_method_introspection(name):
 
 def test_annotations_are_the_declared_types():
     ann = dh.DataHelper.get_cols_idx.__annotations__
-    assert ann == {"df": pd.DataFrame, "cols": list, "col_role": str, "learning_type": str,
-                   "warn_msg": list, "return": typing.Union[list, int]}
+    assert ann == {
+        "df": pd.DataFrame,
+        "cols": list,
+        "col_role": str,
+        "learning_type": str,
+        "warn_msg": list,
+        "return": typing.Union[list, int],
+    }
     assert dh.DataHelper.process_data.__annotations__["target_columns"] == typing.Union[list, int, str]
     assert dh.DataHelper.parse_time_col.__annotations__["data_type"] is C.DataType
     assert dh.DataHelper.validate_input_data.__annotations__["return"] is int
@@ -146,16 +161,19 @@ def test_argument_errors_match_the_interpreter(name, args, kwargs):
         expected = str(exc)
     else:
         return  # a valid call for this signature
-    assert _error(lambda: ours(*args, **kwargs)).replace("DataHelper.", "") == \
-        expected.replace("DataHelper.", "")
+    assert _error(lambda: ours(*args, **kwargs)).replace("DataHelper.", "") == expected.replace("DataHelper.", "")
 
 
 def test_instance_method_called_on_the_class_takes_df_as_self():
     df = pd.DataFrame({"a": ["1"]})
-    assert _error(lambda: dh.DataHelper.str2float(df, [0], C.COLUMN_ROLE_TARGET)) == \
-        "DataHelper.str2float() missing 1 required positional argument: 'col_role'"
-    assert _error(lambda: dh.DataHelper.process_data(*range(9))) == \
-        "DataHelper.process_data() missing 1 required positional argument: 'warn_msg'"
+    assert (
+        _error(lambda: dh.DataHelper.str2float(df, [0], C.COLUMN_ROLE_TARGET))
+        == "DataHelper.str2float() missing 1 required positional argument: 'col_role'"
+    )
+    assert (
+        _error(lambda: dh.DataHelper.process_data(*range(9)))
+        == "DataHelper.process_data() missing 1 required positional argument: 'warn_msg'"
+    )
 
 
 class StrSub(str):
@@ -166,20 +184,40 @@ class ListSub(list):
     pass
 
 
-@pytest.mark.parametrize("call,param,expected,given", [
-    (lambda h: h.validate_data_len(None, "forecasting", "M", ()), "warn_msg", "list", "tuple"),
-    (lambda h: h.validate_input_params(np.str_("forecasting"), 1, 1, None, "M"), "learning_type", "str", "numpy.str_"),
-    (lambda h: h.validate_input_params(3, None, None, None, None), "learning_type", "str", "int"),
-    (lambda h: h.get_cols_idx(None, ListSub(), None, None), "cols", "list", "ListSub"),
-    (lambda h: h.get_cols_idx(None, [], StrSub("target"), None), "col_role", "str", "StrSub"),
-    (lambda h: h.check_time_col_specified_twice(0, 0, [], "target"), "time_col_name", "str", "int"),
-    (lambda h: h.check_missing(None, (0,)), "col_idx", "list", "tuple"),
-    (lambda h: dh.DataHelper.process_data(None, None, 1, 1, 1, 1, 1, None, b"M", []), "tshirt_size", "str", "bytes"),
-    (lambda h: h.validate_input_data_col_num("forecasting", "M", feature_columns={}), "feature_columns", "list", "dict"),
-])
+@pytest.mark.parametrize(
+    "call,param,expected,given",
+    [
+        (lambda h: h.validate_data_len(None, "forecasting", "M", ()), "warn_msg", "list", "tuple"),
+        (
+            lambda h: h.validate_input_params(np.str_("forecasting"), 1, 1, None, "M"),
+            "learning_type",
+            "str",
+            "numpy.str_",
+        ),
+        (lambda h: h.validate_input_params(3, None, None, None, None), "learning_type", "str", "int"),
+        (lambda h: h.get_cols_idx(None, ListSub(), None, None), "cols", "list", "ListSub"),
+        (lambda h: h.get_cols_idx(None, [], StrSub("target"), None), "col_role", "str", "StrSub"),
+        (lambda h: h.check_time_col_specified_twice(0, 0, [], "target"), "time_col_name", "str", "int"),
+        (lambda h: h.check_missing(None, (0,)), "col_idx", "list", "tuple"),
+        (
+            lambda h: dh.DataHelper.process_data(None, None, 1, 1, 1, 1, 1, None, b"M", []),
+            "tshirt_size",
+            "str",
+            "bytes",
+        ),
+        (
+            lambda h: h.validate_input_data_col_num("forecasting", "M", feature_columns={}),
+            "feature_columns",
+            "list",
+            "dict",
+        ),
+    ],
+)
 def test_entry_checks(call, param, expected, given):
-    assert _error(lambda: call(dh.DataHelper())) == \
-        f"Argument '{param}' has incorrect type (expected {expected}, got {given})"
+    assert (
+        _error(lambda: call(dh.DataHelper()))
+        == f"Argument '{param}' has incorrect type (expected {expected}, got {given})"
+    )
 
 
 def test_entry_checks_pass_none_and_skip_undeclared(messages):
@@ -242,3 +280,96 @@ def test_deep_recursion_through_patched_methods_is_an_error_not_a_crash():
     h.check_user_holdout_metadata = lambda a, b: h.validate_input_params(a, b)
     with pytest.raises(RecursionError):
         h.validate_input_params(1, 2, 3, 4, 5)
+
+
+# ---- the method object as a def -------------------------------------------------------
+
+DELETE = object()
+
+
+def _assign(fn, attr, value):
+    try:
+        if value is DELETE:
+            delattr(fn, attr)
+        else:
+            setattr(fn, attr, value)
+    except (TypeError, AttributeError) as exc:
+        return type(exc), str(exc)
+    return "ok", getattr(fn, attr, "<missing>")
+
+
+@pytest.mark.parametrize(
+    "attr, value",
+    [
+        ("__doc__", "text"),
+        ("__doc__", 3),
+        ("__doc__", DELETE),
+        ("__defaults__", (1, 2)),
+        ("__defaults__", [1]),
+        ("__defaults__", None),
+        ("__defaults__", DELETE),
+        ("__kwdefaults__", {"a": 1}),
+        ("__kwdefaults__", 1),
+        ("__kwdefaults__", DELETE),
+        ("__dict__", {"x": 1}),
+        ("__dict__", 1),
+        ("__dict__", DELETE),
+        ("__name__", "renamed"),
+        ("__name__", 1),
+        ("__qualname__", None),
+        ("__module__", "elsewhere"),
+        ("__annotations__", {"x": int}),
+        ("__annotations__", 1),
+        ("note", [1]),
+    ],
+)
+def test_attributes_assign_as_on_a_def(monkeypatch, attr, value):
+    ours = dh.DataHelper.get_cols_idx
+    ref = Reference.get_cols_idx
+    ref = type(ref)(ref.__code__, ref.__globals__, ref.__name__, ref.__defaults__)  # a copy to change
+    for fn in (ours, ref):  # undone after the test
+        monkeypatch.setattr(fn, attr, getattr(fn, attr, None), raising=False)
+    assert _assign(ours, attr, value) == _assign(ref, attr, value)
+
+
+@pytest.mark.parametrize("defaults", [(None, [], None), tuple(range(7))])  # the second: more than the parameters
+def test_assigned_defaults_are_what_calls_and_signatures_use(monkeypatch, defaults):
+    ours = dh.DataHelper.check_time_col_specified_twice
+    ref = Reference.check_time_col_specified_twice
+    ref = type(ref)(ref.__code__, ref.__globals__, ref.__name__, defaults)
+    monkeypatch.setattr(ours, "__defaults__", defaults)
+
+    def defaults_seen(fn):
+        return [p.default for p in inspect.signature(fn).parameters.values()]
+
+    assert _error(lambda: ours(*range(6))) == _error(lambda: ref(*range(6)))
+    if len(defaults) <= 5:  # (inspect misreads a longer tuple of a def; the call uses its last values)
+        assert defaults_seen(ours) == defaults_seen(ref)
+        assert ours(dh.DataHelper(), 1) is None
+    else:
+        assert "'time_col_name'" in _error(lambda: ours(dh.DataHelper(), 1))  # given 4, the 5th value
+
+
+def test_method_type_is_fixed_and_made_only_by_the_module():
+    ftype = type(dh.DataHelper.str2float)
+    assert ftype.__module__ == "quarnex.utils.data_helper" and ftype.__name__ == "function"
+    with pytest.raises(TypeError, match="cannot create"):
+        ftype()
+    with pytest.raises(TypeError, match="immutable"):
+        ftype.extra = 1
+
+
+def test_every_import_builds_its_own_namespace_and_class(monkeypatch, messages):
+    import quarnex.utils
+
+    monkeypatch.delitem(sys.modules, dh.__name__)
+    monkeypatch.setattr(quarnex.utils, "data_helper", dh)  # the import rebinds it; undone after the test
+    again = importlib.import_module(dh.__name__)
+    assert again is not dh and again.DataHelper is not dh.DataHelper
+    assert type(again.DataHelper.str2float) is not type(dh.DataHelper.str2float)
+    assert again.DataHelper.str2float.__globals__ is vars(again)
+    # each class reads its own module's namespace
+    monkeypatch.setattr(again, "INPUT_DATA_LIMITATION", {"forecasting": {"S": {C.COLUMN: {C.MAX: 3}}}})
+    assert dh.DataHelper().validate_input_data_col_num("forecasting", "S", list(range(9))) is None
+    with pytest.raises(Exception):
+        again.DataHelper().validate_input_data_col_num("forecasting", "S", list(range(9)))

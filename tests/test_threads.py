@@ -25,30 +25,44 @@ def table(n=40, start="2024-01-01", text=False, seed=0):
     rng = np.random.default_rng(seed)
     times = pd.date_range(start, periods=n, freq="h").astype(str)
     values = rng.normal(size=n).round(3)
-    return pd.DataFrame({
-        "time": times,
-        "a": [str(v) for v in values] if text else values,
-        "b": np.arange(n) * 2.0,
-    })
+    return pd.DataFrame(
+        {
+            "time": times,
+            "a": [str(v) for v in values] if text else values,
+            "b": np.arange(n) * 2.0,
+        }
+    )
 
 
 # (id, method, make): make(seed) returns fresh arguments; the seed varies the
 # data so that threads do not all compute the same thing.
 CASES = [
-    ("forecast", "process_data",
-     lambda s: (table(40 + s, text=True, seed=s), FC, ["a"], ["b"], "time", None, 0.2, None, "M", [])),
+    (
+        "forecast",
+        "process_data",
+        lambda s: (table(40 + s, text=True, seed=s), FC, ["a"], ["b"], "time", None, 0.2, None, "M", []),
+    ),
     ("anomaly", "process_data", lambda s: (table(60, seed=s), AP, None, ["a", "b"], "time", None, 0.2, None, "M", [])),
-    ("holdout", "process_data",
-     lambda s: (table(40, seed=s), FC, "a", -1, "time", None, 5, table(8, "2025-01-01", seed=s + 1), "M", [])),
+    (
+        "holdout",
+        "process_data",
+        lambda s: (table(40, seed=s), FC, "a", -1, "time", None, 5, table(8, "2025-01-01", seed=s + 1), "M", []),
+    ),
     ("bad_target", "process_data", lambda s: (table(40, seed=s), FC, ["zz"], None, "time", None, 0.2, None, "M", [])),
     ("str2float", "str2float", lambda s: (table(20, text=True, seed=s), [1, 2], C.COLUMN_ROLE_TARGET)),
-    ("str2float_refused", "str2float",
-     lambda s: (table(20, seed=s).assign(a=["x%d" % s] * 20), [1], C.COLUMN_ROLE_TARGET)),
+    (
+        "str2float_refused",
+        "str2float",
+        lambda s: (table(20, seed=s).assign(a=["x%d" % s] * 20), [1], C.COLUMN_ROLE_TARGET),
+    ),
     ("parse_time_col", "parse_time_col", lambda s: (table(30 + s, seed=s), "time", C.DataType.TRAINING)),
     ("get_cols_idx", "get_cols_idx", lambda s: (table(5), ["a", s % 3, "zz"], C.COLUMN_ROLE_FEATURE, AP, [])),
     ("input_data", "validate_input_data", lambda s: (table(40 + s), AP, 0.9, [])),
-    ("check_missing", "check_missing", lambda s: (table(10).assign(b=[np.nan if i == s % 10 else 1.0
-                                                                       for i in range(10)]), [1, 2])),
+    (
+        "check_missing",
+        "check_missing",
+        lambda s: (table(10).assign(b=[np.nan if i == s % 10 else 1.0 for i in range(10)]), [1, 2]),
+    ),
     ("data_len", "validate_data_len", lambda s: (table(10_000 + 10 * s), FC, "S", [])),
 ]
 
@@ -57,8 +71,13 @@ def snap(obj):
     """A comparable picture of a value (tables by labels, dtypes, index and
     cells; NaN equal to itself)."""
     if isinstance(obj, pd.DataFrame):
-        return ("DataFrame", snap(list(obj.columns)), [str(d) for d in obj.dtypes], snap(obj.index.tolist()),
-                [snap(obj.iloc[:, i].tolist()) for i in range(obj.shape[1])])
+        return (
+            "DataFrame",
+            snap(list(obj.columns)),
+            [str(d) for d in obj.dtypes],
+            snap(obj.index.tolist()),
+            [snap(obj.iloc[:, i].tolist()) for i in range(obj.shape[1])],
+        )
     if isinstance(obj, (list, tuple)):
         return (type(obj).__name__, [snap(v) for v in obj])
     if isinstance(obj, float) and math.isnan(obj):

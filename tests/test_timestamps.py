@@ -9,9 +9,9 @@ import dateutil.parser
 import numpy as np
 import pandas as pd
 import pytest
+from fuzz_strategies import REAL_TIME_COLUMNS
 
 from quarnex.utils import constants as C
-from fuzz_strategies import REAL_TIME_COLUMNS
 
 DT = C.DataType
 FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
@@ -21,6 +21,7 @@ FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
 def parser_calls(monkeypatch):
     """Puts a recording stand-in for dateutil.parser in sys.modules; the
     method must import it when it runs. Returns the list of calls."""
+
     class Calls(list):
         pass
 
@@ -44,13 +45,17 @@ def parser_calls(monkeypatch):
 
 # ---- parse_time_col: missing timestamps ------------------------------------------
 
-@pytest.mark.parametrize("index", [
-    None,
-    [10, 3, 7, 1, 5],
-    [5, 5, 7, 5, 7],                                  # labels repeat across kept and dropped rows
-    [np.nan, 1.0, np.nan, 2.0, 3.0],
-    pd.MultiIndex.from_tuples([(1, "a"), (1, "a"), (2, "b"), (1, "a"), (2, "b")], names=["k", "l"]),
-])
+
+@pytest.mark.parametrize(
+    "index",
+    [
+        None,
+        [10, 3, 7, 1, 5],
+        [5, 5, 7, 5, 7],  # labels repeat across kept and dropped rows
+        [np.nan, 1.0, np.nan, 2.0, 3.0],
+        pd.MultiIndex.from_tuples([(1, "a"), (1, "a"), (2, "b"), (1, "a"), (2, "b")], names=["k", "l"]),
+    ],
+)
 def test_rows_without_timestamp_are_removed_by_position(helper, messages, index):
     df = pd.DataFrame({"t": [1.0, np.nan, 3.0, np.nan, 5.0], "v": ["a", "b", None, "d", "e"]}, index=index)
     expected_index = df.index.delete([1, 3])
@@ -70,11 +75,15 @@ def test_nothing_missing_leaves_the_index_object_alone(helper):
 
 # ---- parse_time_col: text -------------------------------------------------------
 
-@pytest.mark.parametrize("raw,expected", [
-    ('"2020-01-02"', "2020-01-02"),
-    ('"""2020-01-02 03:04""', "2020-01-02 03:04"),
-    ('" 2020-01-02"', "2020-01-02"),                  # the blank goes to the parser, which accepts it
-])
+
+@pytest.mark.parametrize(
+    "raw,expected",
+    [
+        ('"2020-01-02"', "2020-01-02"),
+        ('"""2020-01-02 03:04""', "2020-01-02 03:04"),
+        ('" 2020-01-02"', "2020-01-02"),  # the blank goes to the parser, which accepts it
+    ],
+)
 @pytest.mark.parametrize("dtype", [object, "string"])
 def test_quotes_are_stripped(helper, raw, expected, dtype):
     df = pd.DataFrame({"t": [raw]}, dtype=dtype)
@@ -83,12 +92,14 @@ def test_quotes_are_stripped(helper, raw, expected, dtype):
 
 
 def test_general_parser_converts_without_fuzzy_matching(helper, messages, parser_calls, run_date):
-    del parser_calls.module.isoparse                  # importing it would now fail
+    del parser_calls.module.isoparse  # importing it would now fail
     df = pd.DataFrame({"t": ["Jan 2 2020", "2020-01-01T10:00+02:00"]}, index=[4, 2])
     helper.parse_time_col(df, "t", DT.INPUT)
     default = {"default": datetime.datetime(run_date.year, 1, 1)}
-    assert parser_calls == [("parse", "Jan 2 2020", {"fuzzy": False, **default}),
-                            ("parse", "2020-01-01T10:00+02:00", {"fuzzy": False, **default})]
+    assert parser_calls == [
+        ("parse", "Jan 2 2020", {"fuzzy": False, **default}),
+        ("parse", "2020-01-01T10:00+02:00", {"fuzzy": False, **default}),
+    ]
     assert df["t"].tolist() == [datetime.datetime(2020, 1, 2), dateutil.parser.isoparse("2020-01-01T10:00+02:00")]
     assert df.index.tolist() == [4, 2] and messages.calls == []
 
@@ -112,21 +123,29 @@ def test_values_each_accepted_by_one_parser_stay_text(helper, messages, parser_c
 
 # ---- parse_time_col: what a text does not say -------------------------------------
 
+
 @pytest.mark.parametrize("name", sorted(REAL_TIME_COLUMNS))
 def test_real_looking_columns_mean_the_same_whatever_the_run_date(helper, messages, run_date, name):
     values, stamps = REAL_TIME_COLUMNS[name]
-    df = pd.DataFrame({"t": pd.Series(values, dtype=object if isinstance(values, list) else None),
-                       "v": range(len(values))})
+    df = pd.DataFrame(
+        {"t": pd.Series(values, dtype=object if isinstance(values, list) else None), "v": range(len(values))}
+    )
     helper.parse_time_col(df, "t", DT.INPUT)
     expected = stamps.tz_localize("UTC") if stamps.tz is None and not isinstance(values, list) else stamps
     assert df["t"].tolist() == expected.tolist() and df["t"].dtype == expected.dtype
     assert messages.calls == []
 
 
-@pytest.mark.parametrize("text,expected", [
-    ("1959", "1959-01-01"), ("1949-02", "1949-02-01"), ("Feb 1949", "1949-02-01"), ("2024-02", "2024-02-01"),
-    ("1949-01-31", "1949-01-31"),
-])
+@pytest.mark.parametrize(
+    "text,expected",
+    [
+        ("1959", "1959-01-01"),
+        ("1949-02", "1949-02-01"),
+        ("Feb 1949", "1949-02-01"),
+        ("2024-02", "2024-02-01"),
+        ("1949-01-31", "1949-01-31"),
+    ],
+)
 def test_missing_fields_come_from_the_first_of_january(helper, run_date, text, expected):
     df = pd.DataFrame({"t": [text]})
     helper.parse_time_col(df, "t", DT.INPUT)
@@ -139,7 +158,7 @@ def test_texts_without_a_year_keep_the_year_of_the_run(helper, run_date, text, m
     helper.parse_time_col(df, "t", DT.INPUT)
     (got,) = df["t"].tolist()
     assert (got.year, got.month, got.hour) == (run_date.year, month, hour)
-    if day is None:                                    # the first Monday of the year
+    if day is None:  # the first Monday of the year
         assert got.dayofweek == 0 and got.day <= 7
     else:
         assert got.day == day
@@ -147,19 +166,27 @@ def test_texts_without_a_year_keep_the_year_of_the_run(helper, run_date, text, m
 
 # ---- parse_time_col: one day/month order per column --------------------------------
 
-@pytest.mark.parametrize("values,expected", [
-    # a day above 12 anywhere makes the whole column day-first, ambiguous values included
-    (['13/01/2012', '02/01/2012', '14/01/2012'], ["2012-01-13", "2012-01-02", "2012-01-14"]),
-    (['"02.01.2012 23:30"', ' 13.01.2012T01:00:00.5 ', "05-01-2012 1:00 pm +01:00", "06/01/2012 10:00 a.m."],
-     ["2012-01-02 23:30", "2012-01-13 01:00:00.5", "2012-01-05 13:00+01:00", "2012-01-06 10:00"]),
-    # other shapes keep the parser's own reading, whatever the order of the column
-    (["13/01/2012", "2012-01-02", "02/01/12", "2 Jan 2012", "02/01/2012 x"],
-     ["2012-01-13", "2012-01-02", "2012-02-01", "2012-01-02", None]),
-    # no value that must be day-first: month-first, as the parser reads it
-    (["01/02/2012", "12/11/2012"], ["2012-01-02", "2012-12-11"]),
-    (["01/13/2012", "02/01/2012"], ["2012-01-13", "2012-02-01"]),
-    (["13/13/2012", "02/01/2012"], None),
-])
+
+@pytest.mark.parametrize(
+    "values,expected",
+    [
+        # a day above 12 anywhere makes the whole column day-first, ambiguous values included
+        (["13/01/2012", "02/01/2012", "14/01/2012"], ["2012-01-13", "2012-01-02", "2012-01-14"]),
+        (
+            ['"02.01.2012 23:30"', " 13.01.2012T01:00:00.5 ", "05-01-2012 1:00 pm +01:00", "06/01/2012 10:00 a.m."],
+            ["2012-01-02 23:30", "2012-01-13 01:00:00.5", "2012-01-05 13:00+01:00", "2012-01-06 10:00"],
+        ),
+        # other shapes keep the parser's own reading, whatever the order of the column
+        (
+            ["13/01/2012", "2012-01-02", "02/01/12", "2 Jan 2012", "02/01/2012 x"],
+            ["2012-01-13", "2012-01-02", "2012-02-01", "2012-01-02", None],
+        ),
+        # no value that must be day-first: month-first, as the parser reads it
+        (["01/02/2012", "12/11/2012"], ["2012-01-02", "2012-12-11"]),
+        (["01/13/2012", "02/01/2012"], ["2012-01-13", "2012-02-01"]),
+        (["13/13/2012", "02/01/2012"], None),
+    ],
+)
 @pytest.mark.parametrize("dtype", [object, "string"])
 def test_day_first_columns_are_read_day_first_throughout(helper, messages, values, expected, dtype):
     df = pd.DataFrame({"t": values}, dtype=dtype)
@@ -172,44 +199,51 @@ def test_day_first_columns_are_read_day_first_throughout(helper, messages, value
     assert df["t"].tolist() == [pd.Timestamp(e) for e in expected]
 
 
-@pytest.mark.parametrize("values,day_first,month_first", [
-    (["13/01/2012", "02/01/2012", "01/13/2012", "25/01/2012", "01/30/2012"], "13/01/2012", "01/13/2012"),
-    (['"01-31-2012 10:00"', None, '"31-01-2012"'], '"31-01-2012"', '"01-31-2012 10:00"'),
-    (["2012-01-02", "12.31.2012", "31.12.2012", "x" * 10_000_000], "31.12.2012", "12.31.2012"),
-])
+@pytest.mark.parametrize(
+    "values,day_first,month_first",
+    [
+        (["13/01/2012", "02/01/2012", "01/13/2012", "25/01/2012", "01/30/2012"], "13/01/2012", "01/13/2012"),
+        (['"01-31-2012 10:00"', None, '"31-01-2012"'], '"31-01-2012"', '"01-31-2012 10:00"'),
+        (["2012-01-02", "12.31.2012", "31.12.2012", "x" * 10_000_000], "31.12.2012", "12.31.2012"),
+    ],
+)
 @pytest.mark.parametrize("dtype", [object, "string"])
 def test_mixed_day_and_month_orders_are_refused(helper, messages, values, day_first, month_first, dtype):
     df = pd.DataFrame({"t": values, "v": range(len(values))}, dtype=dtype)
     kept = df["t"].dropna().tolist()
-    messages.raises(lambda: helper.parse_time_col(df, "t", DT.TRAINING), "QUARNEX0078E",
-                    ("t", day_first, month_first))
+    messages.raises(lambda: helper.parse_time_col(df, "t", DT.TRAINING), "QUARNEX0078E", ("t", day_first, month_first))
     assert df["t"].tolist() == kept
 
 
 def test_the_order_refusal_has_a_catalogue_text(dh):
     from quarnex.utils.messages.messages import Messages
+
     text = Messages.get_message("when", "13/01/2012", "01/13/2012", message_id="QUARNEX0078E")
     assert text.startswith("QUARNEX0078E: ") and "when" in text
     assert "13/01/2012" in text and "01/13/2012" in text and "day-first" in text and "month-first" in text
 
 
-@pytest.mark.parametrize("bad", [
-    '"x"',
-    "99999999999999999999",                           # the general parser overflows
-    "9" * 5000,                                       # longer than int() takes
-    "2020-13-45",
-    "x" * 100_000,
-])
+@pytest.mark.parametrize(
+    "bad",
+    [
+        '"x"',
+        "99999999999999999999",  # the general parser overflows
+        "9" * 5000,  # longer than int() takes
+        "2020-13-45",
+        "x" * 100_000,
+    ],
+)
 def test_unreadable_text_names_the_first_culprit_as_stored(helper, messages, bad):
     df = pd.DataFrame({"t": ["2020-01-01", None, bad, "also bad"], "v": [1, 2, 3, 4]})
     messages.raises(lambda: helper.parse_time_col(df, "t", DT.INPUT), "QUARNEX0076E", ("t", bad))
-    assert df["t"].tolist() == ["2020-01-01", bad, "also bad"]   # unconverted, the missing row stays removed
+    assert df["t"].tolist() == ["2020-01-01", bad, "also bad"]  # unconverted, the missing row stays removed
     assert df.index.tolist() == [0, 2, 3]
 
 
 def test_only_exception_family_errors_are_caught(helper, parser_calls):
     def parse(timestr, **kwargs):
         raise KeyboardInterrupt
+
     parser_calls.module.parse = parse
     df = pd.DataFrame({"t": ["2020-01-01"]})
     with pytest.raises(KeyboardInterrupt):
@@ -227,9 +261,16 @@ def test_a_parser_that_cannot_be_imported_is_reported_as_such(helper, messages, 
 
 # ---- parse_time_col: other kinds of column ----------------------------------------
 
-@pytest.mark.parametrize("values", [
-    [3, 1, 2], [True, False, True], pd.array([1, None, 3], dtype="Int64"), [1.5, 2.5, 0.5],
-])
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        [3, 1, 2],
+        [True, False, True],
+        pd.array([1, None, 3], dtype="Int64"),
+        [1.5, 2.5, 0.5],
+    ],
+)
 def test_numeric_columns_stay_as_they_are(helper, values):
     df = pd.DataFrame({"t": values})
     expected = df["t"].dropna()
@@ -244,8 +285,17 @@ def test_naive_datetimes_are_declared_utc(helper):
     assert df["t"].tolist() == [pd.Timestamp("2020-01-01 10:00", tz="UTC"), pd.Timestamp("2020-01-02", tz="UTC")]
 
 
-@pytest.mark.parametrize("zone", ["Europe/Berlin", "America/New_York", "Asia/Kathmandu", "UTC",
-                                  datetime.timezone(datetime.timedelta(hours=-3)), "dateutil/Europe/Paris"])
+@pytest.mark.parametrize(
+    "zone",
+    [
+        "Europe/Berlin",
+        "America/New_York",
+        "Asia/Kathmandu",
+        "UTC",
+        datetime.timezone(datetime.timedelta(hours=-3)),
+        "dateutil/Europe/Paris",
+    ],
+)
 def test_aware_datetimes_are_converted_to_utc(helper, messages, zone):
     stamps = pd.date_range("2020-03-28", periods=72, freq="h", tz=zone)
     df = pd.DataFrame({"t": stamps})
@@ -255,10 +305,13 @@ def test_aware_datetimes_are_converted_to_utc(helper, messages, zone):
     assert df["t"].tolist() == stamps.delete(5).tz_convert("UTC").tolist() and messages.calls == []
 
 
-@pytest.mark.parametrize("values", [
-    [datetime.date(2020, 1, 2), None, datetime.date(2020, 1, 1)],
-    [datetime.datetime(2020, 1, 2, 5), None, datetime.datetime(2020, 1, 1)],
-])
+@pytest.mark.parametrize(
+    "values",
+    [
+        [datetime.date(2020, 1, 2), None, datetime.date(2020, 1, 1)],
+        [datetime.datetime(2020, 1, 2, 5), None, datetime.datetime(2020, 1, 1)],
+    ],
+)
 def test_date_and_datetime_objects_are_converted_not_localised(helper, values):
     df = pd.DataFrame({"t": values}, dtype=object)
     helper.parse_time_col(df, "t", DT.INPUT)
@@ -266,15 +319,18 @@ def test_date_and_datetime_objects_are_converted_not_localised(helper, values):
     assert df["t"].tolist() == [pd.Timestamp(values[0]), pd.Timestamp(values[2])]
 
 
-@pytest.mark.parametrize("values,detail", [
-    (pd.to_timedelta([1, None, 2], unit="s"), "timedelta64[ns](timedelta64)"),
-    (pd.period_range("2020", periods=2, freq="D"), "period[D](period)"),
-    (pd.Categorical([1, 2]), "category(categorical)"),
-    ([b"2020-01-01", b"2020-01-02"], "object(bytes)"),
-    (["2020-01-01", 5], "object(mixed-integer)"),
-    ([[1], [2]], "object(mixed)"),
-    (pd.arrays.IntervalArray.from_breaks([0, 1, 2]), "interval[int64, right](interval)"),
-])
+@pytest.mark.parametrize(
+    "values,detail",
+    [
+        (pd.to_timedelta([1, None, 2], unit="s"), "timedelta64[ns](timedelta64)"),
+        (pd.period_range("2020", periods=2, freq="D"), "period[D](period)"),
+        (pd.Categorical([1, 2]), "category(categorical)"),
+        ([b"2020-01-01", b"2020-01-02"], "object(bytes)"),
+        (["2020-01-01", 5], "object(mixed-integer)"),
+        ([[1], [2]], "object(mixed)"),
+        (pd.arrays.IntervalArray.from_breaks([0, 1, 2]), "interval[int64, right](interval)"),
+    ],
+)
 @pytest.mark.parametrize("data_type", [DT.INPUT, DT.HOLDOUT])
 def test_unsupported_column_kinds(helper, messages, values, detail, data_type):
     df = pd.DataFrame({"t": values})
@@ -286,24 +342,35 @@ def test_unsupported_column_kinds(helper, messages, values, detail, data_type):
 
 # ---- validate_time_interval -------------------------------------------------------
 
+
 def hours(*steps):
     start = pd.Timestamp("2021-03-01")
     return [start + pd.Timedelta(hours=h) for h in np.cumsum((0,) + steps)]
 
 
-@pytest.mark.parametrize("values,warned", [
-    (hours(1, 1, 1, 3), True),                               # 66.7
-    ([10, 20, 30, 45], True),                                # 24.7
-    ([10, 20, 30, 42], False),                               # 10.8
-    ([0, 4, 9, 15], False),                                  # steps 4, 5, 6: exactly 20.0
-    ([0, 3999, 8999, 15000], True),                          # 20.02
-    (hours(4, 5, 6), False),
-    ([datetime.datetime(2020, 1, 1), datetime.datetime(2020, 1, 1, 0, 0, 1), datetime.datetime(2020, 1, 1, 0, 0, 3)], True),
-    ([datetime.date(2020, 1, 1), datetime.date(2020, 1, 2), datetime.date(2020, 1, 3)], False),
-    ([0.0, 0.5, 1.0, 1.5], False),
-    ([45, 30, 20, 10], False),                               # descending: negative mean, never warned
-    ([30, 20, 10, 0], False),
-])
+@pytest.mark.parametrize(
+    "values,warned",
+    [
+        (hours(1, 1, 1, 3), True),  # 66.7
+        ([10, 20, 30, 45], True),  # 24.7
+        ([10, 20, 30, 42], False),  # 10.8
+        ([0, 4, 9, 15], False),  # steps 4, 5, 6: exactly 20.0
+        ([0, 3999, 8999, 15000], True),  # 20.02
+        (hours(4, 5, 6), False),
+        (
+            [
+                datetime.datetime(2020, 1, 1),
+                datetime.datetime(2020, 1, 1, 0, 0, 1),
+                datetime.datetime(2020, 1, 1, 0, 0, 3),
+            ],
+            True,
+        ),
+        ([datetime.date(2020, 1, 1), datetime.date(2020, 1, 2), datetime.date(2020, 1, 3)], False),
+        ([0.0, 0.5, 1.0, 1.5], False),
+        ([45, 30, 20, 10], False),  # descending: negative mean, never warned
+        ([30, 20, 10, 0], False),
+    ],
+)
 @pytest.mark.parametrize("data_type", [DT.INPUT, DT.HOLDOUT])
 def test_time_step_spread(helper, messages, values, warned, data_type):
     df = pd.DataFrame({"t": values})
@@ -323,8 +390,11 @@ def test_time_step_spread(helper, messages, values, warned, data_type):
 @pytest.mark.parametrize("data_type", [DT.INPUT, DT.HOLDOUT])
 def test_zero_mean_step(helper, messages, values, data_type):
     warn_msg = []
-    messages.raises(lambda: helper.validate_time_interval(pd.DataFrame({"t": values}), "t", warn_msg, data_type),
-           "QUARNEX0071E", ("t", f" in the {data_type.value} data"))
+    messages.raises(
+        lambda: helper.validate_time_interval(pd.DataFrame({"t": values}), "t", warn_msg, data_type),
+        "QUARNEX0071E",
+        ("t", f" in the {data_type.value} data"),
+    )
     assert warn_msg == []
 
 
@@ -345,6 +415,7 @@ def test_none_warn_msg_fails_only_when_a_warning_is_due(helper, messages):
 
 # ---- process_data_by_time_col -----------------------------------------------------
 
+
 class Recorder:
     """Wraps a DataHelper subclass so every call made through self is logged
     (with copies of the tables as they were at the call)."""
@@ -358,6 +429,7 @@ class Recorder:
                 log.append((name, [a.copy() if isinstance(a, pd.DataFrame) else a for a in args]))
                 impl = replacement or getattr(dh.DataHelper, name)
                 return impl(self, *args)
+
             return method
 
         names = ["parse_time_col", "validate_time_interval", "check_user_holdout_newer"]
@@ -386,6 +458,7 @@ def test_no_timestamp_and_no_holdout_is_a_pass_through(dh, messages):
 def test_no_timestamp_with_holdout_checks_length_and_joins_in_given_order(dh, messages):
     def cut(self, train_df, holdout_df, learning_type, holdout_size, warn_msg):
         return holdout_df.head(1), 1
+
     rec = Recorder(dh, cut)
     df = pd.DataFrame({"t": ["b", "a"], "v": [1, 2]}, index=[8, 9])
     holdout = pd.DataFrame({"t": ["d", "c"], "v": [3, 4]}, index=[8, 9])
@@ -397,11 +470,14 @@ def test_no_timestamp_with_holdout_checks_length_and_joins_in_given_order(dh, me
     assert holdout_out["v"].tolist() == [3] and size == 1
 
 
-@pytest.mark.parametrize("values", [
-    ["2020-01-01", "2020-01-02", "2020-01-01"],
-    [None, "2020-01-01", None, np.nan, "2020-01-01"],  # a present repeat among missing ones
-    [1.0, 2.0, 1.0],
-])
+@pytest.mark.parametrize(
+    "values",
+    [
+        ["2020-01-01", "2020-01-02", "2020-01-01"],
+        [None, "2020-01-01", None, np.nan, "2020-01-01"],  # a present repeat among missing ones
+        [1.0, 2.0, 1.0],
+    ],
+)
 def test_repeated_timestamps_are_refused_before_parsing(dh, messages, values):
     rec = Recorder(dh)
     df = pd.DataFrame({"t": values})
@@ -411,13 +487,16 @@ def test_repeated_timestamps_are_refused_before_parsing(dh, messages, values):
     pd.testing.assert_frame_equal(df, before)
 
 
-@pytest.mark.parametrize("values,dtype", [
-    ([None, "2020-01-01", None, "2020-01-02", np.nan, pd.NaT, pd.NA, "2020-01-03"], object),
-    ([None, "2020-01-01", None, "2020-01-02", None, "2020-01-03"], "string"),
-    ([np.nan, 1.0, np.nan, 2.0, 3.0], float),
-    ([None, 1, None, 2, 3], "Int64"),
-    ([pd.NaT, pd.Timestamp("2020-01-01"), pd.NaT, pd.Timestamp("2020-01-02"), pd.Timestamp("2020-01-03")], None),
-])
+@pytest.mark.parametrize(
+    "values,dtype",
+    [
+        ([None, "2020-01-01", None, "2020-01-02", np.nan, pd.NaT, pd.NA, "2020-01-03"], object),
+        ([None, "2020-01-01", None, "2020-01-02", None, "2020-01-03"], "string"),
+        ([np.nan, 1.0, np.nan, 2.0, 3.0], float),
+        ([None, 1, None, 2, 3], "Int64"),
+        ([pd.NaT, pd.Timestamp("2020-01-01"), pd.NaT, pd.Timestamp("2020-01-02"), pd.Timestamp("2020-01-03")], None),
+    ],
+)
 def test_missing_timestamps_are_not_repeats(dh, messages, values, dtype):
     df = pd.DataFrame({"t": pd.Series(values, dtype=dtype), "v": range(len(values))})
     out, _, _ = dh.DataHelper().process_data_by_time_col(df, None, "t", FC, 0.2, [])
@@ -457,7 +536,7 @@ def test_without_holdout_sorts_keeping_labels_and_parses_the_callers_table(dh, m
     assert rec.names == ["parse_time_col", "validate_time_interval"]
     assert rec.log[0][1][1:] == ["t", DT.INPUT]
     assert rec.log[1][1][1:] == ["t", warn_msg, DT.INPUT]
-    assert rec.log[1][1][0].index.tolist() == [1, 3, 0]          # checked after sorting
+    assert rec.log[1][1][0].index.tolist() == [1, 3, 0]  # checked after sorting
     assert out.index.tolist() == [1, 3, 0] and out["v"].tolist() == [1, 3, 0]
     assert holdout is None and size == 0.2
     # the caller's table is parsed in place but keeps its order
@@ -469,20 +548,30 @@ def test_without_holdout_sorts_keeping_labels_and_parses_the_callers_table(dh, m
 def test_same_instant_in_two_spellings_reaches_the_interval_check(dh, messages):
     rec = Recorder(dh)
     df = pd.DataFrame({"t": ["2020-01-01", "2020-01-01 00:00", "2020-01-01 00:00:00"]})
-    messages.raises(lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []),
-           "QUARNEX0071E", ("t", " in the input data"))
+    messages.raises(
+        lambda: rec.helper.process_data_by_time_col(df, None, "t", FC, 0.2, []),
+        "QUARNEX0071E",
+        ("t", " in the input data"),
+    )
 
 
 def test_with_holdout_every_step_in_order(dh, messages):
     def cut(self, train_df, holdout_df, learning_type, holdout_size, warn_msg):
         return holdout_df.head(2), 2
+
     rec = Recorder(dh, cut)
     df = pd.DataFrame({"t": [30, 10, 20, 0], "v": list("dbca")}, index=[5, 5, 6, 7])
     holdout = pd.DataFrame({"t": [60, 40, 50], "v": list("gef")}, index=[1, 2, 3])
     warn_msg = ["kept"]
     out, holdout_out, size = rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, warn_msg)
-    assert rec.names == ["parse_time_col", "parse_time_col", "validate_time_interval",
-                         "check_user_holdout_newer", "validate_time_interval", "validate_user_holdout_len"]
+    assert rec.names == [
+        "parse_time_col",
+        "parse_time_col",
+        "validate_time_interval",
+        "check_user_holdout_newer",
+        "validate_time_interval",
+        "validate_user_holdout_len",
+    ]
     args = [a for _, a in rec.log]
     assert args[0][1:] == ["t", DT.TRAINING] and args[1][1:] == ["t", DT.HOLDOUT]
     assert args[2][1:] == ["t", warn_msg, DT.INPUT] and args[4][1:] == ["t", warn_msg, DT.HOLDOUT]
@@ -525,8 +614,11 @@ def test_warnings_and_parsing_stay_done_after_a_later_error(dh, messages):
     df = pd.DataFrame({"t": ["2020-01-05", None, "2020-01-01", "2020-01-02"]})
     holdout = pd.DataFrame({"t": ["2020-01-06", "2020-01-06", "2020-01-06"]})
     warn_msg = []
-    messages.raises(lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, warn_msg),
-           "QUARNEX0071E", ("t", " in the holdout data"))
+    messages.raises(
+        lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 3, warn_msg),
+        "QUARNEX0071E",
+        ("t", " in the holdout data"),
+    )
     assert warn_msg == [messages.text("QUARNEX0004W", " in the input data")]
     assert df.index.tolist() == [0, 2, 3] and str(df["t"].dtype) == "datetime64[ns]"
     assert str(holdout["t"].dtype) == "datetime64[ns]"
@@ -537,16 +629,20 @@ def test_a_bad_holdout_value_after_the_training_table_was_parsed(dh, messages):
     rec = Recorder(dh)
     df = pd.DataFrame({"t": ["2020-01-01", None, "2020-01-02"]})
     holdout = pd.DataFrame({"t": ["2020-01-06", "x"]})
-    messages.raises(lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 2, []),
-           "QUARNEX0076E", ("t", "x"))
+    messages.raises(
+        lambda: rec.helper.process_data_by_time_col(df, holdout, "t", FC, 2, []), "QUARNEX0076E", ("t", "x")
+    )
     assert len(df) == 2 and str(df["t"].dtype) == "datetime64[ns]" and holdout["t"].tolist() == ["2020-01-06", "x"]
 
 
-@pytest.mark.parametrize("result,error,text", [
-    ((1,), ValueError, "not enough values to unpack (expected 2, got 1)"),
-    ([1, 2, 3], ValueError, "too many values to unpack (expected 2)"),
-    (None, TypeError, "cannot unpack non-iterable NoneType object"),
-])
+@pytest.mark.parametrize(
+    "result,error,text",
+    [
+        ((1,), ValueError, "not enough values to unpack (expected 2, got 1)"),
+        ([1, 2, 3], ValueError, "too many values to unpack (expected 2)"),
+        (None, TypeError, "cannot unpack non-iterable NoneType object"),
+    ],
+)
 def test_holdout_len_result_must_have_two_items(dh, messages, result, error, text):
     rec = Recorder(dh, lambda *args: result)
     df = pd.DataFrame({"t": [1, 2, 3]})

@@ -72,42 +72,89 @@ def _parser() -> argparse.ArgumentParser:
         "accepted with warnings or with notes that change the data), 2 usage or file error, 3 unexpected "
         "error; with several files, the worst of them.",
     )
-    p.add_argument("files", nargs="*", metavar="FILE",
-                   help="CSV file (also .gz, .bz2, .zip, .xz, .zst compressed), Parquet (.parquet, .pq) with "
-                   "pyarrow, Excel (.xlsx) with openpyxl; - reads CSV from standard input")
+    p.add_argument(
+        "files",
+        nargs="*",
+        metavar="FILE",
+        help="CSV file (also .gz, .bz2, .zip, .xz, .zst compressed), Parquet (.parquet, .pq) with "
+        "pyarrow, Excel (.xlsx) with openpyxl; - reads CSV from standard input",
+    )
     p.add_argument("--version", action="version", version=f"{PROG} {_version()}")
-    p.add_argument("--example", action="store_true",
-                   help="check the example data shipped with the package (hourly.csv: target load, "
-                   "feature temperature, timestamp time, unless given)")
-    p.add_argument("--learning-type", default="forecasting",
-                   help="forecasting (default) or anomaly (timeseries_anomaly_prediction)")
+    p.add_argument(
+        "--example",
+        action="store_true",
+        help="check the example data shipped with the package (hourly.csv: target load, "
+        "feature temperature, timestamp time, unless given)",
+    )
+    p.add_argument(
+        "--learning-type",
+        default="forecasting",
+        help="forecasting (default) or anomaly (timeseries_anomaly_prediction)",
+    )
     p.add_argument("--target", action="append", metavar="COL", help="target column; repeat for several")
     p.add_argument("--feature", action="append", metavar="COL", help="feature column; repeat for several")
     p.add_argument("--timestamp", metavar="COL", help="timestamp column")
     p.add_argument("--anomaly-label", metavar="COL", help="anomaly label column (anomaly prediction only)")
-    p.add_argument("--holdout", default="0.2", metavar="SIZE",
-                   help="holdout ratio (a number below 1 with a decimal point, e.g. 0.2) or number of rows "
-                   "(e.g. 30); default 0.2; ignored with --holdout-file")
+    p.add_argument(
+        "--holdout",
+        default="0.2",
+        metavar="SIZE",
+        help="holdout ratio (a number below 1 with a decimal point, e.g. 0.2) or number of rows "
+        "(e.g. 30); default 0.2; ignored with --holdout-file",
+    )
     p.add_argument("--holdout-file", metavar="FILE", help="user holdout data, same columns as FILE")
     p.add_argument("--size", default="M", metavar="SIZE", help="t-shirt size S, M, L or XL (default M)")
-    p.add_argument("--text", action="store_true",
-                   help="read every value as the text written in the file (empty cells stay empty texts); "
-                   "the checks then convert the numeric columns themselves")
-    p.add_argument("--date-format", metavar="FMT",
-                   help="read the timestamp column with this strftime format before the checks (e.g. %%Y%%m%%d, "
-                   "%%d.%%m.%%Y %%H:%%M); 'quarter' reads quarters such as 1974Q1 as their first day")
-    p.add_argument("--dayfirst", action="store_true",
-                   help="read ambiguous dates of the timestamp column day first (01/02/2024 is 1 February)")
+    p.add_argument(
+        "--text",
+        action="store_true",
+        help="read every value as the text written in the file (empty cells stay empty texts); "
+        "the checks then convert the numeric columns themselves",
+    )
+    p.add_argument(
+        "--date-format",
+        metavar="FMT",
+        help="read the timestamp column with this strftime format before the checks (e.g. %%Y%%m%%d, "
+        "%%d.%%m.%%Y %%H:%%M); 'quarter' reads quarters such as 1974Q1 as their first day",
+    )
+    p.add_argument(
+        "--dayfirst",
+        action="store_true",
+        help="read ambiguous dates of the timestamp column day first (01/02/2024 is 1 February)",
+    )
     p.add_argument("--encoding", metavar="ENC", help="text encoding of CSV files (default UTF-8)")
-    p.add_argument("--strict", action="store_true",
-                   help="exit status 1 also when the data are accepted with warnings, or with notes on changes "
-                   "to the data (empty values, rows left out)")
+    p.add_argument(
+        "--strict",
+        action="store_true",
+        help="exit status 1 also when the data are accepted with warnings, or with notes on changes "
+        "to the data (empty values, rows left out)",
+    )
     p.add_argument("--json", action="store_true", help="print the report as JSON (an array with several files)")
     p.add_argument("--output", metavar="FILE", help="write the prepared table as CSV when the data are accepted")
-    p.add_argument("--plot", metavar="FILE",
-                   help="draw the target over time and the time steps into FILE (.png or .svg; needs matplotlib)")
+    p.add_argument(
+        "--plot",
+        metavar="FILE",
+        help="draw the target over time and the time steps into FILE (.png or .svg; needs matplotlib)",
+    )
     p.add_argument("--html", metavar="FILE", help="write the report (and the picture) as one self-contained page")
+    p.add_argument(
+        "--series-id",
+        nargs="+",
+        metavar="COL",
+        help="the file holds many series told apart by these columns: check each series on its own",
+    )
+    p.add_argument(
+        "--jobs",
+        type=_jobs,
+        metavar="N",
+        help="with --series-id: check the series in N worker processes (default: one per core)",
+    )
     return p
+
+
+def _jobs(value: str) -> int:
+    if not (value.isascii() and value.isdigit()) or int(value) < 1:
+        raise UsageError(f"bad --jobs {value!r}: give a number of processes, 1 or more")
+    return int(value)
 
 
 def _version() -> str:
@@ -151,8 +198,13 @@ def holdout_size(value: str) -> int | float:
 def learning_type(value: str, constants) -> str:
     forecasting = constants.LEARNING_TYPE_TIMESERIES_FORECASTING
     anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
-    names = {forecasting: forecasting, "forecasting": forecasting, anomaly: anomaly, "anomaly": anomaly,
-             "anomaly_prediction": anomaly}
+    names = {
+        forecasting: forecasting,
+        "forecasting": forecasting,
+        anomaly: anomaly,
+        "anomaly": anomaly,
+        "anomaly_prediction": anomaly,
+    }
     key = value.strip().lower().replace("-", "_")
     if key not in names:
         raise UsageError(f"unknown learning type {value!r}: use forecasting or anomaly")
@@ -160,8 +212,12 @@ def learning_type(value: str, constants) -> str:
 
 
 def tshirt_size(value: str, constants) -> str:
-    sizes = [constants.TSHIRT_SIZE_SMALL, constants.TSHIRT_SIZE_MEDIUM, constants.TSHIRT_SIZE_LARGE,
-             constants.TSHIRT_SIZE_EXTRA_LARGE]
+    sizes = [
+        constants.TSHIRT_SIZE_SMALL,
+        constants.TSHIRT_SIZE_MEDIUM,
+        constants.TSHIRT_SIZE_LARGE,
+        constants.TSHIRT_SIZE_EXTRA_LARGE,
+    ]
     for size in sizes:
         if value.strip().upper() == size.upper():
             return size
@@ -181,7 +237,7 @@ def _needs(module: str, what: str, extra: str) -> None:
     try:
         __import__(module)
     except ImportError:
-        raise UsageError(f"reading {what} needs {module}: pip install \"quarnex-data-helper[{extra}]\"") from None
+        raise UsageError(f'reading {what} needs {module}: pip install "quarnex-data-helper[{extra}]"') from None
 
 
 def read_table(name: str, as_text: bool, encoding: str | None = None, progress=None):
@@ -201,7 +257,7 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
         if not path.exists():
             raise UsageError(f"{name}: no such file")
         source = path
-    kind = ("parquet" if suffix.endswith(PARQUET) else "excel" if suffix.endswith(EXCEL) else "csv")
+    kind = "parquet" if suffix.endswith(PARQUET) else "excel" if suffix.endswith(EXCEL) else "csv"
     try:
         if kind == "csv" and not suffix.endswith(CSV_COMPRESSED):
             head = source.getvalue()[:65536] if isinstance(source, io.BytesIO) else _head(source)
@@ -238,8 +294,9 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
     except (UnicodeDecodeError, LookupError) as exc:
         if isinstance(exc, LookupError) and not isinstance(exc, UnicodeError):
             raise UsageError(f"unknown encoding {encoding!r}") from None
-        raise UsageError(f"{shown}: is not text in {encoding or 'UTF-8'}; give its encoding with --encoding, "
-                         "e.g. --encoding latin-1") from None
+        raise UsageError(
+            f"{shown}: is not text in {encoding or 'UTF-8'}; give its encoding with --encoding, e.g. --encoding latin-1"
+        ) from None
     except OSError as exc:
         raise UsageError(f"{shown}: {exc.strerror or exc}") from None
     except pd.errors.EmptyDataError:
@@ -261,9 +318,11 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
             lengths = df.iloc[:, position].map(lambda v: len(v) if isinstance(v, str) else 0)
             if int(lengths.max()) > CELL_LIMIT:
                 row = int(lengths.to_numpy().argmax()) + 1
-                raise UsageError(f"{shown}: row {row} of column {df.columns[position]!r} holds "
-                                 f"{int(lengths.max()):,} characters; no data value is that long "
-                                 "(a quote left open?)")
+                raise UsageError(
+                    f"{shown}: row {row} of column {df.columns[position]!r} holds "
+                    f"{int(lengths.max()):,} characters; no data value is that long "
+                    "(a quote left open?)"
+                )
     return df
 
 
@@ -360,8 +419,15 @@ def read_times(df, position: int, date_format: str | None, dayfirst: bool) -> li
 
     column = df.iloc[:, position]
     missing = column.isna() | column.map(lambda v: isinstance(v, str) and not v.strip().strip('"').strip())
-    texts = column.map(lambda v: v if v is None or (isinstance(v, float) and math.isnan(v)) else
-                       str(int(v)) if isinstance(v, float) and v.is_integer() else str(v).strip().strip('"'))
+    texts = column.map(
+        lambda v: (
+            v
+            if v is None or (isinstance(v, float) and math.isnan(v))
+            else str(int(v))
+            if isinstance(v, float) and v.is_integer()
+            else str(v).strip().strip('"')
+        )
+    )
     texts = texts.where(~missing, None)
     if date_format and date_format.lower() == "quarter":
         read = pd.Series(pd.NaT, index=column.index, dtype="datetime64[ns]")
@@ -381,36 +447,57 @@ def read_times(df, position: int, date_format: str | None, dayfirst: bool) -> li
     return [(int(i), v) for i, v in bad]
 
 
-def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict, Any, dict]:
-    """Runs process_data on one file as the options say.
-
-    Returns the report, the prepared table (None unless accepted) and the table as read with the
-    positions of its timestamp and target columns (for the picture).
-    """
-    from quarnex.utils import check_diagnostics as diag
+def check_settings(args) -> dict:
+    """The options of a check as process_data takes them (plain data, so it can go to other processes)."""
     from quarnex.utils import constants
-    from quarnex.utils.data_helper import DataHelper
 
     lt = learning_type(args.learning_type, constants)
     size = tshirt_size(args.size, constants)
     anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
     if args.anomaly_label is not None and lt != anomaly:
         raise UsageError("--anomaly-label applies only to --learning-type anomaly")
-    holdout = holdout_size(args.holdout)
-    targets = [designation(v) for v in args.target] if args.target else None
-    features = [designation(v) for v in args.feature] if args.feature else None
     timestamp = designation(args.timestamp) if args.timestamp is not None else None
-    label = designation(args.anomaly_label) if args.anomaly_label is not None else None
     if (args.date_format or args.dayfirst) and timestamp is None:
         raise UsageError("--date-format and --dayfirst need --timestamp")
+    return {
+        "learning_type": lt,
+        "size": size,
+        "holdout": holdout_size(args.holdout),
+        "target": [designation(v) for v in args.target] if args.target else None,
+        "feature": [designation(v) for v in args.feature] if args.feature else None,
+        "timestamp": timestamp,
+        "anomaly_label": designation(args.anomaly_label) if args.anomaly_label is not None else None,
+    }
 
+
+def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict, Any, dict]:
+    """Runs process_data on one file as the options say.
+
+    Returns the report, the prepared table (None unless accepted) and the table as read with the
+    positions of its timestamp and target columns (for the picture).
+    """
+    settings = check_settings(args)
     args._progress = progress
     df = read_table(name, args.text, args.encoding, progress)
     holdout_df = read_table(args.holdout_file, args.text, args.encoding) if args.holdout_file else None
+    return check_frame(df, holdout_df, args, settings, name, progress)
 
+
+def check_frame(df, holdout_df, args, settings: dict, name=None, progress=None) -> tuple[dict, Any, dict]:
+    """Runs process_data on one table with the options (args) as check_settings resolved them; returns
+    as run_check does. The caller's tables are changed as process_data changes them."""
+    from quarnex.utils import check_diagnostics as diag
+    from quarnex.utils import constants
+    from quarnex.utils.data_helper import DataHelper
+
+    lt, size, holdout = settings["learning_type"], settings["size"], settings["holdout"]
+    targets = list(settings["target"]) if settings["target"] is not None else None
+    features = list(settings["feature"]) if settings["feature"] is not None else None
+    timestamp, label = settings["timestamp"], settings["anomaly_label"]
+    anomaly = constants.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION
     report: dict[str, Any] = {
         "schema_version": SCHEMA_VERSION,
-        "file": "-" if name == "-" else str(name),
+        "file": None if name is None else "-" if name == "-" else str(name),
         "holdout_file": args.holdout_file,
         "learning_type": lt,
         "size": size,
@@ -432,8 +519,11 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
     found: list[dict] = report["diagnostics"]
     ts_pos = diag.resolve(df, timestamp) if timestamp is not None else None
     roles = {}
-    for role, given in (("target", targets), ("feature", features),
-                        ("anomaly label", [label] if label is not None else None)):
+    for role, given in (
+        ("target", targets),
+        ("feature", features),
+        ("anomaly label", [label] if label is not None else None),
+    ):
         for d in given or ():
             pos = diag.resolve(df, d)
             if pos is None:
@@ -447,8 +537,11 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
         if hint:
             found.append(hint)
     raw = df.copy(deep=True)  # the checks convert df in place; the diagnostics look at the file as read
-    info = {"df": raw, "ts": ts_pos,
-            "targets": [p for p in (diag.resolve(df, d) for d in targets or ()) if p is not None and p != ts_pos]}
+    info = {
+        "df": raw,
+        "ts": ts_pos,
+        "targets": [p for p in (diag.resolve(df, d) for d in targets or ()) if p is not None and p != ts_pos],
+    }
 
     if ts_pos is not None and (args.date_format or args.dayfirst):
         tables = [("", df)] + ([("holdout file ", holdout_df)] if holdout_df is not None else [])
@@ -458,14 +551,22 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
             if bad:
                 how = f"--date-format {args.date_format}" if args.date_format else "--dayfirst"
                 report["status"] = "refused"
-                head = (f"{len(bad)} value{'s' if len(bad) != 1 else ''} of the {which}timestamp column "
-                        f"{table.columns[pos]} cannot be read with {how}")
+                head = (
+                    f"{len(bad)} value{'s' if len(bad) != 1 else ''} of the {which}timestamp column "
+                    f"{table.columns[pos]} cannot be read with {how}"
+                )
                 report["refusal"] = f"{head}; the first: {diag.show(bad[0][1])} on row {bad[0][0] + 1}"
-                listed = "; ".join(f"{diag.show(v)} on row {i + 1}" for i, v in bad[:diag.SHOWN])
-                found.append(diag._finding("refused_value", "note", table.columns[pos],
-                                           f"{head}: {listed}{diag._more(len(bad))}.", count=len(bad),
-                                           examples=[{"row": i + 1, "value": diag._text(v)}
-                                                     for i, v in bad[:diag.SHOWN]]))
+                listed = "; ".join(f"{diag.show(v)} on row {i + 1}" for i, v in bad[: diag.SHOWN])
+                found.append(
+                    diag._finding(
+                        "refused_value",
+                        "note",
+                        table.columns[pos],
+                        f"{head}: {listed}{diag._more(len(bad))}.",
+                        count=len(bad),
+                        examples=[{"row": i + 1, "value": diag._text(v)} for i, v in bad[: diag.SHOWN]],
+                    )
+                )
                 return _finish(report, args, raw, ts_pos, roles, None, None), None, info
 
     warn_msg: list = []
@@ -473,8 +574,9 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
     big = progress is not None and len(df) >= PROGRESS_ROWS
     ticker = progress(f"checking {len(df):,} rows ...", tick=True) if big else None
     try:
-        result = DataHelper.process_data(df, lt, targets, features, timestamp, label, holdout, holdout_df, size,
-                                         warn_msg)
+        result = DataHelper.process_data(
+            df, lt, targets, features, timestamp, label, holdout, holdout_df, size, warn_msg
+        )
     except Exception as exc:
         if type(exc) is Exception:
             report["status"] = "refused"
@@ -508,14 +610,25 @@ def _finish(report, args, raw, ts_pos, roles, table, positions) -> dict:
     """Adds the diagnostics, the warning codes and the exit status to a report."""
     found = report["diagnostics"]
     code = report["refusal_code"]
-    ticker = args._progress("diagnosing ...", tick=True) if getattr(args, "_progress", None) and len(raw) >= \
-        PROGRESS_ROWS else None
+    ticker = (
+        args._progress("diagnosing ...", tick=True)
+        if getattr(args, "_progress", None) and len(raw) >= PROGRESS_ROWS
+        else None
+    )
     try:
         _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code)
     except Exception as exc:  # a diagnostic must never hide the verdict behind a traceback
-        found.append({"kind": "diagnostic_failed", "level": "note", "column": None,
-                      "message": f"The diagnostics stopped early: {type(exc).__name__}: {exc}",
-                      "changes_data": False, "count": None, "examples": []})
+        found.append(
+            {
+                "kind": "diagnostic_failed",
+                "level": "note",
+                "column": None,
+                "message": f"The diagnostics stopped early: {type(exc).__name__}: {exc}",
+                "changes_data": False,
+                "count": None,
+                "examples": [],
+            }
+        )
     finally:
         if ticker is not None:
             ticker()
@@ -538,19 +651,33 @@ def _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code) -
         found += repeated
         empty_ts = int(raw.iloc[:, ts_pos].isna().sum())
         if code == "QUARNEX0075E" and not repeated and empty_ts > 1:
-            found.append(diag._finding(
-                "repeated_timestamps", "note", raw.columns[ts_pos],
-                f"The {empty_ts} empty timestamps count as repeated: give a time on those rows or remove them.",
-                count=empty_ts, examples=[{"row": int(i) + 1, "value": None}
-                                          for i in raw.iloc[:, ts_pos].isna().to_numpy().nonzero()[0][:diag.SHOWN]]))
+            found.append(
+                diag._finding(
+                    "repeated_timestamps",
+                    "note",
+                    raw.columns[ts_pos],
+                    f"The {empty_ts} empty timestamps count as repeated: give a time on those rows or remove them.",
+                    count=empty_ts,
+                    examples=[
+                        {"row": int(i) + 1, "value": None}
+                        for i in raw.iloc[:, ts_pos].isna().to_numpy().nonzero()[0][: diag.SHOWN]
+                    ],
+                )
+            )
         found += diag.dropped_rows(raw, ts_pos)
         if code == "QUARNEX0076E":
             bad = diag.refused_times(raw, ts_pos)
             found += bad
             if args.text and any(e["value"] == "" for f in bad for e in f["examples"]):
-                found.append(diag._finding("refused_value", "hint", raw.columns[ts_pos],
-                                           "With --text an empty cell is an empty text, which no parser reads; "
-                                           "without --text, rows with an empty timestamp are left out."))
+                found.append(
+                    diag._finding(
+                        "refused_value",
+                        "hint",
+                        raw.columns[ts_pos],
+                        "With --text an empty cell is an empty text, which no parser reads; "
+                        "without --text, rows with an empty timestamp are left out.",
+                    )
+                )
         if not (args.date_format or args.dayfirst):
             parsed = None
             if table is not None and positions is not None and positions[0] != -1 and not args.holdout_file:
@@ -639,8 +766,7 @@ def _progress_printer(enabled: bool):
 
         def ticking():
             while not stop.wait(1.0):
-                print(f"\r{PROG}: {text} {time.monotonic() - started:.0f} s\033[K", end="", file=sys.stderr,
-                      flush=True)
+                print(f"\r{PROG}: {text} {time.monotonic() - started:.0f} s\033[K", end="", file=sys.stderr, flush=True)
 
         thread = threading.Thread(target=ticking, daemon=True)
         thread.start()
@@ -698,7 +824,7 @@ def main(argv: list[str] | None = None) -> int:
         elif not args.files:
             raise UsageError(f"give a data FILE, or --example (see {PROG} --help)")
         if len(args.files) > 1:
-            for option in ("output", "plot", "html", "holdout_file"):
+            for option in ("output", "plot", "html", "holdout_file", "series_id"):
                 if getattr(args, option):
                     raise UsageError(f"--{option.replace('_', '-')} takes one data FILE, not {len(args.files)}")
         if args.files.count("-") > 1:
@@ -707,6 +833,8 @@ def main(argv: list[str] | None = None) -> int:
             raise UsageError(f"{args.plot}: the picture must be a .png or .svg file")
         if args.plot and importlib.util.find_spec("matplotlib") is None:
             raise UsageError('--plot needs matplotlib: pip install "quarnex-data-helper[plot]"')
+        if args.jobs is not None and not args.series_id:
+            raise UsageError("--jobs applies only with --series-id")
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
@@ -720,6 +848,14 @@ def main(argv: list[str] | None = None) -> int:
 
 def _run(args) -> int:
     progress = _progress_printer(not args.json and sys.stderr.isatty())
+    if args.series_id:
+        from quarnex.utils import series
+
+        try:
+            return series.main(args, args.files[0], progress)
+        except UsageError as exc:
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            return EXIT_USAGE
     worst, reports = EXIT_ACCEPTED, []
     for name in args.files:
         try:
@@ -740,4 +876,7 @@ def _run(args) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run the module's imported copy, so that its names (UsageError) are the ones other modules import.
+    from quarnex.utils.check import main as _main
+
+    sys.exit(_main())

@@ -71,8 +71,15 @@ def _more(count: int) -> str:
 
 
 def _finding(kind, level, column, message, *, changes_data=False, count=None, examples=(), **details):
-    found = {"kind": kind, "level": level, "column": _label(column), "message": message,
-             "changes_data": changes_data, "count": count, "examples": list(examples)}
+    found = {
+        "kind": kind,
+        "level": level,
+        "column": _label(column),
+        "message": message,
+        "changes_data": changes_data,
+        "count": count,
+        "examples": list(examples),
+    }
     if details:
         found["details"] = details
     return found
@@ -122,14 +129,26 @@ def did_you_mean(df, role: str, designation) -> dict | None:
     else:
         close = difflib.get_close_matches(key, list(folded), n=1, cutoff=0.6)
         if not close:
-            return _finding("did_you_mean", "hint", None,
-                            f"The {role} column {show(designation)} is not in the file; its columns are "
-                            f"{', '.join(show(c) for c in labels[:12])}{' ...' if len(labels) > 12 else ''}.",
-                            given=designation, role=role, suggestion=None)
+            return _finding(
+                "did_you_mean",
+                "hint",
+                None,
+                f"The {role} column {show(designation)} is not in the file; its columns are "
+                f"{', '.join(show(c) for c in labels[:12])}{' ...' if len(labels) > 12 else ''}.",
+                given=designation,
+                role=role,
+                suggestion=None,
+            )
         guess = folded[close[0]]
-    return _finding("did_you_mean", "hint", None,
-                    f"The {role} column {show(designation)} is not in the file: did you mean {show(guess)}?",
-                    given=designation, role=role, suggestion=guess)
+    return _finding(
+        "did_you_mean",
+        "hint",
+        None,
+        f"The {role} column {show(designation)} is not in the file: did you mean {show(guess)}?",
+        given=designation,
+        role=role,
+        suggestion=guess,
+    )
 
 
 # ---- refused values ------------------------------------------------------------
@@ -153,12 +172,20 @@ def refused_numbers(df, position) -> list[dict]:
     bad = [(i, v) for i, v in enumerate(column.tolist()) if not _number(v)]
     if not bad:
         return []
-    found = [_finding("refused_value", "note", label,
-                      f"{len(bad)} value{'s' if len(bad) != 1 else ''} of column {show(label)} "
-                      f"{'are' if len(bad) != 1 else 'is'} not a number: "
-                      + "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
-                      + _more(len(bad)) + ".",
-                      count=len(bad), examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]])]
+    found = [
+        _finding(
+            "refused_value",
+            "note",
+            label,
+            f"{len(bad)} value{'s' if len(bad) != 1 else ''} of column {show(label)} "
+            f"{'are' if len(bad) != 1 else 'is'} not a number: "
+            + "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
+            + _more(len(bad))
+            + ".",
+            count=len(bad),
+            examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]],
+        )
+    ]
     hint = _number_form_hint(label, [v for _, v in bad])
     if hint:
         found.append(hint)
@@ -183,9 +210,14 @@ def _number_form_hint(label, values) -> dict | None:
         how = "with a unit or currency sign; write the bare numbers"
     else:
         return None
-    return _finding("numbers_as_text", "hint", label,
-                    f"Column {show(label)} holds numbers written as text {how}.", count=len(texts),
-                    examples=[{"row": None, "value": _text(t)} for t in texts[:SHOWN]])
+    return _finding(
+        "numbers_as_text",
+        "hint",
+        label,
+        f"Column {show(label)} holds numbers written as text {how}.",
+        count=len(texts),
+        examples=[{"row": None, "value": _text(t)} for t in texts[:SHOWN]],
+    )
 
 
 def _text(value) -> str | None:
@@ -198,9 +230,8 @@ def _text(value) -> str | None:
 
 def refused_times(df, position, dayfirst=False) -> list[dict]:
     """The values of a timestamp column that neither date parser reads."""
-    from dateutil.parser import isoparse, parse
-
     import pandas as pd
+    from dateutil.parser import isoparse, parse
 
     column = df.iloc[:, position]
     label = df.columns[position]
@@ -230,12 +261,20 @@ def refused_times(df, position, dayfirst=False) -> list[dict]:
     if not bad:
         return []
     count = f"{len(bad)}" if len(bad) <= 1000 else "over 1000"
-    return [_finding("refused_value", "note", label,
-                     f"{count} value{'s' if len(bad) != 1 else ''} of timestamp column {show(label)} "
-                     f"cannot be read as a time: "
-                     + "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
-                     + _more(len(bad)) + ".",
-                     count=len(bad), examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]])]
+    return [
+        _finding(
+            "refused_value",
+            "note",
+            label,
+            f"{count} value{'s' if len(bad) != 1 else ''} of timestamp column {show(label)} "
+            f"cannot be read as a time: "
+            + "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
+            + _more(len(bad))
+            + ".",
+            count=len(bad),
+            examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]],
+        )
+    ]
 
 
 # ---- timestamps -----------------------------------------------------------------
@@ -253,14 +292,23 @@ def repeated_timestamps(df, position) -> list[dict]:
     for i, value in repeated.items():
         groups.setdefault(value, []).append(int(i))
     extra = int(present.duplicated().sum())
-    examples = [{"row": rows[0] + 1, "value": _text(value), "rows": [r + 1 for r in rows[:SHOWN]]}
-                for value, rows in list(groups.items())[:SHOWN]]
+    examples = [
+        {"row": rows[0] + 1, "value": _text(value), "rows": [r + 1 for r in rows[:SHOWN]]}
+        for value, rows in list(groups.items())[:SHOWN]
+    ]
     shown = "; ".join(f"{show(value)} on {_rows(rows)}" for value, rows in list(groups.items())[:SHOWN])
-    return [_finding("repeated_timestamps", "note", label,
-                     f"{extra} row{'s' if extra != 1 else ''} repeat{'s' if extra == 1 else ''} an earlier "
-                     f"timestamp ({len(groups)} timestamp{'s' if len(groups) != 1 else ''} occur more than "
-                     f"once): {shown}{_more(len(groups))}.",
-                     count=extra, examples=examples)]
+    return [
+        _finding(
+            "repeated_timestamps",
+            "note",
+            label,
+            f"{extra} row{'s' if extra != 1 else ''} repeat{'s' if extra == 1 else ''} an earlier "
+            f"timestamp ({len(groups)} timestamp{'s' if len(groups) != 1 else ''} occur more than "
+            f"once): {shown}{_more(len(groups))}.",
+            count=extra,
+            examples=examples,
+        )
+    ]
 
 
 def dropped_rows(df, position) -> list[dict]:
@@ -270,10 +318,18 @@ def dropped_rows(df, position) -> list[dict]:
     rows = [int(i) for i in flags.nonzero()[0]]
     if not rows:
         return []
-    return [_finding("dropped_rows", "note", label,
-                     f"{len(rows)} row{'s' if len(rows) != 1 else ''} with an empty timestamp "
-                     f"{'are' if len(rows) != 1 else 'is'} left out of the prepared data: {_rows(rows)}.",
-                     changes_data=True, count=len(rows), examples=[{"row": r + 1, "value": None} for r in rows[:SHOWN]])]
+    return [
+        _finding(
+            "dropped_rows",
+            "note",
+            label,
+            f"{len(rows)} row{'s' if len(rows) != 1 else ''} with an empty timestamp "
+            f"{'are' if len(rows) != 1 else 'is'} left out of the prepared data: {_rows(rows)}.",
+            changes_data=True,
+            count=len(rows),
+            examples=[{"row": r + 1, "value": None} for r in rows[:SHOWN]],
+        )
+    ]
 
 
 def empty_values(df, positions: dict) -> list[dict]:
@@ -285,12 +341,19 @@ def empty_values(df, positions: dict) -> list[dict]:
         if not rows:
             continue
         label = df.columns[position]
-        found.append(_finding("empty_values", "note", label,
-                              f"The {role} column {show(label)} has {len(rows)} empty value"
-                              f"{'s' if len(rows) != 1 else ''} of {len(df)}: {_rows(rows)}.",
-                              changes_data=True, count=len(rows), role=role,
-                              examples=[{"row": r + 1, "value": _text(df.iloc[r, position]) or ""}
-                                        for r in rows[:SHOWN]]))
+        found.append(
+            _finding(
+                "empty_values",
+                "note",
+                label,
+                f"The {role} column {show(label)} has {len(rows)} empty value"
+                f"{'s' if len(rows) != 1 else ''} of {len(df)}: {_rows(rows)}.",
+                changes_data=True,
+                count=len(rows),
+                role=role,
+                examples=[{"row": r + 1, "value": _text(df.iloc[r, position]) or ""} for r in rows[:SHOWN]],
+            )
+        )
     return found
 
 
@@ -327,20 +390,42 @@ def time_steps(table, position, step_text, rows_known: bool) -> list[dict]:
         examples = []
         for at, step in list(picked.items())[:SHOWN]:
             start = int(at) - 1
-            examples.append({"row": int(table.index[start]) + 1 if rows_known else None, "value": None,
-                             "after": str(times.iloc[start]), "before": str(times.iloc[start + 1]),
-                             "step": step_text(step), "steps": _step_seconds(step) / unit if unit else None})
-        listed = "; ".join(f"{e['step']} after {e['after']}" + (f" (row {e['row']})" if e["row"] else "")
-                           for e in examples)
+            examples.append(
+                {
+                    "row": int(table.index[start]) + 1 if rows_known else None,
+                    "value": None,
+                    "after": str(times.iloc[start]),
+                    "before": str(times.iloc[start + 1]),
+                    "step": step_text(step),
+                    "steps": _step_seconds(step) / unit if unit else None,
+                }
+            )
+        listed = "; ".join(
+            f"{e['step']} after {e['after']}" + (f" (row {e['row']})" if e["row"] else "") for e in examples
+        )
         n = len(picked)
         if which == "gaps":
-            text = (f"{n} gap{'s' if n != 1 else ''} (steps longer than the most common step "
-                    f"{step_text(common)}); the largest: {listed}.")
+            text = (
+                f"{n} gap{'s' if n != 1 else ''} (steps longer than the most common step "
+                f"{step_text(common)}); the largest: {listed}."
+            )
         else:
-            text = (f"{n} step{'s' if n != 1 else ''} shorter than the most common step {step_text(common)}: "
-                    f"{listed}{_more(n)}.")
-        found.append(_finding("time_steps", "note", label, text, count=n, examples=examples,
-                              which=which, common_step=step_text(common)))
+            text = (
+                f"{n} step{'s' if n != 1 else ''} shorter than the most common step {step_text(common)}: "
+                f"{listed}{_more(n)}."
+            )
+        found.append(
+            _finding(
+                "time_steps",
+                "note",
+                label,
+                text,
+                count=n,
+                examples=examples,
+                which=which,
+                common_step=step_text(common),
+            )
+        )
     return found
 
 
@@ -353,18 +438,31 @@ def anomaly_labels(table, position, holdout_rows) -> list[dict]:
     def anomalies(part):
         return int(((part != 0) & part.notna()).sum())
 
-    counts = {"training": anomalies(train), "holdout": anomalies(hold),
-              "training_rows": len(train), "holdout_rows": len(hold)}
-    text = (f"Anomaly labels in column {show(label)}: {counts['training']} anomalies in the {len(train)} training "
-            f"rows, {counts['holdout']} in the {len(hold)} holdout rows.")
-    found = [_finding("anomaly_labels", "note", label, text, count=counts["training"] + counts["holdout"],
-                      **counts)]
+    counts = {
+        "training": anomalies(train),
+        "holdout": anomalies(hold),
+        "training_rows": len(train),
+        "holdout_rows": len(hold),
+    }
+    text = (
+        f"Anomaly labels in column {show(label)}: {counts['training']} anomalies in the {len(train)} training "
+        f"rows, {counts['holdout']} in the {len(hold)} holdout rows."
+    )
+    found = [_finding("anomaly_labels", "note", label, text, count=counts["training"] + counts["holdout"], **counts)]
     if counts["training"] == 0:
-        found.append(_finding("anomaly_labels", "note", label,
-                              "The training rows hold no anomaly"
-                              + (" (all are in the holdout rows)" if counts["holdout"] else "")
-                              + ": a model cannot learn what an anomaly looks like; use a smaller holdout "
-                              "or data with anomalies earlier.", count=0, **counts))
+        found.append(
+            _finding(
+                "anomaly_labels",
+                "note",
+                label,
+                "The training rows hold no anomaly"
+                + (" (all are in the holdout rows)" if counts["holdout"] else "")
+                + ": a model cannot learn what an anomaly looks like; use a smaller holdout "
+                "or data with anomalies earlier.",
+                count=0,
+                **counts,
+            )
+        )
     return found
 
 
@@ -389,31 +487,53 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
     if present.empty or date_format:
         return []
     if pd.api.types.is_integer_dtype(present) or (
-            pd.api.types.is_float_dtype(present) and bool((present == present.round()).all())):
+        pd.api.types.is_float_dtype(present) and bool((present == present.round()).all())
+    ):
         ints = present.astype("int64")
         if bool(ints.between(10000101, 29991231).all()):
             months, days = (ints // 100) % 100, ints % 100
             if bool(months.between(1, 12).all() and days.between(1, 31).all()):
-                return [_finding("date_integers", "hint", label,
-                                 f"Column {show(label)} holds integers that look like dates (e.g. "
-                                 f"{int(ints.iloc[0])}); they are read as plain numbers. Read them as dates with "
-                                 f"--date-format %Y%m%d.", examples=[{"row": None, "value": str(int(ints.iloc[0]))}],
-                                 option="--date-format %Y%m%d")]
+                return [
+                    _finding(
+                        "date_integers",
+                        "hint",
+                        label,
+                        f"Column {show(label)} holds integers that look like dates (e.g. "
+                        f"{int(ints.iloc[0])}); they are read as plain numbers. Read them as dates with "
+                        f"--date-format %Y%m%d.",
+                        examples=[{"row": None, "value": str(int(ints.iloc[0]))}],
+                        option="--date-format %Y%m%d",
+                    )
+                ]
         if bool(ints.between(1000, 2999).all()):
-            return [_finding("year_integers", "hint", label,
-                             f"Column {show(label)} holds integers that look like years (e.g. {int(ints.iloc[0])}); "
-                             f"they are read as plain numbers. Read them as dates with --date-format %Y.",
-                             examples=[{"row": None, "value": str(int(ints.iloc[0]))}], option="--date-format %Y")]
+            return [
+                _finding(
+                    "year_integers",
+                    "hint",
+                    label,
+                    f"Column {show(label)} holds integers that look like years (e.g. {int(ints.iloc[0])}); "
+                    f"they are read as plain numbers. Read them as dates with --date-format %Y.",
+                    examples=[{"row": None, "value": str(int(ints.iloc[0]))}],
+                    option="--date-format %Y",
+                )
+            ]
         return []
     if present.dtype != object:
         return []
     texts = present.astype(str).head(10000)
     if bool(texts.str.match(_QUARTER).all()):
         first = texts.iloc[0]
-        return [_finding("quarter_texts", "hint", label,
-                         f"Column {show(label)} holds quarters such as {show(first)}, which the date parsers do not "
-                         f"read. Read them as the first day of each quarter with --date-format quarter.",
-                         examples=[{"row": None, "value": first}], option="--date-format quarter")]
+        return [
+            _finding(
+                "quarter_texts",
+                "hint",
+                label,
+                f"Column {show(label)} holds quarters such as {show(first)}, which the date parsers do not "
+                f"read. Read them as the first day of each quarter with --date-format quarter.",
+                examples=[{"row": None, "value": first}],
+                option="--date-format quarter",
+            )
+        ]
     if not dayfirst:
         parts = texts.str.extract(_SLASHED)
         parts = parts.dropna()
@@ -426,19 +546,35 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                     return []  # read day first already
             if bool((first > 12).any()) and bool((second > 12).any()):
                 d, m = int(first[first > 12].index[0]), int(second[second > 12].index[0])
-                return [_finding("mixed_day_month", "note", label,
-                                 f"Column {show(label)} mixes day-first dates ({show(column.loc[d])} on row "
-                                 f"{d + 1}) and month-first dates ({show(column.loc[m])} on row {m + 1}); the "
-                                 f"ambiguous ones cannot all be read right. Write every date in one order, best "
-                                 f"as 2024-01-31.", examples=[{"row": d + 1, "value": _text(column.loc[d])},
-                                                              {"row": m + 1, "value": _text(column.loc[m])}])]
+                return [
+                    _finding(
+                        "mixed_day_month",
+                        "note",
+                        label,
+                        f"Column {show(label)} mixes day-first dates ({show(column.loc[d])} on row "
+                        f"{d + 1}) and month-first dates ({show(column.loc[m])} on row {m + 1}); the "
+                        f"ambiguous ones cannot all be read right. Write every date in one order, best "
+                        f"as 2024-01-31.",
+                        examples=[
+                            {"row": d + 1, "value": _text(column.loc[d])},
+                            {"row": m + 1, "value": _text(column.loc[m])},
+                        ],
+                    )
+                ]
             if bool((first > 12).any()) and bool((second <= 12).all()):
                 row = int(first[first > 12].index[0])
                 value = column.loc[row] if row in column.index else texts.loc[row]
                 at = column.index.get_loc(row) + 1 if row in column.index else None
-                return [_finding("day_first", "hint", label,
-                                 f"Column {show(label)} looks day-first ({show(value)}"
-                                 f"{f' on row {at}' if at else ''}); the parsers read an ambiguous date "
-                                 f"such as 01/02/2024 month-first. Give --dayfirst, or --date-format.",
-                                 examples=[{"row": at, "value": _text(value)}], option="--dayfirst")]
+                return [
+                    _finding(
+                        "day_first",
+                        "hint",
+                        label,
+                        f"Column {show(label)} looks day-first ({show(value)}"
+                        f"{f' on row {at}' if at else ''}); the parsers read an ambiguous date "
+                        f"such as 01/02/2024 month-first. Give --dayfirst, or --date-format.",
+                        examples=[{"row": at, "value": _text(value)}],
+                        option="--dayfirst",
+                    )
+                ]
     return []

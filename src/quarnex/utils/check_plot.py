@@ -40,8 +40,7 @@ def _numbers(column):
 
     if pd.api.types.is_numeric_dtype(column):
         return column.astype(float)
-    return pd.to_numeric(column.map(lambda v: str(v).strip().strip('"') if isinstance(v, str) else v),
-                         errors="coerce")
+    return pd.to_numeric(column.map(lambda v: str(v).strip().strip('"') if isinstance(v, str) else v), errors="coerce")
 
 
 def _times(column):
@@ -61,8 +60,10 @@ def _series(report, table, raw):
         columns = report["columns"]
         ts = columns["timestamp"]
         times = table.iloc[:, ts["position"]].reset_index(drop=True) if ts else None
-        ys = {c["label"]: _numbers(table.iloc[:, c["position"]]).reset_index(drop=True)
-              for c in columns["target"][:MAX_TARGETS]}
+        ys = {
+            c["label"]: _numbers(table.iloc[:, c["position"]]).reset_index(drop=True)
+            for c in columns["target"][:MAX_TARGETS]
+        }
         return times, ys, int(report["holdout_rows"] or 0), []
     ts_pos, target_pos = raw["ts"], raw["targets"]
     df = raw["df"]
@@ -106,8 +107,13 @@ def draw(report: dict, table, raw: dict, path: str | None) -> tuple[bytes, str] 
     fmt = "svg" if path and path.lower().endswith(".svg") else "png"
     gaps, steps = _gaps(times)
     two = steps is not None and len(steps) > 0
-    fig, axes = plt.subplots(2 if two else 1, 1, figsize=(10, 6.5 if two else 4), squeeze=False,
-                             gridspec_kw={"height_ratios": [3, 1.3]} if two else None)
+    fig, axes = plt.subplots(
+        2 if two else 1,
+        1,
+        figsize=(10, 6.5 if two else 4),
+        squeeze=False,
+        gridspec_kw={"height_ratios": [3, 1.3]} if two else None,
+    )
     ax = axes[0][0]
     n = max((len(v) for v in ys.values()), default=0)
     x = times if times is not None else list(range(1, n + 1))
@@ -121,8 +127,11 @@ def draw(report: dict, table, raw: dict, path: str | None) -> tuple[bytes, str] 
         ax.axvspan(start, end, color="tab:orange", alpha=0.35, label="gap" if i == 0 else None)
     for i, when in enumerate(repeated[:500]):
         ax.axvline(when, color="tab:red", linewidth=0.8, label="repeated timestamp" if i == 0 else None)
-    verdict = report["status"] if report["exit_status"] in (0, 3) or report["status"] != "accepted" else \
-        "accepted (refused under --strict)"
+    verdict = (
+        report["status"]
+        if report["exit_status"] in (0, 3) or report["status"] != "accepted"
+        else "accepted (refused under --strict)"
+    )
     ax.set_title(f"{report['file']}: {verdict}", fontsize=10)
     ax.set_xlabel("time" if times is not None else "row")
     if ys or holdout_rows or gaps or repeated:
@@ -133,9 +142,14 @@ def draw(report: dict, table, raw: dict, path: str | None) -> tuple[bytes, str] 
         unit, name = 1.0, "time step"
         if hasattr(steps.iloc[0], "total_seconds"):
             scale = float(seconds.median())
-            unit, name = next(((u, f"time step ({n_})") for u, n_ in ((86400, "days"), (3600, "hours"),
-                                                                         (60, "minutes"))
-                               if scale >= u), (1.0, "time step (seconds)"))
+            unit, name = next(
+                (
+                    (u, f"time step ({n_})")
+                    for u, n_ in ((86400, "days"), (3600, "hours"), (60, "minutes"))
+                    if scale >= u
+                ),
+                (1.0, "time step (seconds)"),
+            )
         scaled = seconds / unit
         counts = scaled.value_counts().sort_index()
         if len(counts) <= 30:  # a few distinct steps: one bar each
@@ -163,8 +177,10 @@ def write_html(path: str, report: dict, text: str, picture: tuple[bytes, str] | 
     if picture is not None:
         data, fmt = picture
         mime = "image/svg+xml" if fmt == "svg" else "image/png"
-        figure = (f'<img alt="the target over time and the time steps" '
-                  f'src="data:{mime};base64,{base64.b64encode(data).decode("ascii")}">')
+        figure = (
+            f'<img alt="the target over time and the time steps" '
+            f'src="data:{mime};base64,{base64.b64encode(data).decode("ascii")}">'
+        )
     else:
         figure = f"<p>No picture: {html.escape(note or 'nothing to draw')}.</p>"
     machine = json.dumps(report, ensure_ascii=True, default=str).replace("</", "<\\/")
@@ -194,4 +210,3 @@ img {{ max-width: 100%; }}
     except OSError as exc:
         return f"{path}: cannot write: {exc.strerror or exc}"
     return None
-

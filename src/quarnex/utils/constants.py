@@ -80,10 +80,7 @@ _SIZE_LIMITS = {
 
 
 def _size_entries():
-    return {
-        size: {ROW: {MAX: rows}, COLUMN: {MAX: cols}}
-        for size, (rows, cols) in _SIZE_LIMITS.items()
-    }
+    return {size: {ROW: {MAX: rows}, COLUMN: {MAX: cols}} for size, (rows, cols) in _SIZE_LIMITS.items()}
 
 
 INPUT_DATA_LIMITATION = {

@@ -1,9 +1,36 @@
-from fractions import Fraction
-from typing import Any, Union
+import datetime as datetime
+from fractions import Fraction as Fraction
+from typing import Any
+from typing import Union as Union
 
 import pandas as pd
 
-from quarnex.utils.constants import DataType
+from quarnex.utils.constants import COLUMN as COLUMN
+from quarnex.utils.constants import COLUMN_ROLE_ANOMALY_LABEL as COLUMN_ROLE_ANOMALY_LABEL
+from quarnex.utils.constants import COLUMN_ROLE_FEATURE as COLUMN_ROLE_FEATURE
+from quarnex.utils.constants import COLUMN_ROLE_SUPPORTING_FEATURE as COLUMN_ROLE_SUPPORTING_FEATURE
+from quarnex.utils.constants import COLUMN_ROLE_TARGET as COLUMN_ROLE_TARGET
+from quarnex.utils.constants import COLUMN_ROLE_TIMESTAMP as COLUMN_ROLE_TIMESTAMP
+from quarnex.utils.constants import HOLDOUT_MAX as HOLDOUT_MAX
+from quarnex.utils.constants import HOLDOUT_MAX_RATIO as HOLDOUT_MAX_RATIO
+from quarnex.utils.constants import HOLDOUT_MIN as HOLDOUT_MIN
+from quarnex.utils.constants import INPUT_DATA_LIMITATION as INPUT_DATA_LIMITATION
+from quarnex.utils.constants import (
+    LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION as LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION,
+)
+from quarnex.utils.constants import LEARNING_TYPE_TIMESERIES_FORECASTING as LEARNING_TYPE_TIMESERIES_FORECASTING
+from quarnex.utils.constants import MAX as MAX
+from quarnex.utils.constants import MIN as MIN
+from quarnex.utils.constants import ROW as ROW
+from quarnex.utils.constants import THRESHOLD as THRESHOLD
+from quarnex.utils.constants import TSHIRT_SIZE_EXTRA_LARGE as TSHIRT_SIZE_EXTRA_LARGE
+from quarnex.utils.constants import TSHIRT_SIZE_LARGE as TSHIRT_SIZE_LARGE
+from quarnex.utils.constants import TSHIRT_SIZE_MEDIUM as TSHIRT_SIZE_MEDIUM
+from quarnex.utils.constants import TSHIRT_SIZE_SMALL as TSHIRT_SIZE_SMALL
+from quarnex.utils.constants import DataType as DataType
+from quarnex.utils.messages.messages import Messages as Messages
+
+def _fastpath_stats() -> dict[str, dict[str, int]]: ...
 
 class DataHelper:
     @staticmethod
@@ -27,12 +54,8 @@ class DataHelper:
         feature_columns: list | None = None,
     ) -> None: ...
     def parse_time_col(self, data_df: pd.DataFrame, time_col: str, data_type: DataType) -> None: ...
-    def validate_time_interval(
-        self, df: pd.DataFrame, time_col: str, warn_msg: list, data_type: DataType
-    ) -> None: ...
-    def check_user_holdout_newer(
-        self, train_df: pd.DataFrame, holdout_df: pd.DataFrame, time_col: str
-    ) -> None: ...
+    def validate_time_interval(self, df: pd.DataFrame, time_col: str, warn_msg: list, data_type: DataType) -> None: ...
+    def check_user_holdout_newer(self, train_df: pd.DataFrame, holdout_df: pd.DataFrame, time_col: str) -> None: ...
     def validate_data_len(
         self, df: pd.DataFrame, learning_type: str, tshirt_size: str, warn_msg: list
     ) -> pd.DataFrame: ...

@@ -13,7 +13,10 @@ _CATALOGUE = {
     # learning type, t-shirt size and required columns
     "QUARNEX0068E": (2, "The learning type {1} is not supported; use {0}."),
     "QUARNEX0092E": (2, "The {0} columns must be specified: this learning type needs at least one {1} column."),
-    "QUARNEX0094E": (0, "A user holdout table is not supported for time-series anomaly prediction; give a holdout size instead."),
+    "QUARNEX0094E": (
+        0,
+        "A user holdout table is not supported for time-series anomaly prediction; give a holdout size instead.",
+    ),
     "QUARNEX0103E": (2, "The t-shirt size {0} is not supported; use one of {1}."),
     # column designations
     "QUARNEX0072E": (2, "None of the {0} columns {1} was found in the data."),
@@ -27,9 +30,15 @@ _CATALOGUE = {
     # timestamps
     "QUARNEX0076E": (2, "The value {1} of the timestamp column {0} could not be read as a date or time."),
     "QUARNEX0077E": (1, "The type of the timestamp column is not supported{0}."),
-    "QUARNEX0078E": (3, "The timestamp column {0} mixes day-first and month-first dates: {1} can only be day-first, {2} only month-first."),
+    "QUARNEX0078E": (
+        3,
+        "The timestamp column {0} mixes day-first and month-first dates: {1} can only be day-first, {2} only month-first.",
+    ),
     "QUARNEX0071E": (2, "The mean time step of the timestamp column {0} is zero{1}."),
-    "QUARNEX0004W": (1, "The time steps are not evenly spaced{0}: their standard deviation is above 20 percent of their mean."),
+    "QUARNEX0004W": (
+        1,
+        "The time steps are not evenly spaced{0}: their standard deviation is above 20 percent of their mean.",
+    ),
     "QUARNEX0075E": (0, "The timestamp column has repeated timestamps; each timestamp must occur only once."),
     # training data and holdout size
     "QUARNEX0069E": (0, "No training data were given."),
@@ -37,7 +46,10 @@ _CATALOGUE = {
     "QUARNEX0095E": (1, "The holdout size {0} must be greater than zero."),
     "QUARNEX0097E": (2, "The holdout size {0} is below the minimum of {1} rows."),
     "QUARNEX0098E": (2, "The holdout ratio {0} gives fewer rows than the minimum; use a ratio of at least {1}."),
-    "QUARNEX0101E": (3, "The holdout size {0} is too large: at most {1} rows, a ratio of {2} of the data, are allowed."),
+    "QUARNEX0101E": (
+        3,
+        "The holdout size {0} is too large: at most {1} rows, a ratio of {2} of the data, are allowed.",
+    ),
     "QUARNEX0102E": (2, "The holdout ratio {0} is too large: at most {1} is allowed."),
     "QUARNEX0012W": (3, "The holdout size {0} is above the maximum of {1} rows; {2} rows are used."),
     "QUARNEX0013W": (3, "The holdout ratio {0} is above the maximum of {1}; a ratio of {2} is used."),
@@ -50,7 +62,10 @@ _CATALOGUE = {
     # user holdout table
     "QUARNEX0081E": (2, "The holdout table has {0} columns but the training table has {1}."),
     "QUARNEX0082E": (2, "The holdout table's columns {0} differ from the training table's columns {1}."),
-    "QUARNEX0087E": (0, "The holdout data start before the training data end; the holdout must follow the training period."),
+    "QUARNEX0087E": (
+        0,
+        "The holdout data start before the training data end; the holdout must follow the training period.",
+    ),
 }
 
 
@@ -81,7 +96,5 @@ class Messages:
         except KeyError:
             raise KeyError(f"unknown message identifier {message_id!r}") from None
         if len(args) != count:
-            raise TypeError(
-                f"message {message_id} takes {count} value(s), {len(args)} given"
-            )
+            raise TypeError(f"message {message_id} takes {count} value(s), {len(args)} given")
         return f"{message_id}: " + template.format(*(_text(a) for a in args))
