@@ -47,7 +47,9 @@ SHAPES = {
 
 def texts(shape, freq, n):
     # yearly and monthly columns repeat a short run of texts, as a long file of them would not exist
-    periods, start = {"YS": (400, "1700"), "MS": (3000, "1750-01"), "D": (60000, "1800-01-01")}.get(freq, (n, "2000"))
+    periods, start = {"YS": (400, "1700"), "MS": (3000, "1750-01"), "D": (60000, "1800-01-01")}.get(
+        freq, (min(n, 1_000_000), "2000")
+    )
     index = pd.date_range(start, periods=periods, freq=freq)
     made = index.strftime(shape) if isinstance(shape, str) else shape(index)
     values = np.asarray(made, dtype=object)
