@@ -13,6 +13,8 @@
 
 #include "namespace.hpp"
 
+#include <optional>
+
 namespace qx::fast {
 
 // False when QUARNEX_DATA_HELPER_NO_FASTPATH is set to anything but "" or "0".
@@ -42,17 +44,39 @@ Ref general_converter(PyObject* parse);
 // finite steps. False (nothing computed) otherwise.
 bool interval_statistics(const Frame& f, PyObject* column, Ref& mean, Ref& stdev);
 
+// Whether the column df[time_col] holds some present (not missing) value more
+// than once, as DataFrame.duplicated(subset=[time_col]) with the missing values
+// set aside finds it; no value when the column is not one the check covers
+// (see fast_repeated.cpp).
+std::optional<bool> repeated_values(PyObject* df, PyObject* time_col);
+
 // ---- shared by the fast routes -------------------------------------------------
+
+// A signal handler raised while a loop let pending signals through; never
+// taken for "not handled", whatever the handler raised.
+struct SignalRaised : PyErrorSet {};
+
+// Rows between two checks for pending signals in the loops over rows: at well
+// under a microsecond a row, Ctrl-C is honoured within a few milliseconds.
+inline constexpr Py_ssize_t kSignalInterval = 1 << 14;
+
+// Lets a pending signal (Ctrl-C) through every kSignalInterval rows.
+inline void poll_signals(Py_ssize_t row) {
+  if ((row & (kSignalInterval - 1)) == 0 && PyErr_CheckSignals() < 0) throw SignalRaised{};
+}
 
 // Runs `body`; when it fails with an error of the Exception family the error
 // is cleared and the result is "not handled" (empty). Other errors
-// (KeyboardInterrupt, SystemExit, ...) keep propagating.
+// (KeyboardInterrupt, SystemExit, ...), MemoryError and whatever a signal
+// handler raised keep propagating.
 template <class Body>
 Ref or_fallback(Body&& body) {
   try {
     return body();
+  } catch (const SignalRaised&) {
+    throw;
   } catch (const PyErrorSet&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
     PyErr_Clear();
     return Ref();
   }

@@ -21,6 +21,9 @@ Ref check_missing(Frame& f);
 Ref parse_time_col(Frame& f);
 Ref validate_time_interval(Frame& f);
 Ref process_data_by_time_col(Frame& f);
+// repeated.cpp: whether df[time_col] repeats a present value (the check of
+// process_data_by_time_col; missing values are never repeated values)
+bool repeated_timestamps(PyObject* df, PyObject* time_col);
 // lengths.cpp
 Ref validate_input_data(Frame& f);
 Ref validate_data_len(Frame& f);

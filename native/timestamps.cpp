@@ -343,9 +343,7 @@ Ref process_data_by_time_col(Frame& f) {
   };
 
   if (time_col != Py_None) {
-    Ref subset = one_item_list(time_col);
-    Ref duplicated = call_kw(attr(df, "duplicated").get(), {}, {{"subset", subset.get()}});
-    if (contains(call_method(duplicated, "to_list"), Py_True)) raise_message(f, "QUARNEX0075E");
+    if (repeated_timestamps(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
 
     if (!holdout_df.is_none()) {
       Ref parse = attr(self, "parse_time_col");

@@ -309,8 +309,8 @@ def test_no_timestamp_with_holdout_checks_length_and_joins_in_given_order(dh, me
 
 @pytest.mark.parametrize("values", [
     ["2020-01-01", "2020-01-02", "2020-01-01"],
-    [None, "2020-01-01", None],                       # missing values count as equal
-    [np.nan, 1.0, np.nan],
+    [None, "2020-01-01", np.nan, "2020-01-01"],       # present values repeated among missing ones
+    [np.nan, 1.0, np.nan, 1.0],
     [1.0, 2.0, 1.0],
 ])
 def test_repeated_timestamps_are_refused_before_parsing(dh, messages, values):
