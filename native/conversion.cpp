@@ -11,6 +11,7 @@ namespace {
 // double quotes (str(value).strip('"')).
 PyObject* strip_quotes(PyObject*, PyObject* value) {
   return callback_boundary([&] {
+    if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
     Ref t = str(value);
     Ref quote = text("\"");
     return call_method(t, "strip", quote);
@@ -21,6 +22,7 @@ PyObject* strip_quotes(PyObject*, PyObject* value) {
 // through float().
 PyObject* text_to_float(PyObject*, PyObject* value) {
   return callback_boundary([&] {
+    if (PyErr_CheckSignals() < 0) throw_error();
     if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
     return to_float(value);
   }, "the numeric conversion");
@@ -93,6 +95,8 @@ Ref str2float(Frame& f) {
       }
       set_item(df, col_name.get(), converted.get());
     } catch (const PyErrorSet&) {
+      // Running out of memory is no refused value: the caller gets the MemoryError.
+      if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
       Ref ex = take_exception();
       if (!ex) throw;  // not an Exception (KeyboardInterrupt, SystemExit, ...)
       HandlingScope handling(ex.get());

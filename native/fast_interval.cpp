@@ -180,6 +180,7 @@ bool numeric_steps(PyObject* column, bool floats, Steps& st) {
     auto get = [&](Py_ssize_t i) { return dbl ? v.at<double>(i) : static_cast<double>(v.at<float>(i)); };
     double prev = get(0);
     for (Py_ssize_t i = 1; i < n; ++i) {
+      poll_signals(i);
       const double cur = get(i);
       const double d = cur - prev;
       if (!std::isfinite(d)) return false;
@@ -194,6 +195,7 @@ bool numeric_steps(PyObject* column, bool floats, Steps& st) {
     if (!integer_format(v.format(), v.itemsize())) return false;
     int64_t prev = read_int(v, 0);
     for (Py_ssize_t i = 1; i < n; ++i) {
+      poll_signals(i);
       const int64_t cur = read_int(v, i);
       int64_t d;
       if (__builtin_sub_overflow(cur, prev, &d)) return false;
@@ -225,6 +227,7 @@ bool datetime_steps(const Frame& f, PyObject* column, Steps& st) {
   int64_t prev = v.at<int64_t>(0);
   if (prev == kNaT) return false;
   for (Py_ssize_t i = 1; i < n; ++i) {
+    poll_signals(i);
     const int64_t cur = v.at<int64_t>(i);
     if (cur == kNaT) return false;
     int64_t d;

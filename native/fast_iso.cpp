@@ -180,6 +180,7 @@ Ref build(PyObject* state, PyObject* text_obj) {
 
 PyObject* convert(PyObject* self, PyObject* ts) noexcept {
   return callback_boundary([&] {
+    if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
     Ref text_obj = str(ts);
     if (PyUnicode_CheckExact(text_obj.get())) {
       if (Ref made = build(self, text_obj.get())) return made;
@@ -231,6 +232,7 @@ Ref iso_datetime_column(PyObject* column, PyObject* parse) {
     if (!dst.open(out.get(), true) || !dst.contiguous() || dst.itemsize() != 8) return Ref();
     int64_t* y = dst.data<int64_t>();
     for (Py_ssize_t i = 0; i < n; ++i) {
+      poll_signals(i);
       PyObject* v = in.at<PyObject*>(i);
       const char* b;
       Py_ssize_t len;

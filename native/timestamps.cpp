@@ -78,6 +78,7 @@ Ref stripped_text(PyObject* ts) {
 // self is (parse, ("fuzzy",)): parse(str(ts).strip('"'), fuzzy=False)
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
   return callback_boundary([&] {
+    if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
     Ref s = stripped_text(ts);
     PyObject* argv[] = {nullptr, s.get(), Py_False};
     return call_vector(PyTuple_GET_ITEM(self, 0), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -88,6 +89,7 @@ PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
 // self is isoparse: isoparse(str(ts).strip('"'))
 PyObject* iso_convert(PyObject* self, PyObject* ts) noexcept {
   return callback_boundary([&] {
+    if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
     Ref s = stripped_text(ts);
     return call(self, s);
   }, "a timestamp converter");
@@ -129,6 +131,7 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
   Ref indices = new_list();
   const Py_ssize_t n = length(is_missing_values);
   for (Py_ssize_t i = 0; i < n; ++i) {
+    fast::poll_signals(i);
     if (truthy(item(is_missing_values.get(), i))) append(indices.get(), from_ssize(i).get());
   }
 
@@ -212,6 +215,7 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
   Ref timedeltas = new_list();
   const Py_ssize_t n = length(timestamps);
   for (Py_ssize_t i = 1; i < n; ++i) {
+    fast::poll_signals(i);
     Ref diff = sub(item(timestamps.get(), i), item(timestamps.get(), i - 1));
     if (is_instance(diff.get(), pandas_timedelta.get()) ||
         is_instance(diff.get(), attr(global(f, "datetime"), "timedelta").get())) {
