@@ -19,6 +19,8 @@ from hypothesis import strategies as st
 
 from quarnex.utils import constants as C
 
+from fuzz_strategies import timestamp_columns
+
 NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
 DT = C.DataType
 FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
@@ -52,14 +54,14 @@ def both_routes(monkeypatch, make_inputs, call):
 
 
 def same_value(a, b):
-    if isinstance(a, float) and isinstance(b, float):
+    if a is pd.NA or a is None or a is pd.NaT:
+        assert b is a
+    elif isinstance(a, float) and isinstance(b, float):
         assert np.float64(a).view(np.int64) == np.float64(b).view(np.int64)
     elif isinstance(a, datetime.datetime):
         # (an out-of-range offset makes comparisons and utcoffset() raise)
         assert type(a) is type(b) and repr(a) == repr(b)
         assert a.replace(tzinfo=None) == b.replace(tzinfo=None) and type(a.tzinfo) is type(b.tzinfo)
-    elif a is pd.NA or a is None:
-        assert b is a
     else:
         assert type(a) is type(b)
         assert a == b or (a != a and b != b)
@@ -107,6 +109,11 @@ NUMBER_TEXTS = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True).map(repr),
     st.integers(-10**30, 10**30).map(str),
     st.decimals(allow_nan=False, allow_infinity=False).map(str),
+    # plain decimals of every length, and the hard cases of correct rounding
+    st.from_regex(r"[0-9]{0,40}\.?[0-9]{0,40}([eE][+-]?[0-9]{1,3})?", fullmatch=True),
+    st.sampled_from(["9007199254740993", "2.2250738585072011e-308", "2.4703282292062328e-324",
+                     "1.7976931348623157e308", "1.7976931348623158e308", "0.1e-999", "1e-320", "7e22",
+                     "8.988465674311579e307", "0" * 70 + ".5", "1" + "0" * 400, "." + "3" * 70]),
     st.sampled_from(["1_000.5", "1__0", "_1", "1_", "1e1_0", "0x10", "1,5", "abc", "", "nan", "-NaN", "iNf",
                      "-Infinity", "+inf", "infinit", "1e400", "-1e-400", "4.9e-324", "1.7976931348623159e308",
                      ".5", "5.", "+.5e-3", "١٢٣", "1.5\x00", "None", "True", "--1", "1e", "0.1" * 40]),
@@ -264,6 +271,34 @@ def test_text_parsed_by_neither_parser_matches(helper, messages, monkeypatch):
     runs = both_routes(monkeypatch, make, helper.parse_time_col)
     assert_same(runs)
     assert messages.ids[-2:] == ["QUARNEX0076E", "QUARNEX0076E"]
+
+
+# ---- repeated timestamps -------------------------------------------------------------------
+
+class Parsed(Exception):
+    """Raised in place of parsing: the repeated-timestamp check has passed."""
+
+
+@SETTINGS
+@given(column=timestamp_columns(), relabel=st.sampled_from(["", "", "twice", "absent"]))
+def test_repeated_timestamp_check_matches(dh, messages, monkeypatch, column, relabel):
+    class Helper(dh.DataHelper):
+        def parse_time_col(self, *args):
+            raise Parsed
+
+    def make():
+        df = pd.DataFrame({"t": column.copy(), "v": range(len(column))})
+        if relabel == "twice":
+            df.columns = ["t", "t"]
+        return (df, None, "x" if relabel == "absent" else "t", FC, 0.2, [])
+
+    runs = both_routes(monkeypatch, make, Helper().process_data_by_time_col)
+    assert_same(runs)
+    if not relabel:
+        present = column[column.notna()]
+        error = runs[0][1][1]
+        assert (error[0] is Exception) == bool(present.duplicated().any()), error
+        assert error[0] in (Exception, Parsed)
 
 
 # ---- interval statistics ----------------------------------------------------------------
