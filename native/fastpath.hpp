@@ -50,6 +50,15 @@ bool interval_statistics(const Frame& f, PyObject* column, Ref& mean, Ref& stdev
 // (see fast_repeated.cpp).
 std::optional<bool> repeated_values(PyObject* df, PyObject* time_col);
 
+// True when df[time_col] certainly holds no missing value (an exact
+// DataFrame's column of exact str values); false when that is not known.
+bool without_missing(PyObject* df, PyObject* time_col);
+
+// df.sort_values(by=time_col) for an exact DataFrame whose time column (a
+// datetime64, int64 or float64 column) strictly increases: the copy the sort
+// returns for rows already in order. An empty Ref otherwise.
+Ref sorted_copy(PyObject* df, PyObject* time_col);
+
 // ---- shared by the fast routes -------------------------------------------------
 
 // A signal handler raised while a loop let pending signals through; never

@@ -121,6 +121,7 @@ Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
 // Removes, in place, exactly the rows whose timestamp is missing. The other
 // rows keep their index labels.
 void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
+  if (fast::without_missing(data_df, time_col)) return;
   Ref cols = one_item_list(time_col);
   Ref any_missing = call_method(call_method(call_method(item(data_df, cols.get()), "isna"), "any"), "any");
   if (!truthy(any_missing)) return;
@@ -359,12 +360,14 @@ Ref process_data_by_time_col(Frame& f) {
       call(parse, df, time_col, data_type_member(f, "INPUT"));
     }
 
-    df = call_kw(attr(df, "sort_values").get(), {}, {{"by", time_col}});
+    Ref in_order = fast::sorted_copy(df.get(), time_col);
+    df = in_order ? in_order : call_kw(attr(df, "sort_values").get(), {}, {{"by", time_col}});
     Ref interval = attr(self, "validate_time_interval");
     call(interval, df, time_col, warn_msg, data_type_member(f, "INPUT"));
 
     if (!holdout_df.is_none()) {
-      holdout_df = call_kw(attr(holdout_df, "sort_values").get(), {}, {{"by", time_col}});
+      in_order = fast::sorted_copy(holdout_df.get(), time_col);
+      holdout_df = in_order ? in_order : call_kw(attr(holdout_df, "sort_values").get(), {}, {{"by", time_col}});
       Ref newer = attr(self, "check_user_holdout_newer");
       call(newer, df, holdout_df, time_col);
       interval = attr(self, "validate_time_interval");

@@ -301,6 +301,36 @@ def test_repeated_timestamp_check_matches(dh, messages, monkeypatch, column, rel
         assert error[0] in (Exception, Parsed)
 
 
+@SETTINGS
+@given(column=timestamp_columns(), holdout=timestamp_columns(), ascending=st.booleans(),
+       index=st.sampled_from(["range", "t", "labels"]))
+def test_time_ordering_matches(dh, messages, monkeypatch, column, holdout, ascending, index):
+    # Columns as parsing leaves them (parsing itself is compared above),
+    # often already in order, with and without ties and missing values.
+    class Helper(dh.DataHelper):
+        def parse_time_col(self, *args):
+            pass
+
+    def in_order(values):
+        try:
+            return values.sort_values(ignore_index=True) if ascending else values
+        except TypeError:  # values of kinds that do not compare
+            return values
+
+    column, holdout = in_order(column), in_order(holdout)
+
+    def make():
+        df = pd.DataFrame({"t": column.copy(), "v": np.arange(len(column)) * 1.5})
+        if index == "t":
+            df.index.name = "t"
+        elif index == "labels":
+            df.index = [f"r{i}" for i in range(len(column))]
+        hold = pd.DataFrame({"t": holdout.copy(), "v": np.arange(len(holdout)) * 1.0}) if len(holdout) > 1 else None
+        return (df, hold, "t", FC, 1, [])
+
+    assert_same(both_routes(monkeypatch, make, Helper().process_data_by_time_col))
+
+
 # ---- interval statistics ----------------------------------------------------------------
 
 STEP_SETS = st.lists(st.sampled_from([1, 1, 1, 2, 3, 60, 3600, 0, -1, 86400 * 365]), min_size=0, max_size=9)
@@ -398,9 +428,11 @@ def forecasting_table(n, seed):
 
 
 @pytest.mark.parametrize("seed", [0, 1])
-def test_process_data_matches(dh, messages, monkeypatch, seed):
+@pytest.mark.parametrize("in_order", [False, True])
+def test_process_data_matches(dh, messages, monkeypatch, seed, in_order):
     def make():
-        return (forecasting_table(400, seed), FC, ["load", "temp"], None, "time", None, 0.2, None,
+        df = forecasting_table(400, seed)
+        return (df.sort_values("time") if in_order else df, FC, ["load", "temp"], None, "time", None, 0.2, None,
                 C.TSHIRT_SIZE_MEDIUM, [])
 
     runs = both_routes(monkeypatch, make, dh.DataHelper.process_data)
