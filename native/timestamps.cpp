@@ -281,7 +281,7 @@ Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
 // Removes, in place, exactly the rows whose timestamp is missing. The other
 // rows keep their index labels.
 void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
-  if (fast::without_missing(data_df, time_col)) return;
+  if (fast::without_missing(data_df, time_col).value_or(false)) return;
   Ref cols = list_of(time_col);
   Ref any_missing = call_method(call_method(call_method(item(data_df, cols.get()), "isna"), "any"), "any");
   if (!truthy(any_missing)) return;
