@@ -329,14 +329,6 @@ bool read_any_stamp(const char* p, Py_ssize_t n, const ReadRules& rules, Stamp& 
 
 namespace {
 
-// A pending signal (Ctrl-C) is let through every 2^16 rows, well within
-// 0.2 s: KeyboardInterrupt ends the route and reaches the caller.
-constexpr Py_ssize_t kSignalRows = (1 << 16) - 1;
-
-void signals() {
-  if (PyErr_CheckSignals() < 0) throw_error();
-}
-
 // The zone of a value as pandas compares zones: naive, zero or the offset.
 int64_t zone_key(const Stamp& t) {
   if (t.zone == Stamp::naive) return INT64_MIN;
@@ -366,7 +358,7 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
     bool one_zone = true, in_range = true;
     Stamp first;
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if ((i & kSignalRows) == kSignalRows) signals();
+      poll_signals(i);
       PyObject* v = pass.value(i);
       const char* b;
       Py_ssize_t len;
@@ -408,7 +400,7 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
     Ref offsets = new_dict();
     Ref zero_object = zero_zone_object(zero);
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if ((i & kSignalRows) == kSignalRows) signals();
+      poll_signals(i);
       const char* b;
       Py_ssize_t len;
       Stamp t;

@@ -454,6 +454,7 @@ Answer<Ref> build(PyObject* state, PyObject* text_obj) {
 PyObject* convert(PyObject* self, PyObject* ts) noexcept {
   return boundary(
       [&] {
+        if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
         if (PyUnicode_CheckExact(ts)) {
           if (auto made = run_core<Ref>(Route::iso_text, [&] { return build(self, ts); })) return *made;
         } else {
