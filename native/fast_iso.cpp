@@ -446,6 +446,19 @@ PyObject* convert(PyObject* self, PyObject* ts) noexcept {
 PyMethodDef convert_def = {"general_converter", convert, METH_O,
                            "Parses one timestamp with dateutil's general parser (no fuzzy matching)."};
 
+// The dtype pandas gives a column of naive datetime objects, as its text:
+// "datetime64[ns]" up to pandas 2, "datetime64[us]" from pandas 3.
+Ref naive_datetime_dtype() {
+  datetime_ready();
+  Ref moment =
+      check(PyDateTimeAPI->DateTime_FromDateAndTime(2000, 1, 1, 0, 0, 0, 0, Py_None, PyDateTimeAPI->DateTimeType));
+  Ref values = check(PyTuple_Pack(1, moment.get()));
+  Ref array = call_kw(import_attr("numpy", "array").get(), {values.get()},
+                      {{"dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
+  Ref series = call(import_attr("pandas", "Series"), array);
+  return str(attr(series, "dtype"));
+}
+
 }  // namespace
 
 std::optional<Ref> general_converter(PyObject* parse, PyObject* default_, PyObject* fallback) {
@@ -465,6 +478,18 @@ std::optional<Ref> iso_datetime_column(PyObject* column, PyObject* parse, PyObje
     // numpy exports no buffer of datetime64: fill int64 and view it as such.
     ColumnPass<int64_t> pass;
     if (auto why = pass.open(column, "int64")) return *why;
+    // The unit the straightforward route's column comes out in.
+    Ref unit = naive_datetime_dtype();
+    int64_t per_second, per_micro;
+    if (PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[ns]") == 0) {
+      per_second = 1000000000;
+      per_micro = 1000;
+    } else if (PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[us]") == 0) {
+      per_second = 1000000;
+      per_micro = 1;
+    } else {
+      return Reason::kind;
+    }
     const Py_ssize_t n = pass.size();
     int64_t* y = pass.y;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -474,13 +499,12 @@ std::optional<Ref> iso_datetime_column(PyObject* column, PyObject* parse, PyObje
       Stamp t;
       if (!PyUnicode_CheckExact(v) || !ascii_unquoted(v, b, len) || !read_stamp(b, len, t)) return Reason::value;
       // Naive values only, well inside the nanosecond range (1677-09-21 to
-      // 2262-04-11) so that the inferred column is datetime64[ns] as well.
+      // 2262-04-11) so that the inferred column has that unit as well.
       if (t.zone != Stamp::naive || t.year < 1678 || t.year > 2261) return Reason::value;
       const int64_t days = days_from_civil(t.year, t.month, t.day);
       const int64_t secs = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
-      y[i] = secs * 1000000000LL + static_cast<int64_t>(t.micro) * 1000;
+      y[i] = secs * per_second + static_cast<int64_t>(t.micro) * per_micro;
     }
-    Ref unit = text("datetime64[ns]");
     Ref stamps = call_method(pass.out, "view", unit);
     return mapped_series(column, stamps.get());
   });

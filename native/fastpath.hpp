@@ -111,13 +111,15 @@ std::optional<T> run(Route route, Core&& core) {
 // ---- the routes -------------------------------------------------------------------
 
 // What column.map(str(v).strip('"')).map(float, "" -> NaN) gives (the new
-// float64 Series), for an exact pandas Series of object dtype whose elements
-// are exact str, float or int and all convert.
+// float64 Series), for an exact pandas Series of object dtype (or a string
+// column, see open_object_values) whose elements are exact str, float or int
+// and all convert.
 std::optional<Ref> numeric_column(PyObject* column);
 
-// For an exact pandas Series of object dtype holding only exact str values
-// in the naive ISO shapes (date, or date and time; see fast_iso.cpp) within
-// the datetime64[ns] range: the Series that
+// For an exact pandas Series of object dtype (or a string column) holding
+// only exact str values in the naive ISO shapes (date, or date and time; see
+// fast_iso.cpp) within the datetime64[ns] range: the Series, in the unit
+// pandas gives datetime objects (ns before pandas 3, us from it), that
 // column.map(lambda ts: parse(str(ts).strip('"'), fuzzy=False, default=default_))
 // gives. Only when `parse` is dateutil's own parse, its default parser and
 // parserinfo are stock in every setting that can change a result (options,
@@ -183,8 +185,9 @@ template <class T>
 T* new_output(Py_ssize_t n, const char* dtype, Ref& array, View& dst);
 
 // Opens `in` on the values of `column` when it is an exact Series holding a
-// non-empty one-dimensional object array (`values` keeps the array alive);
-// the reason to decline otherwise.
+// non-empty one-dimensional object array, or a pandas string column (then on
+// its values as objects); `values` keeps the array alive. The reason to
+// decline otherwise.
 std::optional<Reason> open_object_values(PyObject* column, Ref& values, View& in);
 
 // One pass of a per-element route: the object values of a column in, a new

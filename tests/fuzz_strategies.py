@@ -120,7 +120,7 @@ numpy_scalars = st.one_of(
             np.str_("time"),
             np.bytes_(b"a"),
             np.datetime64("2024-01-01"),
-            np.datetime64("NaT"),
+            np.datetime64("NaT", "ns"),
             np.timedelta64(1, "h"),
             np.complex128(1 + 2j),
             np.float64("nan"),
