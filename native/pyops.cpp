@@ -266,7 +266,8 @@ bool arrow_typed_map(PyObject* column) {
   if (!arrow_string_with_na(dtype.get())) return false;
   if (length(column) == 0) return false;  // nothing to type: map keeps the dtype
   Ref version = import_attr("pandas", "__version__");
-  Ref major = item(call_method(version, "split", text(".")), 0);
+  Ref parts = call_method(version, "split", text("."));
+  Ref major = item(parts.get(), Py_ssize_t{0});
   return check(PyLong_AsLong(to_int(major).get())) >= 3;
 }
 
