@@ -1,19 +1,27 @@
-"""Speed of the per-row work: the module against its straightforward route and
-against the vectorised pandas / numpy primitives that bound what is possible.
+"""Speed of the per-row work: the module's fast routes against its
+straightforward route and against the vectorised pandas / numpy primitives
+that bound what is possible, how soon Ctrl-C is honoured, and peak memory.
 
-    PYTHONPATH=<build>/site python benchmarks/run.py [--sizes 10000,100000,1000000]
+    PYTHONPATH=<build>/site python benchmarks/run.py [--sizes 10000,100000]
+    PYTHONPATH=<build>/site python benchmarks/run.py --sizes 1000000,10000000
 
-The table is a forecasting table: an ISO text timestamp column ("2024-01-01
-00:00:00", hourly) and two target columns of quoted numbers ('"12.345"').
-Every ratio is measured in this one run. The straightforward route is the
-module with QUARNEX_DATA_HELPER_NO_FASTPATH=1; above --straight-limit rows it
-is extrapolated linearly from the largest size measured (marked "~").
+Times are CPU seconds of this process, every ratio measured in this one run.
+The straightforward route is the module with QUARNEX_DATA_HELPER_NO_FASTPATH=1.
+A measurement is extrapolated linearly from the cost per row at a smaller size
+(marked "~") for the straightforward route above --straight-limit rows, and
+for any route whose predicted time exceeds --budget seconds.
+
+Tables: a text timestamp column in each shape below (one a minute from
+2000-01-01; the year-only and year-month shapes cycle through 1700-2199), and
+the headline forecasting table: ISO timestamps plus two columns of quoted
+numbers ('"512.345"'), as process_data gets it at the XL size.
 """
 
 import argparse
 import gc
 import json
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -22,30 +30,63 @@ import numpy as np
 import pandas as pd
 
 NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# name, pandas' explicit format for the shape, extra to_datetime arguments
+SHAPES = [
+    ("2024-01-31 13:00:00", "%Y-%m-%d %H:%M:%S", {}),
+    ("2024-01-31T13:00:00+01:00", "%Y-%m-%dT%H:%M:%S%z", {}),
+    ("+01:00/+02:00 mixed", "%Y-%m-%dT%H:%M:%S%z", {"utc": True}),
+    ("2024-01-31T13:00:00Z", "%Y-%m-%dT%H:%M:%S%z", {}),
+    ("01/31/2024 13:00", "%m/%d/%Y %H:%M", {}),
+    ("2024/01/31 13:00", "%Y/%m/%d %H:%M", {}),
+    ("31.01.2024 13:00", "%d.%m.%Y %H:%M", {}),
+    ("31 Jan 2024 13:00", "%d %b %Y %H:%M", {}),
+    ("2024 (year only)", "%Y", {}),
+    ("2024-01 (year-month)", "%Y-%m", {}),
+]
+
+
+def as_object(values):
+    return pd.Series(np.asarray(values, dtype=object), dtype=object)
+
+
+def minutes(n):
+    return pd.date_range("2000-01-01", periods=n, freq="min")
+
+
+def shape_texts(shape, n):
+    """n timestamp texts of one shape, in time order (a cycle for years)."""
+    if shape.startswith("2024 ("):
+        return as_object([str(1700 + i % 500) for i in range(n)])
+    if shape.startswith("2024-01 ("):
+        return as_object([f"{1700 + (i // 12) % 500}-{i % 12 + 1:02d}" for i in range(n)])
+    t = minutes(n)
+    if shape == "+01:00/+02:00 mixed":
+        utc = t.tz_localize("UTC")
+        local = utc.tz_convert("Europe/Paris").tz_localize(None)
+        hours = ((local - t) // pd.Timedelta("1h")).to_numpy()
+        texts = local.strftime("%Y-%m-%dT%H:%M:%S").to_numpy(dtype=object)
+        return as_object(texts + np.where(hours == 2, "+02:00", "+01:00").astype(object))
+    fmt = {"2024-01-31T13:00:00+01:00": "%Y-%m-%dT%H:%M:%S+01:00", "2024-01-31T13:00:00Z": "%Y-%m-%dT%H:%M:%SZ"}
+    return as_object(t.strftime(fmt.get(shape, dict((s, f) for s, f, _ in SHAPES)[shape])))
 
 
 def forecasting_table(n, seed=0):
     rng = np.random.default_rng(seed)
-    stamps = pd.date_range("2000-01-01", periods=n, freq="h").strftime("%Y-%m-%d %H:%M:%S")
     return pd.DataFrame(
         {
-            "time": pd.Series(np.asarray(stamps, dtype=object), dtype=object),
-            "load": pd.Series([f'"{v:.3f}"' for v in rng.normal(500, 50, n)], dtype=object),
-            "temp": pd.Series([f'"{v:.1f}"' for v in rng.normal(12, 8, n)], dtype=object),
+            "time": as_object(minutes(n).strftime("%Y-%m-%d %H:%M:%S")),
+            "load": as_object([f'"{v:.3f}"' for v in rng.normal(500, 50, n)]),
+            "temp": as_object([f'"{v:.1f}"' for v in rng.normal(12, 8, n)]),
         }
     )
 
 
-def best(fn, setup, repeat):
-    """Best wall time of fn(setup()) over `repeat` runs (setup not timed)."""
-    times = []
-    for _ in range(repeat):
-        arg = setup()
-        gc.collect()
-        t0 = time.perf_counter()
-        fn(arg)
-        times.append(time.perf_counter() - t0)
-    return min(times)
+def long_numbers(n, seed=1):
+    """Plain decimals of 70 characters."""
+    rng = np.random.default_rng(seed)
+    return pd.DataFrame({"x": as_object([f"{v:.66f}"[:70] for v in rng.uniform(100, 999, n)])})
 
 
 def route(fast):
@@ -55,59 +96,31 @@ def route(fast):
         os.environ[NOFAST] = "1"
 
 
-def peak_memory(n):
-    """Peak bytes allocated during process_data and the input table's size, in a fresh process."""
-    code = f"""
-import json, tracemalloc, sys
-sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
-from run import forecasting_table
-from quarnex.utils.data_helper import DataHelper
-from quarnex.utils import constants as C
-df = forecasting_table({n})
-size = int(df.memory_usage(deep=True).sum())
-tracemalloc.start()
-DataHelper.process_data(df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["load", "temp"], None, "time", None, 0.2,
-                        None, C.TSHIRT_SIZE_MEDIUM, [])
-_, peak = tracemalloc.get_traced_memory()
-print(json.dumps([size, peak]))
-"""
-    env = dict(os.environ)
-    env.pop(NOFAST, None)
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
-    if out.returncode != 0:
-        return None
-    return json.loads(out.stdout.strip().splitlines()[-1])
+def cpu(fn, setup, repeat):
+    """Least CPU time of fn(setup()) over `repeat` runs (setup not timed)."""
+    times = []
+    for _ in range(repeat):
+        arg = setup()
+        gc.collect()
+        t0 = time.process_time()
+        fn(arg)
+        times.append(time.process_time() - t0)
+        del arg
+    return min(times)
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sizes", default="10000,100000,1000000", help="comma-separated row counts")
-    ap.add_argument(
-        "--straight-limit",
-        type=int,
-        default=100000,
-        help="largest row count at which the straightforward route is run (default 100000)",
-    )
-    ap.add_argument("--repeat", type=int, default=3, help="runs per measurement of the fast routes (best is kept)")
-    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurement")
-    args = ap.parse_args()
-    sizes = [int(s) for s in args.sizes.split(",")]
+# ---- the operations ------------------------------------------------------------------
 
+
+def operations():
     from quarnex.utils import constants as C
     from quarnex.utils.data_helper import DataHelper
 
     helper = DataHelper()
     FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
-    try:
-        DataHelper.process_data(
-            forecasting_table(50), FC, ["load"], None, "time", None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, []
-        )
-        have_pipeline = True
-    except NotImplementedError:
-        have_pipeline = False
 
     def numeric(df):
-        helper.str2float(df, [1], "target")
+        helper.str2float(df, [0] if df.shape[1] == 1 else [1], C.COLUMN_ROLE_TARGET)
 
     def parse(df):
         helper.parse_time_col(df, "time", C.DataType.INPUT)
@@ -115,85 +128,279 @@ def main():
     def interval(df):
         helper.validate_time_interval(df, "time", [], C.DataType.INPUT)
 
+    def by_time(df):
+        helper.process_data_by_time_col(df, None, "time", FC, 0.2, [])
+
     def pipeline(df):
-        DataHelper.process_data(df, FC, ["load", "temp"], None, "time", None, 0.2, None, C.TSHIRT_SIZE_MEDIUM, [])
+        DataHelper.process_data(df, FC, ["load", "temp"], None, "time", None, 0.2, None, C.TSHIRT_SIZE_EXTRA_LARGE, [])
 
-    def numpy_stats(values):
-        steps = np.diff(values.view("i8")) / 1e9
-        return steps.mean(), steps.std(ddof=1)
+    return {"numeric": numeric, "parse": parse, "interval": interval, "by_time": by_time, "pipeline": pipeline}
 
-    rows = []
-    straight_per_row = {}
-    for n in sizes:
-        base = forecasting_table(n)
-        unquoted = base["load"].str.strip('"')
-        parsed = base.copy()
-        parse(parsed)
-        timestamps = parsed["time"].to_numpy()
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.per_row = {}
+        self.ops = operations()
+
+    def measure(self, key, route_fast, fn, make, n):
+        """(seconds, "~" when extrapolated) for fn on make(n)."""
+        a = self.args
+        calib = min(n, a.calibrate)
+        if key not in self.per_row and n > calib:
+            route(route_fast)
+            self.per_row[key] = cpu(fn, lambda: make(calib), 1) / calib
+        predicted = self.per_row.get(key, 0.0) * n
+        if (not route_fast and n > a.straight_limit) or predicted > a.budget:
+            return predicted, "~"
+        route(route_fast)
+        t = cpu(fn, lambda: make(n), a.repeat if n <= 1_000_000 else 1)
+        self.per_row[key] = t / n
+        return t, ""
+
+    def shape_rows(self, n):
+        rows = []
+        for shape, fmt, kw in SHAPES:
+            texts = shape_texts(shape, n)
+            make = lambda m, texts=texts: pd.DataFrame({"time": texts.iloc[:m].copy()})
+            fast, fa = self.measure(("parse", shape, True), True, self.ops["parse"], make, n)
+            straight, sa = self.measure(("parse", shape, False), False, self.ops["parse"], make, n)
+            ref = cpu(lambda s: pd.to_datetime(s, format=fmt, **kw), lambda texts=texts: texts, self.args.repeat)
+            rows.append((f"parse_time_col {shape}", n, fast, fa, straight, sa, ref))
+            del texts
+        return rows
+
+    def table_rows(self, n):
+        rows = []
+        table = forecasting_table(n)
+        numbers = long_numbers(n)
+        unquoted = table["load"].str.strip('"')
+        parsed = table[["time"]].copy()
+        self.ops["parse"](parsed)
+        stamps = parsed["time"].to_numpy()
+
+        def numpy_stats(values):
+            steps = np.diff(values.view("i8")) / 1e9
+            return steps.mean(), steps.std(ddof=1)
+
         cases = [
             (
-                "str2float (1 column)",
-                numeric,
-                lambda: base.copy(),
-                "pd.to_numeric",
-                lambda _: pd.to_numeric(unquoted),
-                lambda: None,
+                "str2float quoted numbers",
+                "numeric",
+                lambda m: table[["time", "load"]].iloc[:m].copy(),
+                lambda: pd.to_numeric(unquoted),
             ),
             (
-                "parse_time_col",
-                parse,
-                lambda: base.copy(),
-                "pd.to_datetime ISO8601",
-                lambda _: pd.to_datetime(base["time"], format="ISO8601"),
-                lambda: None,
+                "str2float 70-char texts",
+                "numeric",
+                lambda m: numbers.iloc[:m].copy(),
+                lambda: pd.to_numeric(numbers["x"]),
             ),
+            ("validate_time_interval", "interval", lambda m: parsed.iloc[:m], lambda: numpy_stats(stamps)),
             (
-                "validate_time_interval",
-                interval,
-                lambda: parsed,
-                "numpy diff+mean+std",
-                lambda _: numpy_stats(timestamps),
-                lambda: None,
+                "process_data_by_time_col",
+                "by_time",
+                lambda m: table[["time"]].iloc[:m].copy(),
+                lambda: (
+                    table["time"].duplicated().any(),
+                    pd.to_datetime(table["time"], format="%Y-%m-%d %H:%M:%S").sort_values(),
+                ),
             ),
+            ("process_data (headline table)", "pipeline", lambda m: table.iloc[:m].copy(), None),
         ]
-        if have_pipeline:
-            cases.append(("process_data", pipeline, lambda: base.copy(), None, None, None))
-        for name, fn, setup, ref_name, ref_fn, ref_setup in cases:
-            route(True)
-            fast = best(fn, setup, args.repeat)
-            if n <= args.straight_limit:
-                route(False)
-                straight = best(fn, setup, 1)
-                straight_per_row[name] = straight / n
-                approx = ""
-            else:
-                straight = straight_per_row.get(name, float("nan")) * n
-                approx = "~"
-            route(True)
-            ref = best(ref_fn, ref_setup, args.repeat) if ref_fn else None
-            rows.append((n, name, fast, straight, approx, ref_name, ref))
+        for name, op, make, ref_fn in cases:
+            fn = self.ops[op]
+            fast, fa = self.measure((name, True), True, fn, make, n)
+            straight, sa = self.measure((name, False), False, fn, make, n)
+            ref = cpu(lambda _: ref_fn(), lambda: None, self.args.repeat) if ref_fn else None
+            rows.append((name, n, fast, fa, straight, sa, ref))
+        return rows
+
+
+# ---- Ctrl-C latency and peak memory, in child processes --------------------------------
+
+CHILD = r"""
+import gc, json, os, sys, time
+sys.path.insert(0, {here!r})
+import run
+n = {n}
+ops = run.operations()
+table = run.forecasting_table(n)
+numbers = run.long_numbers(n)
+other = run.shape_texts("01/31/2024 13:00", min(n, 200000))
+parsed = table[["time"]].copy()
+ops["parse"](parsed)
+setups = {{
+    "str2float quoted numbers": ("numeric", lambda: table[["time", "load"]].copy()),
+    "str2float 70-char texts": ("numeric", lambda: numbers.copy()),
+    "parse_time_col ISO": ("parse", lambda: table[["time"]].copy()),
+    "parse_time_col 01/31/2024 13:00": ("parse", lambda: run.pd.DataFrame({{"time": other.copy()}})),
+    "validate_time_interval": ("interval", lambda: parsed),
+    "process_data_by_time_col": ("by_time", lambda: table[["time"]].copy()),
+    "process_data": ("pipeline", lambda: table.copy()),
+}}
+for line in sys.stdin:
+    name = json.loads(line)
+    op, setup = setups[name]
+    arg = setup()
+    gc.collect()
+    print("go", flush=True)
+    try:
+        t0 = time.monotonic()
+        ops[op](arg)
+        print("done", time.monotonic() - t0, flush=True)
+        try:
+            time.sleep(120)
+        except KeyboardInterrupt:
+            pass
+    except KeyboardInterrupt:
+        print("caught", time.monotonic(), flush=True)
+    del arg
+"""
+
+
+def ctrl_c_latencies(n, plan):
+    """{operation: [latency s, or None when it ended before the signal]} for
+    SIGINT sent `delay` seconds into each run, in one child process."""
+    env = dict(os.environ)
+    env.pop(NOFAST, None)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD.format(here=HERE, n=n)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    got = {}
+    try:
+        for name, delay in plan:
+            child.stdin.write(json.dumps(name) + "\n")
+            child.stdin.flush()
+            line = child.stdout.readline()
+            if not line.startswith("go"):
+                raise RuntimeError(f"child: {line!r}")
+            time.sleep(delay)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            word, value = child.stdout.readline().split()
+            got.setdefault(name, []).append(float(value) - sent if word == "caught" else None)
+    finally:
+        child.stdin.close()
+        child.wait()
+    return got
+
+
+MEMORY = r"""
+import json, sys
+sys.path.insert(0, {here!r})
+import run
+table = run.forecasting_table({n})
+size = int(table.memory_usage(deep=True).sum())
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key))
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS:")
+run.operations()["pipeline"](table)
+print(json.dumps([size, status("VmHWM:") - before]))
+"""
+
+
+def peak_memory(n):
+    """(input table bytes, peak resident growth during process_data) in a fresh process."""
+    env = dict(os.environ)
+    env.pop(NOFAST, None)
+    out = subprocess.run([sys.executable, "-c", MEMORY.format(here=HERE, n=n)], env=env, capture_output=True, text=True)
+    if out.returncode != 0:
+        return None
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sizes", default="10000,100000", help="comma-separated row counts (default 10000,100000)")
+    ap.add_argument(
+        "--straight-limit",
+        type=int,
+        default=100000,
+        help="largest row count at which the straightforward route is run (default 100000)",
+    )
+    ap.add_argument(
+        "--budget",
+        type=float,
+        default=30.0,
+        help="extrapolate any measurement predicted to take longer (seconds, default 30)",
+    )
+    ap.add_argument("--calibrate", type=int, default=100000, help="rows of the run that calibrates a prediction")
+    ap.add_argument("--repeat", type=int, default=3, help="runs per measurement up to 1M rows (least is kept)")
+    ap.add_argument("--no-shapes", action="store_true", help="skip the timestamp shapes")
+    ap.add_argument("--no-interrupt", action="store_true", help="skip the Ctrl-C latencies")
+    ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurement")
+    args = ap.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+    bench = Bench(args)
 
     print(
-        f"{'rows':>9}  {'operation':<24}{'fast s':>9}{'straight s':>12}{'speed-up':>10}"
-        f"  {'bound':<24}{'bound s':>9}{'fast/bound':>11}"
+        f"{'operation':<44}{'rows':>9}{'fast s':>9}{'straight s':>12}{'pandas s':>10}"
+        f"{'straight/fast':>15}{'fast/pandas':>13}"
     )
-    for n, name, fast, straight, approx, ref_name, ref in rows:
-        ratio = f"{approx}{straight / fast:.1f}x"
-        bound = f"{ref_name:<24}{ref:>9.4f}{fast / ref:>10.2f}x" if ref is not None else ""
-        print(f"{n:>9}  {name:<24}{fast:>9.4f}{approx:>2}{straight:>10.3f}{ratio:>10}  {bound}")
+    pipeline = {}
+    for n in sizes:
+        rows = ([] if args.no_shapes else bench.shape_rows(n)) + bench.table_rows(n)
+        for name, m, fast, fa, straight, sa, ref in rows:
+            if name.startswith("process_data ("):
+                pipeline[m] = fast
+            pandas = f"{ref:>10.3f}" if ref else f"{'':>10}"
+            bound = f"{fa}{fast / ref:.2f}x" if ref else ""
+            speed = f"{sa or fa}{straight / fast:.1f}x"
+            print(
+                f"{name:<44}{m:>9}{fa:>2}{fast:>7.3f}{sa:>3}{straight:>9.3f}{pandas}{speed:>15}{bound:>13}", flush=True
+            )
+    ns = sorted(pipeline)
+    for small, large in zip(ns, ns[1:]):
+        print(
+            f"\nprocess_data: {large} rows cost {pipeline[large] / pipeline[small]:.1f}x what {small} rows cost "
+            f"({large // small}x the rows)"
+        )
 
-    if have_pipeline and not args.no_memory:
+    if not args.no_interrupt:
+        n = sizes[-1]
+        # When to send the signal: shares of the call's own time (its fast
+        # route's cost per row measured above).
+        cost = bench.per_row.get
+        plan = []
+        for name, key, rows, shares in [
+            ("str2float quoted numbers", ("str2float quoted numbers", True), n, (0.5,)),
+            ("str2float 70-char texts", ("str2float 70-char texts", True), n, (0.3, 0.7)),
+            ("parse_time_col ISO", ("parse", SHAPES[0][0], True), n, (0.5,)),
+            ("parse_time_col 01/31/2024 13:00", ("parse", "01/31/2024 13:00", True), min(n, 200000), (0.5,)),
+            ("validate_time_interval", ("validate_time_interval", True), n, (0.5,)),
+            ("process_data_by_time_col", ("process_data_by_time_col", True), n, (0.2, 0.5, 0.8)),
+            ("process_data", ("process_data (headline table)", True), n, (0.1, 0.3, 0.5, 0.7, 0.9)),
+        ]:
+            seconds = cost(key, 0.2 / rows) * rows
+            plan += [(name, max(0.005, share * seconds)) for share in shares]
+        got = ctrl_c_latencies(n, plan)
+        print(
+            f"\nCtrl-C latency at {n} rows (SIGINT sent into a running call in a child process; "
+            f"seconds until KeyboardInterrupt reached the caller):"
+        )
+        for name, lat in got.items():
+            shown = ", ".join("ended first" if x is None else f"{x:.3f}" for x in lat)
+            worst = max((x for x in lat if x is not None), default=None)
+            print(f"  {name:<36} worst {'-' if worst is None else f'{worst:.3f}':>7} s   ({shown})")
+
+    if not args.no_memory:
         print()
         for n in sizes:
             got = peak_memory(n)
             if got:
                 size, peak = got
                 print(
-                    f"process_data peak memory at {n} rows: {peak / 2**20:.1f} MiB allocated during the call, "
-                    f"input table {size / 2**20:.1f} MiB ({peak / size:.2f}x)"
+                    f"process_data peak memory at {n} rows: resident memory grew by {peak / 2**20:.1f} MiB during "
+                    f"the call; input table {size / 2**20:.1f} MiB ({peak / size:.2f}x)"
                 )
-    elif not have_pipeline:
-        print("\nprocess_data is not built yet: pipeline rows and peak memory skipped")
 
 
 if __name__ == "__main__":

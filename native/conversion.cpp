@@ -10,7 +10,12 @@ namespace {
 // First pass over one value: its text form, without leading and trailing
 // double quotes (str(value).strip('"')).
 PyObject* unquote_value(PyObject*, PyObject* value) {
-  return boundary([&] { return unquoted_text(value); }, "the numeric conversion");
+  return boundary(
+      [&] {
+        if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
+        return unquoted_text(value);
+      },
+      "the numeric conversion");
 }
 
 // Second pass over one text: an empty text is NaN, anything else goes
@@ -18,6 +23,7 @@ PyObject* unquote_value(PyObject*, PyObject* value) {
 PyObject* text_to_float(PyObject*, PyObject* value) {
   return boundary(
       [&] {
+        if (PyErr_CheckSignals() < 0) throw_error();
         if (PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0) return from_double(std::nan(""));
         return to_float(value);
       },
@@ -80,6 +86,8 @@ Ref str2float(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_id
       Ref converted = fast_converted ? std::move(*fast_converted) : convert_column(column.get());
       set_item(df, col_name.get(), converted.get());
     } catch (const PyErrorSet&) {
+      // Running out of memory is no refused value: the caller gets the MemoryError.
+      if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
       Ref ex = take_exception();
       if (!ex) throw;  // not an Exception (KeyboardInterrupt, SystemExit, ...)
       HandlingScope handling(ex.get());

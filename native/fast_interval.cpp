@@ -200,6 +200,7 @@ std::optional<Reason> numeric_steps(PyObject* column, bool floats, Steps& st) {
     auto get = [&](Py_ssize_t i) { return dbl ? v.at<double>(i) : static_cast<double>(v.at<float>(i)); };
     double prev = get(0);
     for (Py_ssize_t i = 1; i < n; ++i) {
+      poll_signals(i);
       const double cur = get(i);
       const double d = cur - prev;
       if (!std::isfinite(d)) return Reason::value;
@@ -214,6 +215,7 @@ std::optional<Reason> numeric_steps(PyObject* column, bool floats, Steps& st) {
     if (!integer_format(v.format(), v.itemsize())) return Reason::kind;
     int64_t prev = read_int(v, 0);
     for (Py_ssize_t i = 1; i < n; ++i) {
+      poll_signals(i);
       const int64_t cur = read_int(v, i);
       int64_t d;
       if (__builtin_sub_overflow(cur, prev, &d)) return Reason::value;
@@ -246,6 +248,7 @@ std::optional<Reason> datetime_steps(const Frame& f, PyObject* column, Steps& st
   int64_t prev = v.at<int64_t>(0);
   if (prev == kNaT) return Reason::value;
   for (Py_ssize_t i = 1; i < n; ++i) {
+    poll_signals(i);
     const int64_t cur = v.at<int64_t>(i);
     if (cur == kNaT) return Reason::value;
     int64_t d;

@@ -433,6 +433,7 @@ Answer<Ref> build(PyObject* state, PyObject* text_obj) {
 PyObject* convert(PyObject* self, PyObject* ts) noexcept {
   return boundary(
       [&] {
+        if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
         if (PyUnicode_CheckExact(ts)) {
           if (auto made = run_core<Ref>(Route::iso_text, [&] { return build(self, ts); })) return *made;
         } else {
@@ -493,6 +494,7 @@ std::optional<Ref> iso_datetime_column(PyObject* column, PyObject* parse, PyObje
     const Py_ssize_t n = pass.size();
     int64_t* y = pass.y;
     for (Py_ssize_t i = 0; i < n; ++i) {
+      poll_signals(i);
       PyObject* v = pass.value(i);
       const char* b;
       Py_ssize_t len;

@@ -10,30 +10,73 @@
 // "not handled", and the straightforward route reports the exact error.
 #include "fastpath.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 
 namespace qx::fast {
 namespace {
+
+// After float() failed: false (error cleared) when it refused the text (a
+// ValueError); throws for anything else (MemoryError, KeyboardInterrupt, ...).
+bool refused() {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
+  PyErr_Clear();
+  return false;
+}
 
 // float() of the text s[b:e] itself, or false when float() refuses it.
 bool float_of_substring(PyObject* s, Py_ssize_t b, Py_ssize_t e, double& out) {
   Ref whole = check(PyUnicode_Substring(s, b, e));
   PyObject* v = PyFloat_FromString(whole.get());
-  if (!v) {
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
-    PyErr_Clear();
-    return false;
-  }
+  if (!v) return refused();
   Ref value = Ref::steal(v);
   out = PyFloat_AS_DOUBLE(value.get());
   return true;
 }
 
+// True for the plain decimal shapes: digits with at most one point (at least
+// one digit in all), then optionally an exponent: e or E, an optional sign and
+// digits. No sign in front, no underscore, no name (inf, nan).
+bool plain_decimal(const char* b, const char* e) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const char* p = b;
+  while (p < e && digit(*p)) ++p;
+  bool any = p > b;
+  if (p < e && *p == '.') {
+    const char* f = ++p;
+    while (p < e && digit(*p)) ++p;
+    any = any || p > f;
+  }
+  if (!any) return false;
+  if (p < e && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < e && (*p == '+' || *p == '-')) ++p;
+    const char* x = p;
+    while (p < e && digit(*p)) ++p;
+    if (p == x) return false;
+  }
+  return p == e;
+}
+
+// A plain decimal read by std::from_chars (correctly rounded, as float() is).
+// Other shapes, and values out of range (overflow, underflow, subnormals on
+// some libraries), are declined: the interpreter's own conversion reads them.
+Answer<double> decimal(const char* b, const char* e) {
+  if (!plain_decimal(b, e)) return Reason::value;
+  double x;
+  const auto [end, ec] = std::from_chars(b, e, x, std::chars_format::general);
+  if (ec != std::errc() || end != e) return Reason::value;
+  return x;
+}
+
 // float() of the characters [b, e) of an ASCII text that has already lost its
-// quotes, or false when float() would refuse it. Texts with underscores or of
-// unusual length go through float() itself (`whole` is the quote-stripped
-// text as a str, built only then).
+// quotes, or false when float() would refuse it. Plain decimals are read by
+// std::from_chars (correctly rounded, as float() is); texts with underscores
+// or of unusual length go through float() itself (`whole` is the
+// quote-stripped text as a str, built only then); the rest through the
+// interpreter's own string-to-double.
 bool ascii_to_double(PyObject* s, Py_ssize_t qb, Py_ssize_t qe, double& out) {
   const char* data = static_cast<const char*>(PyUnicode_DATA(s));
   const char* b = data + qb;
@@ -42,17 +85,17 @@ bool ascii_to_double(PyObject* s, Py_ssize_t qb, Py_ssize_t qe, double& out) {
   while (b < e - 1 && Py_ISSPACE(e[-1])) --e;
   const Py_ssize_t len = e - b;
   if (len <= 0) return false;  // only blanks: float() refuses it
+  if (auto x = run_core<double>(Route::decimal_text, [&] { return decimal(b, e); })) {
+    out = *x;
+    return true;
+  }
   char buf[64];
   if (len < static_cast<Py_ssize_t>(sizeof buf) && !std::memchr(b, '_', static_cast<size_t>(len))) {
     std::memcpy(buf, b, static_cast<size_t>(len));
     buf[len] = '\0';
     char* end = nullptr;
     double x = PyOS_string_to_double(buf, &end, nullptr);
-    if (PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_error();
-      PyErr_Clear();
-      return false;
-    }
+    if (PyErr_Occurred()) return refused();
     if (end != buf + len) return false;
     out = x;
     return true;
@@ -93,6 +136,7 @@ std::optional<Ref> numeric_column(PyObject* column) {
     if (PyErr_Occurred()) throw_error();
 
     for (Py_ssize_t i = 0; i < n; ++i) {
+      poll_signals(i);
       PyObject* v = pass.value(i);
       if (PyUnicode_CheckExact(v)) {
         if (!text_to_double(v, nan_empty, y[i])) return Reason::value;

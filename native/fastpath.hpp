@@ -1,5 +1,7 @@
 // Fast routes for the per-row work: numeric text conversion, ISO timestamp
-// parsing and the time-step statistics.
+// parsing, the time-step statistics, the repeated-timestamp check and work on
+// the time column that cannot change the outcome (a missing-value scan of
+// plain texts, the sort of a table already in order).
 //
 // Each route covers the common inputs only. For anything else it declines:
 // it returns std::nullopt with no Python error pending and nothing changed,
@@ -33,8 +35,12 @@ enum class Route : unsigned char {
   iso_converter,        // general_converter: a converter that builds ISO texts itself
   iso_text,             // one text that converter builds without dateutil
   interval_statistics,  // interval_statistics: the time steps of a numeric or datetime column
+  decimal_text,         // one plain decimal text read by std::from_chars (inside numeric_text)
+  repeated_values,      // repeated_values: repeated present values of the time column
+  plain_texts,          // without_missing: a time column of exact str values has no missing value
+  sorted_table,         // sorted_copy: a table whose time column already strictly increases
 };
-inline constexpr int kRoutes = 5;
+inline constexpr int kRoutes = 9;
 
 enum class Reason : unsigned char {
   off,       // the routes are switched off in the environment
@@ -71,18 +77,35 @@ void count_decline(Route route, Reason why) noexcept;
 // The counts as {route name: {"hit": n, reason name: n, ...}}.
 Ref stats();
 
+// A signal handler raised while a loop let pending signals through; never
+// taken for a decline, whatever the handler raised.
+struct SignalRaised : PyErrorSet {};
+
+// Rows between two checks for pending signals in the loops over rows: at well
+// under a microsecond a row, Ctrl-C is honoured within a few milliseconds.
+inline constexpr Py_ssize_t kSignalInterval = 1 << 14;
+
+// Lets a pending signal (Ctrl-C) through every kSignalInterval rows.
+inline void poll_signals(Py_ssize_t row) {
+  if ((row & (kSignalInterval - 1)) == 0 && PyErr_CheckSignals() < 0) throw SignalRaised{};
+}
+
 // Runs the core of `route` (a callable returning Answer<T>) and counts the
 // outcome. A Python error inside the core is a decline for the reason
 // "error" unless it must reach the caller: it is not of the Exception family
-// (KeyboardInterrupt, SystemExit, ...), or the strict setting is
-// on. Only then does this throw PyErrorSet.
+// (KeyboardInterrupt, SystemExit, ...), it is a MemoryError, a signal handler
+// raised it (SignalRaised), or the strict setting is on. Only then does this
+// throw PyErrorSet.
 template <class T, class Core>
 std::optional<T> run_core(Route route, Core&& core) {
   std::optional<Answer<T>> answer;
   try {
     answer.emplace(core());
+  } catch (const SignalRaised&) {
+    count_decline(route, Reason::error);
+    throw;
   } catch (const PyErrorSet&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || strict()) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) || strict()) {
       count_decline(route, Reason::error);
       throw;
     }
@@ -142,6 +165,22 @@ struct IntervalStats {
 // numpy integer, float or datetime64 dtype with at least three rows and
 // finite steps.
 std::optional<IntervalStats> interval_statistics(const Frame& f, PyObject* column);
+
+// Whether the column df[time_col] holds some present (not missing) value more
+// than once, as DataFrame.duplicated(subset=[time_col]) with the missing values
+// set aside finds it, for an exact DataFrame with unique column labels whose
+// time column is an object column of exact str, None and NaN, or an int64,
+// float64 or datetime64 column (see fast_repeated.cpp).
+std::optional<bool> repeated_values(PyObject* df, PyObject* time_col);
+
+// A hit (true) when df[time_col] certainly holds no missing value: an exact
+// DataFrame's column of exact str values.
+std::optional<bool> without_missing(PyObject* df, PyObject* time_col);
+
+// df.sort_values(by=time_col) for an exact DataFrame whose time column (a
+// datetime64, int64 or float64 column) strictly increases: the copy the sort
+// returns for rows already in order.
+std::optional<Ref> sorted_copy(PyObject* df, PyObject* time_col);
 
 // ---- shared by the fast routes -------------------------------------------------
 

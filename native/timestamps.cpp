@@ -168,6 +168,7 @@ bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col) {
   Ref day_first, month_first;
   const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
   for (Py_ssize_t i = 0; i < n && !(day_first && month_first); ++i) {
+    fast::poll_signals(i);
     PyObject* ts = PyTuple_GET_ITEM(values.get(), i);
     Ref s;
     if (PyUnicode_CheckExact(ts)) {
@@ -229,6 +230,7 @@ Ref call_general(PyObject* parse, PyObject* s, PyObject* default_, PyObject* kwn
 PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
   return boundary(
       [&] {
+        if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
         Ref s = unquoted_text(ts);
         const bool dayfirst = reads_day_first(PyTuple_GET_ITEM(self, 2) == Py_True, s.get());
         return call_general(PyTuple_GET_ITEM(self, 0), s.get(), PyTuple_GET_ITEM(self, 1),
@@ -241,6 +243,7 @@ PyObject* general_convert(PyObject* self, PyObject* ts) noexcept {
 PyObject* iso_convert(PyObject* self, PyObject* ts) noexcept {
   return boundary(
       [&] {
+        if (PyErr_CheckSignals() < 0) throw_error();  // the library's loop never does
         Ref s = unquoted_text(ts);
         return call(self, s);
       },
@@ -299,6 +302,7 @@ void drop_in_place(PyObject* data_df, PyObject* drop, PyObject* labels) {
 // Removes, in place, exactly the rows whose timestamp is missing. The other
 // rows keep their index labels.
 void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
+  if (fast::without_missing(data_df, time_col).value_or(false)) return;
   Ref cols = list_of(time_col);
   Ref any_missing = call_method(call_method(call_method(item(data_df, cols.get()), "isna"), "any"), "any");
   if (!truthy(any_missing)) return;
@@ -309,6 +313,7 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
   Ref indices = new_list();
   const Py_ssize_t n = length(is_missing_values);
   for (Py_ssize_t i = 0; i < n; ++i) {
+    fast::poll_signals(i);
     if (truthy(item(is_missing_values.get(), i))) append(indices.get(), from_ssize(i).get());
   }
 
@@ -396,6 +401,7 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
   Ref timedeltas = new_list();
   const Py_ssize_t n = length(timestamps);
   for (Py_ssize_t i = 1; i < n; ++i) {
+    fast::poll_signals(i);
     Ref diff = sub(item(timestamps.get(), i), item(timestamps.get(), i - 1));
     if (is_instance(diff.get(), pandas_timedelta.get()) ||
         is_instance(diff.get(), attr(global(f, G::datetime), "timedelta").get())) {
@@ -413,20 +419,22 @@ IntervalStats interval_statistics(const Frame& f, PyObject* column) {
 
 Ref data_type_member(const Frame& f, const char* name) { return attr(global(f, G::DataType), name); }
 
-// Whether a row flagged by df.duplicated(subset=[time_col]) has a timestamp:
-// missing ones (None, NaN, NaT, NA) count as equal to each other there, but
-// they are no repeated time; parse_time_col removes those rows.
-bool repeats_a_present_timestamp(PyObject* df, PyObject* time_col, const Ref& duplicated) {
-  if (!contains(duplicated, Py_True)) return false;
-  Ref cols = list_of(time_col);
+// Whether df[time_col] repeats a present timestamp. Missing ones (None, NaN,
+// NaT, NA) count as equal to each other in df.duplicated, but they are no
+// repeated time: parse_time_col removes those rows.
+bool repeated_timestamps(PyObject* df, PyObject* time_col) {
+  if (std::optional<bool> found = fast::repeated_values(df, time_col)) return *found;
+
+  Ref subset = list_of(time_col);
+  Ref duplicated = call_kw(attr(df, "duplicated").get(), {}, {{"subset", subset.get()}});
+  if (!contains(call_method(duplicated, "to_list"), Py_True)) return false;
+  // A present value never equals a missing one, so the rows that repeat a
+  // present value are the repeated rows that are not missing.
   Ref axis = from_ssize(1);
-  Ref per_row = call_kw(attr(call_method(item(df, cols.get()), "isna"), "any").get(), {}, {{"axis", axis.get()}});
-  Ref missing = call_method(per_row, "to_list");
-  const Py_ssize_t n = length(duplicated);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (truthy(item(duplicated.get(), i)) && !truthy(item(missing.get(), i))) return true;
-  }
-  return false;
+  Ref missing = call_kw(attr(call_method(item(df, subset.get()), "isna"), "any").get(), {}, {{"axis", axis.get()}});
+  Ref present = check(PyNumber_Invert(missing.get()));
+  Ref repeated = check(PyNumber_And(duplicated.get(), present.get()));
+  return contains(call_method(repeated, "to_list"), Py_True);
 }
 
 // pd.concat([df, holdout_df], ignore_index=True, sort=False)
@@ -497,11 +505,7 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
   };
 
   if (time_col != Py_None) {
-    Ref subset = list_of(time_col);
-    Ref duplicated = call_kw(attr(df, "duplicated").get(), {}, {{"subset", subset.get()}});
-    if (repeats_a_present_timestamp(df.get(), time_col, call_method(duplicated, "to_list"))) {
-      raise_message(f, "QUARNEX0075E");
-    }
+    if (repeated_timestamps(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
 
     if (!holdout_df.is_none()) {
       Ref parse = attr(self, "parse_time_col");
@@ -513,12 +517,15 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
       call(parse, df, time_col, data_type_member(f, "INPUT"));
     }
 
-    df = call_kw(attr(df, "sort_values").get(), {}, {{"by", time_col}});
+    auto in_order = fast::sorted_copy(df.get(), time_col);
+    df = in_order ? std::move(*in_order) : call_kw(attr(df, "sort_values").get(), {}, {{"by", time_col}});
     Ref interval = attr(self, "validate_time_interval");
     call(interval, df, time_col, warn_msg, data_type_member(f, "INPUT"));
 
     if (!holdout_df.is_none()) {
-      holdout_df = call_kw(attr(holdout_df, "sort_values").get(), {}, {{"by", time_col}});
+      in_order = fast::sorted_copy(holdout_df.get(), time_col);
+      holdout_df =
+          in_order ? std::move(*in_order) : call_kw(attr(holdout_df, "sort_values").get(), {}, {{"by", time_col}});
       Ref newer = attr(self, "check_user_holdout_newer");
       call(newer, df, holdout_df, time_col);
       interval = attr(self, "validate_time_interval");

@@ -582,6 +582,60 @@ def _time_table(draw, n=None):
 
 
 @st.composite
+def timestamp_columns(draw):
+    """A timestamp column as files and callers hand it over: texts (often
+    sorted, often repeating), numbers or datetimes, with missing values of
+    every kind and now and then a value of another type."""
+    kind = draw(st.sampled_from(["text", "text", "text", "int", "float", "datetime", "datetime_tz"]))
+    if kind == "text":
+        pool = st.one_of(
+            st.sampled_from(
+                [
+                    "2024-01-01",
+                    "2024-01-02",
+                    "2024-01-01 00:00",
+                    "",
+                    "01/02/2024",
+                    "2024-01-01\u00e9",
+                    "\u65e5\u4ed8",
+                    "\U0001f600",
+                    "a" * 20,
+                ]
+            ),
+            st.text(max_size=3),
+        )
+        odd = st.sampled_from(
+            [
+                None,
+                None,
+                np.nan,
+                pd.NA,
+                pd.NaT,
+                1,
+                1.0,
+                -0.0,
+                b"x",
+                StrSub("2024-01-01"),
+                np.float64("nan"),
+                _dt.datetime(2024, 1, 1),
+            ]
+        )
+        values = draw(st.lists(st.one_of(pool, pool, pool, odd), max_size=12))
+        if draw(st.booleans()):
+            values = sorted(set(v for v in values if type(v) is str), reverse=draw(st.booleans())) + values[:2]
+        return pd.Series(values, dtype=object)
+    numbers = draw(st.lists(st.integers(-3, 3), max_size=12))
+    if kind == "int":
+        return pd.Series(numbers, dtype="int64")
+    holes = draw(st.lists(st.integers(0, 11), max_size=3))
+    values = [np.nan if i in holes else v / 2 for i, v in enumerate(numbers)]
+    if kind == "float":
+        return pd.Series([-0.0 if v == 0 and draw(st.booleans()) else v for v in values], dtype="float64")
+    stamps = pd.Series(pd.to_datetime([None if v != v else 1_700_000_000 + int(v * 2) for v in values], unit="s"))
+    return stamps.dt.tz_localize("Europe/Paris") if kind == "datetime_tz" else stamps
+
+
+@st.composite
 def realistic_tables(draw):
     return _time_table(draw)
 

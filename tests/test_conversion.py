@@ -168,17 +168,40 @@ class Interrupting:
         raise KeyboardInterrupt
 
 
+class OutOfMemory(str):
+    def __str__(self):
+        raise MemoryError
+
+
 class Broken:
     def __str__(self):
         raise RuntimeError("no text")
 
 
-def test_only_exception_family_is_caught(helper, messages):
-    df = pd.DataFrame({"a": pd.Series(["1", Interrupting()], dtype=object)})
-    with pytest.raises(KeyboardInterrupt):
+@pytest.mark.parametrize("value, error", [(Interrupting(), KeyboardInterrupt), (OutOfMemory("1"), MemoryError)])
+def test_only_refusals_of_a_value_become_the_catalogue_error(helper, messages, value, error):
+    df = pd.DataFrame({"a": pd.Series(["1", value], dtype=object)})
+    with pytest.raises(error):
         helper.str2float(df, [0], ROLE)
     assert messages.calls == []
     assert df["a"].dtype == object and df["a"][0] == "1"
+
+
+@pytest.mark.fast_route_errors
+def test_memory_error_of_the_native_route_reaches_the_caller(helper, messages, monkeypatch):
+    # The native route asks numpy for its output array first. Not in the strict
+    # setting: a MemoryError is never taken for a reason to decline.
+    def no_memory(*args, **kwargs):
+        raise MemoryError("Unable to allocate")
+
+    df = pd.DataFrame({"a": ["1.5", "2"]})
+    monkeypatch.setenv("QUARNEX_DATA_HELPER_NO_FASTPATH", "0")
+    monkeypatch.setenv("QUARNEX_DATA_HELPER_FASTPATH_STRICT", "0")
+    monkeypatch.setattr(np, "empty", no_memory)
+    with pytest.raises(MemoryError):
+        helper.str2float(df, [0], ROLE)
+    monkeypatch.undo()
+    assert messages.calls == [] and df["a"].tolist() == ["1.5", "2"]
 
 
 def test_any_exception_while_converting_is_refused(helper, messages):

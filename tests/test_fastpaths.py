@@ -18,7 +18,7 @@ import pandas as pd
 import pytest
 from dateutil import tz
 from dateutil.parser import _parser
-from fuzz_strategies import REAL_TIME_COLUMNS
+from fuzz_strategies import REAL_TIME_COLUMNS, timestamp_columns
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
@@ -90,14 +90,14 @@ def both_routes(monkeypatch, make_inputs, call):
 
 
 def same_value(a, b):
-    if isinstance(a, float) and isinstance(b, float):
+    if a is pd.NA or a is None or a is pd.NaT:
+        assert b is a
+    elif isinstance(a, float) and isinstance(b, float):
         assert np.float64(a).view(np.int64) == np.float64(b).view(np.int64)
     elif isinstance(a, datetime.datetime):
         # (an out-of-range offset makes comparisons and utcoffset() raise)
         assert type(a) is type(b) and repr(a) == repr(b)
         assert a.replace(tzinfo=None) == b.replace(tzinfo=None) and type(a.tzinfo) is type(b.tzinfo)
-    elif a is pd.NA or a is None:
-        assert b is a
     else:
         assert type(a) is type(b)
         assert a == b or (a != a and b != b)
@@ -146,6 +146,24 @@ NUMBER_TEXTS = st.one_of(
     st.floats(allow_nan=True, allow_infinity=True).map(repr),
     st.integers(-(10**30), 10**30).map(str),
     st.decimals(allow_nan=False, allow_infinity=False).map(str),
+    # plain decimals of every length, and the hard cases of correct rounding
+    st.from_regex(r"[0-9]{0,40}\.?[0-9]{0,40}([eE][+-]?[0-9]{1,3})?", fullmatch=True),
+    st.sampled_from(
+        [
+            "9007199254740993",
+            "2.2250738585072011e-308",
+            "2.4703282292062328e-324",
+            "1.7976931348623157e308",
+            "1.7976931348623158e308",
+            "0.1e-999",
+            "1e-320",
+            "7e22",
+            "8.988465674311579e307",
+            "0" * 70 + ".5",
+            "1" + "0" * 400,
+            "." + "3" * 70,
+        ]
+    ),
     st.sampled_from(
         [
             "1_000.5",
@@ -517,6 +535,69 @@ def test_text_parsed_by_neither_parser_matches(helper, messages, monkeypatch):
     assert messages.ids[-2:] == ["QUARNEX0076E", "QUARNEX0076E"]
 
 
+# ---- repeated timestamps -------------------------------------------------------------------
+
+
+class Parsed(Exception):
+    """Raised in place of parsing: the repeated-timestamp check has passed."""
+
+
+@SETTINGS
+@given(column=timestamp_columns(), relabel=st.sampled_from(["", "", "twice", "absent"]))
+def test_repeated_timestamp_check_matches(dh, messages, monkeypatch, column, relabel):
+    class Helper(dh.DataHelper):
+        def parse_time_col(self, *args):
+            raise Parsed
+
+    def make():
+        df = pd.DataFrame({"t": column.copy(), "v": range(len(column))})
+        if relabel == "twice":
+            df.columns = ["t", "t"]
+        return (df, None, "x" if relabel == "absent" else "t", FC, 0.2, [])
+
+    runs = both_routes(monkeypatch, make, Helper().process_data_by_time_col)
+    assert_same(runs)
+    if not relabel:
+        present = column[column.notna()]
+        error = runs[0][1][1]
+        assert (error[0] is Exception) == bool(present.duplicated().any()), error
+        assert error[0] in (Exception, Parsed)
+
+
+@SETTINGS
+@given(
+    column=timestamp_columns(),
+    holdout=timestamp_columns(),
+    ascending=st.booleans(),
+    index=st.sampled_from(["range", "t", "labels"]),
+)
+def test_time_ordering_matches(dh, messages, monkeypatch, column, holdout, ascending, index):
+    # Columns as parsing leaves them (parsing itself is compared above),
+    # often already in order, with and without ties and missing values.
+    class Helper(dh.DataHelper):
+        def parse_time_col(self, *args):
+            pass
+
+    def in_order(values):
+        try:
+            return values.sort_values(ignore_index=True) if ascending else values
+        except TypeError:  # values of kinds that do not compare
+            return values
+
+    column, holdout = in_order(column), in_order(holdout)
+
+    def make():
+        df = pd.DataFrame({"t": column.copy(), "v": np.arange(len(column)) * 1.5})
+        if index == "t":
+            df.index.name = "t"
+        elif index == "labels":
+            df.index = [f"r{i}" for i in range(len(column))]
+        hold = pd.DataFrame({"t": holdout.copy(), "v": np.arange(len(holdout)) * 1.0}) if len(holdout) > 1 else None
+        return (df, hold, "t", FC, 1, [])
+
+    assert_same(both_routes(monkeypatch, make, Helper().process_data_by_time_col))
+
+
 # ---- interval statistics ----------------------------------------------------------------
 
 STEP_SETS = st.lists(st.sampled_from([1, 1, 1, 2, 3, 60, 3600, 0, -1, 86400 * 365]), min_size=0, max_size=9)
@@ -640,10 +721,12 @@ def forecasting_table(n, seed):
 
 
 @pytest.mark.parametrize("seed", [0, 1])
-def test_process_data_matches(dh, messages, monkeypatch, seed):
+@pytest.mark.parametrize("in_order", [False, True])
+def test_process_data_matches(dh, messages, monkeypatch, seed, in_order):
     def make():
+        df = forecasting_table(400, seed)
         return (
-            forecasting_table(400, seed),
+            df.sort_values("time") if in_order else df,
             FC,
             ["load", "temp"],
             None,
@@ -676,18 +759,21 @@ def declines(counts):
 
 
 @pytest.mark.parametrize(
-    "values",
+    "values, decimals",
     [
-        ['"1.5"', " 2 ", "", '"-3e2"', "1_000", "-inf"],  # quoted, padded, empty, underscores
-        [1.5, float("nan"), 2, 10**20, "4"],  # floats and ints taken by value
-        ["\u0661\u0662", "\u20031.5\u2003", "nan"],  # non-ASCII digits and blanks
+        # quoted, padded, empty, signed, underscores; the plain decimals read by from_chars
+        (['"1.5"', " 2 ", "", '"-3e2"', "1_000", "-inf", "1e-320", "0.5E+3", ".5", "7."], 6),
+        ([1.5, float("nan"), 2, 10**20, "4"], 1),  # floats and ints taken by value
+        (["\u0661\u0662", "\u20031.5\u2003", "nan"], 0),  # non-ASCII digits and blanks
     ],
 )
-def test_number_columns_take_the_fast_route(helper, routes, fast_on, values):
+def test_number_columns_take_the_fast_route(helper, routes, fast_on, values, decimals):
     df = numeric_frame(values)
     helper.str2float(df, [0], C.COLUMN_ROLE_TARGET)
-    counts = routes()["numeric_text"]
-    assert counts["hit"] == 1 and not declines(counts)
+    counts = routes()
+    assert counts["numeric_text"]["hit"] == 1 and not declines(counts["numeric_text"])
+    assert counts["decimal_text"]["hit"] == decimals
+    assert set(declines(counts["decimal_text"])) <= {"value"}
 
 
 @pytest.mark.parametrize(
@@ -729,6 +815,59 @@ def test_time_steps_take_the_fast_route(helper, routes, fast_on, kind):
         assert counts["hit"] == 1 and not declines(counts)
     else:
         assert counts["hit"] == 0 and declines(counts) == {"settings": 1}
+
+
+def time_column(kind, order):
+    values = {"sorted": [3, 5, 8, 13], "falling": [13, 8, 5, 3], "mixed": [5, 13, 3, 8], "repeated": [5, 13, 3, 5]}
+    steps = values[order]
+    if kind == "text":
+        return pd.Series([None] + [f"2024-01-{v:02d}" for v in steps], dtype=object)
+    if kind == "int64":
+        return pd.Series(steps, dtype="int64")
+    if kind == "float64":
+        return pd.Series([np.nan, *steps, np.nan], dtype="float64")
+    stamps = pd.to_datetime([v * 86400 for v in steps], unit="s")
+    return pd.Series(stamps).dt.tz_localize("Europe/Paris" if kind == "zoned" else None)
+
+
+@pytest.mark.parametrize("kind", ["text", "int64", "float64", "naive", "zoned"])
+@pytest.mark.parametrize("order", ["sorted", "falling", "mixed", "repeated"])
+def test_time_columns_take_the_repeated_value_check(dh, messages, routes, fast_on, kind, order):
+    class Helper(dh.DataHelper):
+        def parse_time_col(self, *args):
+            raise Parsed
+
+    df = pd.DataFrame({"t": time_column(kind, order), "v": 1.0})
+    with pytest.raises(Exception if order == "repeated" else Parsed):
+        Helper().process_data_by_time_col(df, None, "t", FC, 0.2, [])
+    counts = routes()["repeated_values"]
+    assert counts["hit"] == 1 and not declines(counts)
+
+
+@pytest.mark.parametrize("kind", ["int64", "float64", "naive", "zoned"])
+def test_tables_in_time_order_are_not_sorted_again(dh, messages, routes, fast_on, kind):
+    class Helper(dh.DataHelper):
+        def parse_time_col(self, *args):
+            pass
+
+    column = time_column(kind, "sorted").dropna()
+    df = pd.DataFrame({"t": column, "v": 1.0})
+    later = column + (100 if kind in ("int64", "float64") else pd.Timedelta(days=100))
+    hold = pd.DataFrame({"t": later, "v": 2.0})
+    Helper().process_data_by_time_col(df, hold, "t", FC, 1, [])
+    Helper().process_data_by_time_col(df.iloc[::-1], None, "t", FC, 0.2, [])
+    counts = routes()["sorted_table"]
+    if pd.__version__.startswith("2."):
+        assert counts["hit"] == 2 and declines(counts) == {"value": 1}
+    else:  # the copy a sort makes of sorted rows is another generation's
+        assert counts["hit"] == 0 and declines(counts) == {"settings": 3}
+
+
+@pytest.mark.parametrize("values, taken", [(["2024-01-01", "2024-01-02"], True), (["2024-01-01", None], False)])
+def test_text_time_columns_skip_the_missing_value_scan(helper, messages, routes, fast_on, values, taken):
+    helper.parse_time_col(pd.DataFrame({"t": pd.Series(values, dtype=object)}), "t", DT.INPUT)
+    counts = routes()["plain_texts"]
+    assert (counts["hit"], declines(counts)) == ((1, {}) if taken else (0, {"value": 1}))
 
 
 def test_declines_are_counted_by_reason(helper, messages, routes, monkeypatch):

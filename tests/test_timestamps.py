@@ -485,6 +485,7 @@ def test_no_timestamp_with_holdout_checks_length_and_joins_in_given_order(dh, me
     [
         ["2020-01-01", "2020-01-02", "2020-01-01"],
         [None, "2020-01-01", None, np.nan, "2020-01-01"],  # a present repeat among missing ones
+        [np.nan, 1.0, np.nan, 1.0],
         [1.0, 2.0, 1.0],
     ],
 )

@@ -86,6 +86,19 @@ def _finding(kind, level, column, message, *, changes_data=False, count=None, ex
     return found
 
 
+def _refused_values(label, bad, phrase):
+    """The note on values of a column that cannot be read: `bad` holds (position, value), `phrase` says what."""
+    shown = "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
+    return _finding(
+        "refused_value",
+        "note",
+        label,
+        f"{phrase}: {shown}{_more(len(bad))}.",
+        count=len(bad),
+        examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]],
+    )
+
+
 def _label(column):
     if column is None or isinstance(column, (str, int, float, bool)):
         return column
@@ -181,17 +194,11 @@ def refused_numbers(df, position) -> list[dict]:
     if not bad:
         return []
     found = [
-        _finding(
-            "refused_value",
-            "note",
+        _refused_values(
             label,
+            bad,
             f"{len(bad)} value{'s' if len(bad) != 1 else ''} of column {show(label)} "
-            f"{'are' if len(bad) != 1 else 'is'} not a number: "
-            + "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
-            + _more(len(bad))
-            + ".",
-            count=len(bad),
-            examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]],
+            f"{'are' if len(bad) != 1 else 'is'} not a number",
         )
     ]
     hint = _number_form_hint(label, [v for _, v in bad])
@@ -272,17 +279,10 @@ def refused_times(df, position, dayfirst=False) -> list[dict]:
         return []
     count = f"{len(bad)}" if len(bad) <= 1000 else "over 1000"
     return [
-        _finding(
-            "refused_value",
-            "note",
+        _refused_values(
             label,
-            f"{count} value{'s' if len(bad) != 1 else ''} of timestamp column {show(label)} "
-            f"cannot be read as a time: "
-            + "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
-            + _more(len(bad))
-            + ".",
-            count=len(bad),
-            examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]],
+            bad,
+            f"{count} value{'s' if len(bad) != 1 else ''} of timestamp column {show(label)} cannot be read as a time",
         )
     ]
 
