@@ -7,7 +7,6 @@ caller's objects, warnings, and the exception type and text.
 """
 
 import datetime
-import importlib.util
 import statistics
 import sys
 import time
@@ -18,7 +17,7 @@ import pandas as pd
 import pytest
 from dateutil import tz
 from dateutil.parser import _parser
-from fuzz_strategies import REAL_TIME_COLUMNS, timestamp_columns
+from fuzz_strategies import REAL_TIME_COLUMNS, TEXT_DTYPES, timestamp_columns
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
@@ -27,18 +26,6 @@ from quarnex.utils import constants as C
 NOFAST = "QUARNEX_DATA_HELPER_NO_FASTPATH"
 DT = C.DataType
 FC = C.LEARNING_TYPE_TIMESERIES_FORECASTING
-
-#: The kinds of text column: object, pandas' string dtype (missing value NA),
-#: the default for text (object before pandas 3, its "str" dtype from it)
-#: and, with pyarrow, the Arrow-backed string dtypes.
-TEXT_DTYPES = [object, "string", pd.Series(["a"]).dtype]
-if importlib.util.find_spec("pyarrow"):
-    TEXT_DTYPES.append("string[pyarrow]")
-    try:
-        TEXT_DTYPES.append(pd.StringDtype("pyarrow", na_value=np.nan))
-    except TypeError:  # pandas before 2.3
-        pass
-
 
 #: The time-step route repeats the arithmetic of the statistics module from
 #: CPython 3.11 on; on 3.10's module it declines ("settings").
