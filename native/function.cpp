@@ -404,9 +404,9 @@ Ref eval_annotation(const char* expr, PyObject* globals) {
 }  // namespace
 
 Ref make_function_type(PyObject* module) {
-  // Made from a spec: a heap type of its module, not instantiable from
+  // Made from a PyType_Spec: a heap type of its module, not instantiable from
   // Python and with fixed attributes, like the interpreter's function type.
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       "quarnex.utils.data_helper.function",
       static_cast<int>(sizeof(FunctionObject)),
       0,
@@ -414,7 +414,7 @@ Ref make_function_type(PyObject* module) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       fn_slots,
   };
-  return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  return check(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 }
 
 Ref make_function(PyObject* type, const MethodDesc& desc, PyObject* globals, PyObject* nan) {
