@@ -41,8 +41,8 @@ PyMethodDef kTextToFloat = {"text_to_float", text_to_float, METH_O, nullptr};
 Ref convert_column(PyObject* column) {
   Ref first = check(PyCFunction_New(&kStripQuotes, nullptr));
   Ref second = check(PyCFunction_New(&kTextToFloat, nullptr));
-  Ref texts = call_method(column, "map", first);
-  return call_method(texts, "map", second);
+  Ref texts = map_column(column, first.get());
+  return map_column(texts.get(), second.get());
 }
 
 // True for a floating-point NaN of any float type (the interpreter's float
@@ -105,7 +105,7 @@ Ref check_missing(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* co
     Ref col_name = item(attr(df, "columns"), i);
     Ref col_val = item(df, col_name.get());
     Ref np = global(f, G::np);
-    Ref np_nan = attr(np, "NaN");
+    Ref np_nan = numpy_nan(np.get());
     Ref missing_num;
     // Every floating-point NaN counts NaN values: under equality NaN would
     // match nothing and the check would pass a column full of NaN.

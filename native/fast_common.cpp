@@ -67,7 +67,25 @@ bool View::open(PyObject* o, bool writable) {
 
 std::optional<Reason> open_object_values(PyObject* column, Ref& values, View& in) {
   if (!is_exact_series(column)) return Reason::kind;
-  values = attr(column, "values");
+  // A pandas string column (the default text column from pandas 3, in
+  // Python or Arrow storage) hands map its texts and its missing-value marker
+  // as objects: the same objects, as an object array. With Arrow storage and
+  // NA as missing value, map gives Arrow-typed results: not handled here.
+  // Any other dtype is declined before its values are asked for: pandas 3.1
+  // warns when .values drops a zone or makes objects of periods or intervals.
+  Ref string_dtype = import_attr("pandas", "StringDtype");
+  Ref dtype = attr(column, "dtype");
+  if (is_instance(dtype.get(), string_dtype.get())) {
+    if (arrow_string_with_na(dtype.get())) return Reason::kind;
+    Ref to_numpy = attr(column, "to_numpy");
+    values = call_kw(to_numpy.get(), {}, {{"dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
+  } else {
+    Ref object = text("O");
+    if (!is_instance(dtype.get(), import_attr("numpy", "dtype").get()) || ne(attr(dtype, "kind"), object)) {
+      return Reason::kind;
+    }
+    values = attr(column, "values");
+  }
   if (!in.open(values.get()) || std::strcmp(in.format(), "O") != 0 ||
       in.itemsize() != static_cast<Py_ssize_t>(sizeof(PyObject*)) || in.size() == 0) {
     return Reason::kind;

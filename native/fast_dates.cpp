@@ -353,6 +353,11 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
     // numpy exports no buffer of datetime64: fill int64 and view it as such.
     ColumnPass<int64_t> pass;
     if (auto why = pass.open(column, "int64")) return *why;
+    // The unit the straightforward route's naive column comes out in; zoned
+    // and mixed columns are built for nanoseconds (pandas before 3) only.
+    Ref unit = naive_datetime_dtype();
+    const bool ns = PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[ns]") == 0;
+    if (!ns && PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[us]") != 0) return Reason::kind;
     const Py_ssize_t n = pass.size();
     int64_t* y = pass.y;
     bool one_zone = true, in_range = true;
@@ -372,13 +377,13 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
       // well inside the nanosecond range (1677-09-21 to 2262-04-11), so
       // that pandas infers datetime64[ns] as well
       in_range = in_range && t.year >= 1678 && t.year <= 2261;
-      y[i] = utc_nanoseconds(t);
+      y[i] = ns ? utc_nanoseconds(t) : utc_nanoseconds(t) / 1000;
     }
     if (one_zone) {
       if (!in_range) return Reason::value;  // pandas decides what such a column becomes
-      Ref unit = text("datetime64[ns]");
       Ref stamps = call_method(pass.out, "view", unit);
       if (first.zone == Stamp::naive) return mapped_series(column, stamps.get());
+      if (!ns) return Reason::kind;
       // one zone throughout: the instants in UTC, shown in that zone
       Ref zone;
       if (first.zone == Stamp::offset) {
@@ -393,6 +398,7 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
       return mapped_series(column, aware.get());
     }
     // Zones differ: the column stays one of datetime objects.
+    if (!ns) return Reason::kind;
     Ref size = from_ssize(n);
     Ref object = text("object");
     Ref objects = call_kw(import_attr("numpy", "empty").get(), {size.get()}, {{"dtype", object.get()}});

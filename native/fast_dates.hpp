@@ -46,6 +46,10 @@ bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n);
 // Days from 1970-01-01 to the given civil date (proleptic Gregorian).
 int64_t days_from_civil(int64_t y, int64_t m, int64_t d);
 
+// The dtype pandas gives a column of naive datetime objects, as its text:
+// "datetime64[ns]" up to pandas 2, "datetime64[us]" from pandas 3.
+Ref naive_datetime_dtype();
+
 // True when `parse` is dateutil's own parse with its stock default parser and
 // `default_` a plain midnight (see fast_iso.cpp); fills `rules` from them.
 bool stock_parser(PyObject* parse, PyObject* default_, ReadRules& rules);

@@ -470,6 +470,17 @@ PyMethodDef convert_def = {"general_converter", convert, METH_O,
 
 }  // namespace
 
+Ref naive_datetime_dtype() {
+  datetime_ready();
+  Ref moment =
+      check(PyDateTimeAPI->DateTime_FromDateAndTime(2000, 1, 1, 0, 0, 0, 0, Py_None, PyDateTimeAPI->DateTimeType));
+  Ref values = check(PyTuple_Pack(1, moment.get()));
+  Ref array = call_kw(import_attr("numpy", "array").get(), {values.get()},
+                      {{"dtype", reinterpret_cast<PyObject*>(&PyBaseObject_Type)}});
+  Ref series = call(import_attr("pandas", "Series"), array);
+  return str(attr(series, "dtype"));
+}
+
 std::optional<Ref> general_converter(PyObject* parse, PyObject* default_, bool dayfirst, PyObject* fallback) {
   return run<Ref>(Route::iso_converter, [&]() -> Answer<Ref> {
     ReadRules rules;

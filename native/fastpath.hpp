@@ -134,16 +134,18 @@ std::optional<T> run(Route route, Core&& core) {
 // ---- the routes -------------------------------------------------------------------
 
 // What column.map(str(v).strip('"')).map(float, "" -> NaN) gives (the new
-// float64 Series), for an exact pandas Series of object dtype whose elements
-// are exact str, float or int and all convert.
+// float64 Series), for an exact pandas Series of object dtype (or a string
+// column, see open_object_values) whose elements are exact str, float or int
+// and all convert.
 std::optional<Ref> numeric_column(PyObject* column);
 
-// For an exact pandas Series of object dtype holding only exact str values
-// in the shapes read natively (see fast_dates.cpp): the Series that
-// column.map(general converter) gives, built without per-value objects where
-// the result is a datetime64[ns] column (naive, or one zone throughout), and
-// from the datetime objects themselves where it stays object (zones mixed).
-// Only when `parse` is dateutil's own parse, its default parser and
+// For an exact pandas Series of object dtype (or a string column) holding
+// only exact str values in the shapes read natively (see fast_dates.cpp): the
+// Series that column.map(general converter) gives, built without per-value
+// objects where the result is a datetime64 column (naive, in the unit pandas
+// gives datetime objects: ns before pandas 3, us from it; or one zone
+// throughout, ns), and from the datetime objects themselves where it stays
+// object (zones mixed, ns pandas only). Only when `parse` is dateutil's own parse, its default parser and
 // parserinfo are stock in every setting that can change a result (options,
 // tables, methods) and `default_` is a plain midnight datetime; `dayfirst`:
 // the column's a/b/YYYY dates are read day-first.
@@ -224,8 +226,9 @@ template <class T>
 T* new_output(Py_ssize_t n, const char* dtype, Ref& array, View& dst);
 
 // Opens `in` on the values of `column` when it is an exact Series holding a
-// non-empty one-dimensional object array (`values` keeps the array alive);
-// the reason to decline otherwise.
+// non-empty one-dimensional object array, or a pandas string column (then on
+// its values as objects); `values` keeps the array alive. The reason to
+// decline otherwise.
 std::optional<Reason> open_object_values(PyObject* column, Ref& values, View& in);
 
 // One pass of a per-element route: the object values of a column in, a new

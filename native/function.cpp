@@ -87,6 +87,36 @@ PyObject* default_of(PyObject* defaults, Py_ssize_t i, Py_ssize_t n) {
   throw_error();
 }
 
+// The interpreter's closest parameter name to a mistyped keyword, or an empty
+// Ref. From 3.13 a def's error names it ("Did you mean ...?"), computed by
+// the interpreter's own suggestion routine, which it exposes as _suggestions.
+Ref keyword_suggestion([[maybe_unused]] FunctionObject* fn, [[maybe_unused]] PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+  try {
+    Ref names = new_list();
+    for (const ParamDesc& p : std::span(fn->desc->params.data(), fn->desc->nparams)) {
+      append(names.get(), text(p.name).get());
+    }
+    Ref suggest = import_attr("_suggestions", "_generate_suggestions");
+    Ref found = call(suggest, names, key);
+    if (PyUnicode_Check(found.get())) return found;
+  } catch (const PyErrorSet&) {
+    PyErr_Clear();  // no suggestion, as the interpreter does when this fails
+  }
+#endif
+  return Ref();
+}
+
+[[noreturn]] void unexpected_keyword(FunctionObject* fn, PyObject* key) {
+  if (Ref suggestion = keyword_suggestion(fn, key)) {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", fn->qualname, key,
+                 suggestion.get());
+  } else {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
+  }
+  throw_error();
+}
+
 // Fills slots[0..n) from the call and `defaults` (a tuple or NULL); throws
 // with a TypeError set on a bad call.
 void bind(FunctionObject* fn, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -107,10 +137,7 @@ void bind(FunctionObject* fn, PyObject* defaults, PyObject* const* args, Py_ssiz
       if (PyUnicode_CompareWithASCIIString(key, params[j].name) == 0) break;
     }
     if (PyErr_Occurred()) throw_error();
-    if (j == n) {
-      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
-      throw_error();
-    }
+    if (j == n) unexpected_keyword(fn, key);
     if (slots[j]) {
       PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", fn->qualname, key);
       throw_error();
@@ -377,9 +404,9 @@ Ref eval_annotation(const char* expr, PyObject* globals) {
 }  // namespace
 
 Ref make_function_type(PyObject* module) {
-  // Made from a spec: a heap type of its module, not instantiable from
+  // Made from a PyType_Spec: a heap type of its module, not instantiable from
   // Python and with fixed attributes, like the interpreter's function type.
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       "quarnex.utils.data_helper.function",
       static_cast<int>(sizeof(FunctionObject)),
       0,
@@ -387,7 +414,7 @@ Ref make_function_type(PyObject* module) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       fn_slots,
   };
-  return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  return check(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 }
 
 Ref make_function(PyObject* type, const MethodDesc& desc, PyObject* globals, PyObject* nan) {

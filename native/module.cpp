@@ -56,7 +56,7 @@ void import_as(PyObject* ns, const char* module, const char* bound) {
 void make_class(PyObject* module, PyObject* ns) {
   Ref function_type = make_function_type(module);
   Ref np = item(ns, text("np").get());
-  Ref nan = attr(np, "NaN");
+  Ref nan = numpy_nan(np.get());
   Ref body = new_dict();
   Ref modname = text("quarnex.utils.data_helper");
   check(PyDict_SetItemString(body.get(), "__module__", modname.get()));

@@ -214,6 +214,7 @@ Ref take_exception() {
   return Ref::steal(v);
 }
 
+#if PY_VERSION_HEX >= 0x030B0000
 HandlingScope::HandlingScope(PyObject* ex) noexcept : saved_(PyErr_GetHandledException()) {
   PyErr_SetHandledException(ex);
 }
@@ -221,6 +222,71 @@ HandlingScope::HandlingScope(PyObject* ex) noexcept : saved_(PyErr_GetHandledExc
 HandlingScope::~HandlingScope() {
   PyErr_SetHandledException(saved_);
   Py_XDECREF(saved_);
+}
+#else
+HandlingScope::HandlingScope(PyObject* ex) noexcept {
+  PyErr_GetExcInfo(&saved_type_, &saved_, &saved_tb_);
+  // PyErr_SetExcInfo takes over the three references.
+  PyObject* type = ex ? reinterpret_cast<PyObject*>(Py_TYPE(ex)) : nullptr;
+  Py_XINCREF(type);
+  Py_XINCREF(ex);
+  PyErr_SetExcInfo(type, ex, ex ? PyException_GetTraceback(ex) : nullptr);
+}
+
+HandlingScope::~HandlingScope() { PyErr_SetExcInfo(saved_type_, saved_, saved_tb_); }
+#endif
+
+bool arrow_string_with_na(PyObject* dtype) {
+  Ref string_dtype = import_attr("pandas", "StringDtype");
+  if (!is_instance(dtype, string_dtype.get())) return false;
+  if (eq(attr(dtype, "storage"), text("python"))) return false;
+  PyObject* na = PyObject_GetAttrString(dtype, "na_value");
+  if (!na) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return false;  // pandas before 2.3: NA is its only missing value, and map gives numpy types
+  }
+  Ref na_value = Ref::steal(na);
+  return na_value.get() == import_attr("pandas", "NA").get();
+}
+
+namespace {
+
+// True for a pandas string column with rows, in Arrow storage with NA as
+// missing value, under pandas 3 or later. (A table, the columns of a repeated
+// label, has no one dtype: false.)
+bool arrow_typed_map(PyObject* column) {
+  PyObject* d = PyObject_GetAttrString(column, "dtype");
+  if (!d) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+    return false;
+  }
+  Ref dtype = Ref::steal(d);
+  if (!arrow_string_with_na(dtype.get())) return false;
+  if (length(column) == 0) return false;  // nothing to type: map keeps the dtype
+  Ref version = import_attr("pandas", "__version__");
+  Ref parts = call_method(version, "split", text("."));
+  Ref major = item(parts.get(), Py_ssize_t{0});
+  return check(PyLong_AsLong(to_int(major).get())) >= 3;
+}
+
+}  // namespace
+
+Ref map_column(PyObject* column, PyObject* fn) {
+  if (arrow_typed_map(column)) {
+    Ref objects = call_method(column, "astype", reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    return call_method(objects, "map", fn);
+  }
+  return call_method(column, "map", fn);
+}
+
+Ref numpy_nan(PyObject* np) {
+  PyObject* v = PyObject_GetAttrString(np, "NaN");
+  if (v) return Ref::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+  PyErr_Clear();
+  return attr(np, "nan");
 }
 
 }  // namespace qx

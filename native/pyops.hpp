@@ -242,7 +242,29 @@ class HandlingScope {
 
  private:
   PyObject* saved_;
+#if PY_VERSION_HEX < 0x030B0000
+  // Before 3.11 the handled exception is a (type, value, traceback) triple.
+  PyObject* saved_type_;
+  PyObject* saved_tb_;
+#endif
 };
+
+// ---- pandas and NumPy across their versions ---------------------------------------
+
+// numpy's NaN: `np.NaN` where it exists (NumPy 1), else `np.nan` (the same
+// value; NumPy 2 dropped the capitalised alias).
+Ref numpy_nan(PyObject* np);
+
+// column.map(fn). From pandas 3, map on an Arrow-backed string column with
+// NA as missing value types its results as Arrow types (double[pyarrow],
+// timestamp[us][pyarrow], dropping the offsets of mixed timestamps); such a
+// column is mapped as objects instead, so that its results are inferred as
+// under pandas 2 and as for every other text column.
+Ref map_column(PyObject* column, PyObject* fn);
+
+// True when `dtype` is a pandas string dtype in Arrow storage whose missing
+// value is NA (the dtype whose map gives Arrow-typed results from pandas 3).
+bool arrow_string_with_na(PyObject* dtype);
 
 // ---- the boundary to the interpreter --------------------------------------------
 

@@ -272,10 +272,31 @@ Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
   Ref converter = make_converter(p, kind);
   if (kind == Converter::general) {
     if (auto fast_converter = fast::general_converter(p.parse.get(), p.default_.get(), p.dayfirst, converter.get())) {
-      return call_method(column, "map", *fast_converter);
+      return map_column(column, fast_converter->get());
     }
   }
-  return call_method(column, "map", converter);
+  return map_column(column, converter.get());
+}
+
+// drop(labels, inplace=True) of `data_df`, its bound `drop` given. Where
+// pandas deprecates the inplace keyword (its default is then a marker, not
+// False), the same is done as drop itself does it: the data of the table
+// without those rows replace the caller's table's data.
+void drop_in_place(PyObject* data_df, PyObject* drop, PyObject* labels) {
+  PyObject* kwdefaults = PyObject_GetAttrString(drop, "__kwdefaults__");
+  if (!kwdefaults) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+  }
+  Ref defaults = Ref::steal(kwdefaults);
+  PyObject* inplace =
+      defaults && PyDict_Check(defaults.get()) ? PyDict_GetItemString(defaults.get(), "inplace") : Py_False;
+  if (!inplace || inplace == Py_False) {
+    call_kw(drop, {labels}, {{"inplace", Py_True}});
+    return;
+  }
+  Ref rest = call(drop, labels);
+  call_method(data_df, "_update_inplace", rest);
 }
 
 // Removes, in place, exactly the rows whose timestamp is missing. The other
@@ -301,7 +322,7 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
   if (truthy(attr(index, "is_unique"))) {
     // Unique labels name exactly the rows at these positions.
     Ref labels = item(index, indices);
-    call_kw(drop.get(), {labels.get()}, {{"inplace", Py_True}});
+    drop_in_place(data_df, drop.get(), labels.get());
     return;
   }
   // Repeated labels would take other rows with them: drop by position under a
@@ -310,7 +331,7 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
   Ref positions = call(attr(global(f, G::pd), "RangeIndex"), from_ssize(length(index)));
   check(PyObject_SetAttrString(data_df, "index", positions.get()));
   try {
-    call_kw(drop.get(), {indices.get()}, {{"inplace", Py_True}});
+    drop_in_place(data_df, drop.get(), indices.get());
   } catch (const PyErrorSet&) {
     ErrorGuard keep;
     if (PyObject_SetAttrString(data_df, "index", index.get()) < 0) PyErr_Clear();

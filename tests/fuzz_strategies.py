@@ -16,6 +16,7 @@ import datetime as _dt
 import decimal
 import enum
 import fractions
+import importlib.util
 import itertools
 import os
 import tempfile
@@ -120,7 +121,7 @@ numpy_scalars = st.one_of(
             np.str_("time"),
             np.bytes_(b"a"),
             np.datetime64("2024-01-01"),
-            np.datetime64("NaT"),
+            np.datetime64("NaT", "ns"),
             np.timedelta64(1, "h"),
             np.complex128(1 + 2j),
             np.float64("nan"),
@@ -678,6 +679,18 @@ def _time_table(draw, n=None):
     return df
 
 
+#: The kinds of text column: object, pandas' string dtype (missing value NA),
+#: the default for text (object before pandas 3, its "str" dtype from it)
+#: and, with pyarrow, the Arrow-backed string dtypes.
+TEXT_DTYPES = [object, "string", pd.Series(["a"]).dtype]
+if importlib.util.find_spec("pyarrow"):
+    TEXT_DTYPES.append("string[pyarrow]")
+    try:
+        TEXT_DTYPES.append(pd.StringDtype("pyarrow", na_value=np.nan))
+    except TypeError:  # pandas before 2.3
+        pass
+
+
 @st.composite
 def timestamp_columns(draw):
     """A timestamp column as files and callers hand it over: texts (often
@@ -720,6 +733,8 @@ def timestamp_columns(draw):
         values = draw(st.lists(st.one_of(pool, pool, pool, odd), max_size=12))
         if draw(st.booleans()):
             values = sorted(set(v for v in values if type(v) is str), reverse=draw(st.booleans())) + values[:2]
+        if all(type(v) is str or v is None for v in values) and draw(st.booleans()):
+            return pd.Series(values, dtype=draw(st.sampled_from(TEXT_DTYPES)))
         return pd.Series(values, dtype=object)
     numbers = draw(st.lists(st.integers(-3, 3), max_size=12))
     if kind == "int":

@@ -221,11 +221,13 @@ def check_rounds(one_call, watched, calls):
     per_call = (time.perf_counter() - start) / WARMUP
     calls = max(MIN_CALLS, min(calls, int(ROUND_SECONDS / max(per_call, 1e-9))))
     allowed = calls * BLOCK_TOLERANCE + BLOCK_SLACK
+    # One reference more over a whole round is a cache entry, not a leak
+    # (seen on CPython 3.10 with pandas 2.3 for a column label).
     for _ in range(4):
         ref_moves, blocks = measure(one_call, watched, calls)
-        if not any(ref_moves) and blocks <= allowed:
+        if all(abs(m) <= 1 for m in ref_moves) and blocks <= allowed:
             return
-    assert not any(ref_moves), f"reference counts moved by {ref_moves} over {calls} calls"
+    assert all(abs(m) <= 1 for m in ref_moves), f"reference counts moved by {ref_moves} over {calls} calls"
     assert blocks <= allowed, f"{blocks} blocks more after {calls} calls"
 
 

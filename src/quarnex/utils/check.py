@@ -314,7 +314,7 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
     if len(df) == 0:
         raise UsageError(f"{shown}: has a header but no data rows")
     for position, dtype in enumerate(df.dtypes):
-        if dtype == object:
+        if dtype == object or isinstance(dtype, pd.StringDtype):  # text (pandas 3: its string dtype)
             lengths = df.iloc[:, position].map(lambda v: len(v) if isinstance(v, str) else 0)
             if int(lengths.max()) > CELL_LIMIT:
                 row = int(lengths.to_numpy().argmax()) + 1
@@ -685,7 +685,7 @@ def _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code) -
             found += diag.timestamp_form(raw, ts_pos, args.dayfirst, args.date_format, parsed)
     if refused and code in ("QUARNEX0073E", None):
         for pos in sorted(roles):
-            if raw.dtypes.iloc[pos] == object:
+            if diag.is_text(raw.dtypes.iloc[pos]):
                 found += diag.refused_numbers(raw, pos)
     found += diag.empty_values(raw, roles)
     if table is not None and positions is not None:

@@ -24,6 +24,7 @@ from __future__ import annotations
 import difflib
 import math
 import re
+import warnings
 from typing import Any
 
 SHOWN = 5  # examples kept per finding
@@ -104,12 +105,19 @@ def _label(column):
     return str(column)
 
 
+def is_text(dtype) -> bool:
+    """A text column: object dtype, or pandas' string dtype (how pandas 3 reads text)."""
+    import pandas as pd
+
+    return dtype == object or isinstance(dtype, pd.StringDtype)
+
+
 def _is_empty(values):
     """Per-row flags: missing, or a text that is empty once blanks and quotes are stripped."""
     import pandas as pd
 
     missing = values.isna()
-    if values.dtype == object:
+    if is_text(values.dtype):
         texts = values[~missing]
         blank = texts.map(lambda v: isinstance(v, str) and not v.strip().strip('"').strip())
         missing = missing.copy()
@@ -246,7 +254,9 @@ def refused_times(df, position, dayfirst=False) -> list[dict]:
     # unread goes through the parsers one by one
     texts = column.map(lambda v: str(v).strip('"') if isinstance(v, str) else v)
     try:
-        unread = pd.to_datetime(texts, format="mixed", dayfirst=dayfirst, errors="coerce").isna().to_numpy()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # pandas 3.1 deprecates reading quarters such as 1974Q1
+            unread = pd.to_datetime(texts, format="mixed", dayfirst=dayfirst, errors="coerce").isna().to_numpy()
     except Exception:
         unread = [True] * len(column)
     bad = []
@@ -518,7 +528,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                 )
             ]
         return []
-    if present.dtype != object:
+    if not is_text(present.dtype):
         return []
     texts = present.astype(str).head(10000)
     if bool(texts.str.match(_QUARTER).all()):
