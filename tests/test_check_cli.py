@@ -747,3 +747,12 @@ def test_a_failing_diagnostic_leaves_the_verdict(tmp_path, monkeypatch):
     report = report_of(out)
     assert (code, err, report["status"]) == (0, "", "accepted")
     assert report["diagnostics"][-1]["message"] == "The diagnostics stopped early: ValueError: odd column"
+
+
+def test_no_day_first_hint_where_the_checks_read_day_first(tmp_path, monkeypatch):
+    # Refused for another reason, so the hint cannot look at the prepared times.
+    write_csv(tmp_path / "data.csv", "when,y", [("13/01/2012", 1), ("02/01/2012", 2), ("14/01/2012", 3)])
+    report = report_of(
+        run("data.csv", "--target", "y", "--timestamp", "when", "--json", cwd=tmp_path, monkeypatch=monkeypatch)[1]
+    )
+    assert report["status"] == "refused" and not [d for d in report["diagnostics"] if d["kind"] == "day_first"]

@@ -572,6 +572,8 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                     )
                 ]
             if bool((first > 12).any()) and bool((second <= 12).all()):
+                if bool((parts[2].str.len() == 4).all()):
+                    return []  # the checks read a column of such dates day first by themselves
                 row = int(first[first > 12].index[0])
                 value = column.loc[row] if row in column.index else texts.loc[row]
                 at = column.index.get_loc(row) + 1 if row in column.index else None
