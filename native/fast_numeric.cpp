@@ -12,6 +12,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -60,10 +61,44 @@ bool plain_decimal(const char* b, const char* e) {
   return p == e;
 }
 
-// A plain decimal read by std::from_chars (correctly rounded, as float() is).
-// Other shapes, and values out of range (overflow, underflow, subnormals on
-// some libraries), are declined: the interpreter's own conversion reads them.
+// An optional sign, then digits with at most one point and no exponent
+// ("512.345", "-0.5", "7."), whose digits, read as one integer m, are at most
+// 2^53, with at most 22 digits after the point: m and 10^k are then exact
+// doubles, and the one division m / 10^k is correctly rounded, so it is the
+// nearest double to the text, which is what float() gives (a sign only
+// negates it, exactly, -0.0 included). False for any other text.
+bool short_decimal(const char* b, const char* e, double& out) {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  constexpr uint64_t kExact = uint64_t{1} << 53;
+  const bool negative = b < e && *b == '-';
+  if (b < e && (*b == '-' || *b == '+')) ++b;
+  uint64_t m = 0;
+  int digits = 0, after = -1;  // after: digits after the point, -1 before it
+  for (const char* p = b; p < e; ++p) {
+    const char c = *p;
+    if (c >= '0' && c <= '9') {
+      if (++digits > 19) return false;  // m could overflow: not this reader's
+      m = m * 10 + static_cast<uint64_t>(c - '0');
+      if (after >= 0) ++after;
+    } else if (c == '.' && after < 0) {
+      after = 0;
+    } else {
+      return false;
+    }
+  }
+  if (digits == 0 || m > kExact || after > 22) return false;
+  const double x = after > 0 ? static_cast<double>(m) / kPowers[after] : static_cast<double>(m);
+  out = negative ? -x : x;
+  return true;
+}
+
+// A plain decimal: short ones (signed ones too) by short_decimal, the others
+// read by std::from_chars (correctly rounded, as float() is). Other shapes,
+// and values out of range (overflow, underflow, subnormals on some
+// libraries), are declined: the interpreter's own conversion reads them.
 Answer<double> decimal(const char* b, const char* e) {
+  if (double x; short_decimal(b, e, x)) return x;
   if (!plain_decimal(b, e)) return Reason::value;
   double x;
   const auto [end, ec] = std::from_chars(b, e, x, std::chars_format::general);
