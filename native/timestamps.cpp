@@ -8,6 +8,8 @@
 #include "fastpath.hpp"
 #include "methods.hpp"
 
+#include <cstring>
+
 namespace qx {
 namespace {
 
@@ -157,37 +159,77 @@ bool reads_day_first(bool column_dayfirst, PyObject* s) {
   return column_dayfirst && day_month_shape(s, a, b);
 }
 
-// The order of the column's a/b/YYYY dates. A first number above 12 (with a
-// second of at most 12) can only be a day, a second number above 12 (with a
-// first of at most 12) only a day as well, so the value is month-first.
-// Values of both kinds: QUARNEX0078E with the first of each, as stored. Some
-// of the first kind only: day-first. Otherwise the parser's own reading.
-bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col) {
-  // A tuple of our own: nothing a value's __str__ does can change it under us.
-  Ref values = check(PySequence_Tuple(call_method(column, "to_list").get()));
+// The first value of each kind among the column's a/b/YYYY dates. A first
+// number above 12 (with a second of at most 12) can only be a day, a second
+// number above 12 (with a first of at most 12) only a day as well, so the
+// value is month-first.
+struct DayMonthOrder {
   Ref day_first, month_first;
-  const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-  for (Py_ssize_t i = 0; i < n && !(day_first && month_first); ++i) {
+  bool settled() const { return day_first && month_first; }
+  // `ts` is the value as stored, `s` its text.
+  void see(PyObject* ts, PyObject* s) {
+    int a, b;
+    if (!day_month_shape(s, a, b)) return;
+    if (a > 12 && b <= 12 && !day_first) day_first = Ref::borrow(ts);
+    if (b > 12 && a <= 12 && !month_first) month_first = Ref::borrow(ts);
+  }
+};
+
+// The scan over an exact Series of object dtype whose values are all exact
+// str, read in place: no list or tuple of millions of references, and no
+// Python code runs between two reads (only a signal handler, after which the
+// next value is read afresh). False, with `order` reset, at the first value
+// of another type: the caller then scans a copy of its own.
+bool scan_plain_texts(PyObject* column, DayMonthOrder& order) {
+  if (!fast::is_exact_series(column)) return false;
+  Ref dtype = attr(column, "dtype");
+  Ref object = text("O");
+  if (!is_instance(dtype.get(), import_attr("numpy", "dtype").get()) || ne(attr(dtype, "kind"), object)) return false;
+  Ref values = attr(column, "values");
+  fast::View in;
+  if (!in.open(values.get()) || std::strcmp(in.format(), "O") != 0 ||
+      in.itemsize() != static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < in.size() && !order.settled(); ++i) {
     fast::poll_signals(i);
-    PyObject* ts = PyTuple_GET_ITEM(values.get(), i);
-    Ref s;
-    if (PyUnicode_CheckExact(ts)) {
-      s = Ref::borrow(ts);
-    } else {
-      s = Ref::steal(PyObject_Str(ts));
+    PyObject* ts = in.at<PyObject*>(i);
+    if (!PyUnicode_CheckExact(ts)) {
+      order = DayMonthOrder{};
+      return false;
+    }
+    order.see(ts, ts);
+  }
+  return true;
+}
+
+// The order of the column's a/b/YYYY dates. Values of both kinds (see
+// DayMonthOrder): QUARNEX0078E with the first of each, as stored. Some of the
+// first kind only: day-first. Otherwise the parser's own reading.
+bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col) {
+  DayMonthOrder order;
+  if (!scan_plain_texts(column, order)) {
+    // A tuple of our own: nothing a value's __str__ does can change it under us.
+    Ref values = check(PySequence_Tuple(call_method(column, "to_list").get()));
+    const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+    for (Py_ssize_t i = 0; i < n && !order.settled(); ++i) {
+      fast::poll_signals(i);
+      PyObject* ts = PyTuple_GET_ITEM(values.get(), i);
+      if (PyUnicode_CheckExact(ts)) {
+        order.see(ts, ts);
+        continue;
+      }
+      Ref s = Ref::steal(PyObject_Str(ts));
       if (!s) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
         PyErr_Clear();  // the parsers meet the same error and report it their way
         continue;
       }
+      order.see(ts, s.get());
     }
-    int a, b;
-    if (!day_month_shape(s.get(), a, b)) continue;
-    if (a > 12 && b <= 12 && !day_first) day_first = Ref::borrow(ts);
-    if (b > 12 && a <= 12 && !month_first) month_first = Ref::borrow(ts);
   }
-  if (day_first && month_first) raise_message(f, "QUARNEX0078E", {time_col, day_first.get(), month_first.get()});
-  return static_cast<bool>(day_first);
+  if (order.settled()) raise_message(f, "QUARNEX0078E", {time_col, order.day_first.get(), order.month_first.get()});
+  return static_cast<bool>(order.day_first);
 }
 
 // datetime.datetime(datetime.date.today().year, 1, 1), through the module's
@@ -266,9 +308,6 @@ Ref make_converter(const Parsers& p, Converter kind) {
 // column.map(converter): the whole text column parsed by one of the two
 // parsers; raises whatever the first refused value raised.
 Ref parse_text_column(PyObject* column, const Parsers& p, Converter kind) {
-  if (kind == Converter::general) {
-    if (auto parsed = fast::date_column(column, p.parse.get(), p.default_.get(), p.dayfirst)) return std::move(*parsed);
-  }
   Ref converter = make_converter(p, kind);
   if (kind == Converter::general) {
     if (auto fast_converter = fast::general_converter(p.parse.get(), p.default_.get(), p.dayfirst, converter.get())) {
@@ -348,7 +387,14 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
   p.default_ = january_first(f);
   Ref first = attempt([&] {
     p.parse = import_attr("dateutil.parser", "parse");
-    Ref parsed = parse_text_column(item(data_df, time_col).get(), p, Converter::general);
+    Ref column = item(data_df, time_col);
+    if (auto built = fast::date_column(column.get(), p.parse.get(), p.default_.get(), p.dayfirst)) {
+      column = Ref();
+      Ref parsed = std::move(*built);
+      fast::set_built_column(data_df, time_col, parsed);
+      return;
+    }
+    Ref parsed = parse_text_column(column.get(), p, Converter::general);
     set_item(data_df, time_col, parsed.get());
   });
   if (!first) return;
