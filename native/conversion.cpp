@@ -82,9 +82,13 @@ Ref str2float(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_id
     Ref col_name = item(attr(df, "columns"), i);
     try {
       Ref column = item(df, col_name.get());
-      auto fast_converted = fast::numeric_column(column.get());
-      Ref converted = fast_converted ? std::move(*fast_converted) : convert_column(column.get());
-      set_item(df, col_name.get(), converted.get());
+      if (auto fast_converted = fast::numeric_column(column.get())) {
+        column = Ref();
+        Ref converted = std::move(*fast_converted);
+        fast::set_built_column(df, col_name.get(), converted);
+      } else {
+        set_item(df, col_name.get(), convert_column(column.get()).get());
+      }
     } catch (const PyErrorSet&) {
       // Running out of memory is no refused value: the caller gets the MemoryError.
       if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw;

@@ -1,7 +1,8 @@
 // Fast routes for the per-row work: numeric text conversion, timestamp
 // parsing, the time-step statistics, the repeated-timestamp check and work on
 // the time column that cannot change the outcome (a missing-value scan of
-// plain texts, the sort of a table already in order).
+// plain texts, the sort of a table already in order, the copy of a column
+// this module built when it is set).
 //
 // Each route covers the common inputs only. For anything else it declines:
 // it returns std::nullopt with no Python error pending and nothing changed,
@@ -39,8 +40,9 @@ enum class Route : unsigned char {
   repeated_values,      // repeated_values: repeated present values of the time column
   plain_texts,          // without_missing: a time column of exact str values has no missing value
   sorted_table,         // sorted_copy: a table whose time column already strictly increases
+  fresh_column,         // set_fresh_column: a column this module built, set without another copy
 };
-inline constexpr int kRoutes = 9;
+inline constexpr int kRoutes = 10;
 
 enum class Reason : unsigned char {
   off,       // the routes are switched off in the environment
@@ -183,6 +185,20 @@ std::optional<bool> without_missing(PyObject* df, PyObject* time_col);
 // datetime64, int64 or float64 column) strictly increases: the copy the sort
 // returns for rows already in order.
 std::optional<Ref> sorted_copy(PyObject* df, PyObject* time_col);
+
+// df[key] = column, done (a hit) without the copy of the column's values that
+// pandas 2 makes when copy-on-write is off, for a Series `column` that a fast
+// route has just built and that nothing else holds: the copy could only
+// protect a holder of those values, and there is none. An exact DataFrame
+// with unique plain column labels, `key` an exact str or int among them,
+// `column` indexed by the table's own index.
+std::optional<bool> set_fresh_column(PyObject* df, PyObject* key, const Ref& column);
+
+// df[key] = column for a Series a fast route has just built, held by
+// `column` alone.
+inline void set_built_column(PyObject* df, PyObject* key, const Ref& column) {
+  if (!set_fresh_column(df, key, column).value_or(false)) set_item(df, key, column.get());
+}
 
 // ---- shared by the fast routes -------------------------------------------------
 
