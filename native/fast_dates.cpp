@@ -375,9 +375,11 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
       if (i == 0) first = t;
       one_zone = one_zone && zone_key(t) == zone_key(first);
       // well inside the nanosecond range (1677-09-21 to 2262-04-11), so
-      // that pandas infers datetime64[ns] as well
-      in_range = in_range && t.year >= 1678 && t.year <= 2261;
-      y[i] = ns ? utc_nanoseconds(t) : utc_nanoseconds(t) / 1000;
+      // that pandas infers datetime64[ns] as well; the nanoseconds of a time
+      // outside it would not fit in 64 bits (and are never used)
+      const bool inside = t.year >= 1678 && t.year <= 2261;
+      in_range = in_range && inside;
+      if (inside) y[i] = ns ? utc_nanoseconds(t) : utc_nanoseconds(t) / 1000;
     }
     if (one_zone) {
       if (!in_range) return Reason::value;  // pandas decides what such a column becomes
