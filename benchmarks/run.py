@@ -363,7 +363,7 @@ def main():
     )
     ap.add_argument("--calibrate", type=int, default=100000, help="rows of the run that calibrates a prediction")
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement up to 1M rows (least is kept)")
-    ap.add_argument("--repeat-large", type=int, default=2, help="runs per measurement above 1M rows (least is kept)")
+    ap.add_argument("--repeat-large", type=int, default=3, help="runs per measurement above 1M rows (least is kept)")
     ap.add_argument("--no-shapes", action="store_true", help="skip the timestamp shapes")
     ap.add_argument("--no-interrupt", action="store_true", help="skip the Ctrl-C latencies")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurement")
