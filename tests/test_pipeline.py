@@ -370,18 +370,7 @@ def test_typical_forecasting_call(dh, C):
     df = hourly(200, sales=lambda i: quoted(i * 1.5), visits=lambda i: i.astype(float))
     df = df.sample(frac=1.0, random_state=3)  # not in time order
     warn_msg = []
-    result = dh.DataHelper.process_data(
-        df,
-        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
-        ["sales", "visits"],
-        None,
-        "time",
-        None,
-        0.2,
-        None,
-        C.TSHIRT_SIZE_MEDIUM,
-        warn_msg,
-    )
+    result = run(dh, df, target=["sales", "visits"], warn_msg=warn_msg)
     table, holdout, rows, targets, features, ts_idx, label_idx = result
     assert (holdout, rows, targets, features, ts_idx, label_idx) == (None, 40, [1, 2], [], 0, None)
     assert warn_msg == []
@@ -411,18 +400,7 @@ def test_holdout_table_is_joined_after_the_training_rows(dh, C, messages):
     train = hourly(150, y=lambda i: quoted(i))
     holdout = hourly(60, start="2024-01-07 06:00", y=lambda i: quoted(150 + i)).iloc[::-1]
     warn_msg = []
-    table, out_holdout, rows, *_ = dh.DataHelper.process_data(
-        train,
-        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
-        "y",
-        None,
-        "time",
-        None,
-        0.2,
-        holdout,
-        C.TSHIRT_SIZE_MEDIUM,
-        warn_msg,
-    )
+    table, out_holdout, rows, *_ = run(dh, train, target="y", holdout_df=holdout, warn_msg=warn_msg)
     # 60 holdout rows are within a third of 210.
     assert rows == 60 and len(out_holdout) == 60 and warn_msg == []
     assert list(table.index) == list(range(210))
@@ -434,18 +412,7 @@ def test_long_holdout_is_cut_to_its_earliest_rows(dh, C, messages):
     train = hourly(100, y=lambda i: i.astype(float))
     holdout = hourly(80, start="2024-01-05 04:00", y=lambda i: (100 + i).astype(float))
     warn_msg = []
-    table, out_holdout, rows, *_ = dh.DataHelper.process_data(
-        train,
-        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
-        ["y"],
-        None,
-        "time",
-        None,
-        0.2,
-        holdout,
-        C.TSHIRT_SIZE_MEDIUM,
-        warn_msg,
-    )
+    table, out_holdout, rows, *_ = run(dh, train, target=["y"], holdout_df=holdout, warn_msg=warn_msg)
     assert messages.ids == ["QUARNEX0006W"]
     assert rows == 60 and out_holdout["y"].tolist() == [float(100 + i) for i in range(60)]
     assert len(table) == 160 and table["y"].iloc[-1] == 159.0
@@ -456,18 +423,7 @@ def test_length_cut_keeps_the_holdout_rows_last(dh, C, messages, small_rows):
     train = hourly(150, y=lambda i: i.astype(float))
     holdout = hourly(50, start="2024-01-07 06:00", y=lambda i: (150 + i).astype(float))
     warn_msg = []
-    table, out_holdout, rows, *_ = dh.DataHelper.process_data(
-        train,
-        C.LEARNING_TYPE_TIMESERIES_FORECASTING,
-        ["y"],
-        None,
-        "time",
-        None,
-        0.2,
-        holdout,
-        C.TSHIRT_SIZE_MEDIUM,
-        warn_msg,
-    )
+    table, out_holdout, rows, *_ = run(dh, train, target=["y"], holdout_df=holdout, warn_msg=warn_msg)
     assert messages.ids == ["QUARNEX0005W"]
     assert len(table) == 120 and table["y"].tolist() == [float(i) for i in range(80, 200)]
     # The holdout size names the holdout rows, which are the last rows of the table.
@@ -477,17 +433,15 @@ def test_length_cut_keeps_the_holdout_rows_last(dh, C, messages, small_rows):
 def test_anomaly_prediction_converts_and_checks_targets(dh, C, messages):
     df = hourly(100, level=lambda i: quoted(i % 7), load=lambda i: quoted(i * 2), flag=lambda i: quoted(i % 2))
     warn_msg = []
-    result = dh.DataHelper.process_data(
+    result = run(
+        dh,
         df,
-        C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION,
-        ["load"],
-        ["level", "load"],
-        "time",
-        "flag",
-        0.1,
-        None,
-        C.TSHIRT_SIZE_MEDIUM,
-        warn_msg,
+        learning_type=AP,
+        target=["load"],
+        feature=["level", "load"],
+        label="flag",
+        holdout=0.1,
+        warn_msg=warn_msg,
     )
     table, holdout, rows, targets, features, ts_idx, label_idx = result
     assert (holdout, rows, targets, features, ts_idx, label_idx) == (None, 10, [2], [1, 2], 0, 3)
@@ -521,18 +475,7 @@ def test_warnings_keep_the_order_of_the_steps(dh, C, messages, small_rows):
         {"time": times.dt.strftime("%Y-%m-%d %H:%M").to_numpy(), "x": np.arange(120.0), "y": np.arange(120.0) % 5}
     )
     warn_msg = ["kept"]
-    dh.DataHelper.process_data(
-        df,
-        C.LEARNING_TYPE_TIMESERIES_ANOMALY_PREDICTION,
-        ["x"],
-        ["y", "nope"],
-        "time",
-        None,
-        0.9,
-        None,
-        C.TSHIRT_SIZE_MEDIUM,
-        warn_msg,
-    )
+    run(dh, df, learning_type=AP, target=["x"], feature=["y", "nope"], holdout=0.9, warn_msg=warn_msg)
     assert messages.ids == ["QUARNEX0013W", "QUARNEX0016W", "QUARNEX0004W", "QUARNEX0005W"]
     assert warn_msg == ["kept"] + [messages.text(i, *a) for i, a in messages.calls]
 
@@ -583,8 +526,6 @@ def test_timestamp_also_a_target_is_refused(dh, C, messages):
 def test_forecasting_label_marker_changes_no_column(dh, C):
     df = hourly(150, y=lambda i: i.astype(float), note=lambda i: quoted(i))
     note = df["note"].copy()
-    result = dh.DataHelper.process_data(
-        df, C.LEARNING_TYPE_TIMESERIES_FORECASTING, ["y"], None, "time", -1, 0.2, None, C.TSHIRT_SIZE_MEDIUM, []
-    )
+    result = run(dh, df, target=["y"], label=-1)
     assert result[6] == -1
     pd.testing.assert_series_equal(df["note"], note)
