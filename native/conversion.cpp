@@ -83,7 +83,6 @@ Ref str2float(const Frame& f, PyObject* /*self*/, PyObject* df, PyObject* col_id
     try {
       Ref column = item(df, col_name.get());
       if (auto fast_converted = fast::numeric_column(column.get())) {
-        column = Ref();
         Ref converted = std::move(*fast_converted);
         fast::set_built_column(df, col_name.get(), converted);
       } else {

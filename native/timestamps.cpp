@@ -2,8 +2,9 @@
 // preparation of training and holdout data.
 //
 // Per-row work has two seams that a faster route can replace without the
-// callers noticing: parse_text_column (one whole-column parse of text
-// timestamps) and interval_statistics (the time steps and their mean and
+// callers noticing: the whole-column parse of text timestamps in
+// parse_text_timestamps (a column built directly, else parse_text_column's
+// converters) and interval_statistics (the time steps and their mean and
 // standard deviation).
 #include "fastpath.hpp"
 #include "methods.hpp"
@@ -389,7 +390,6 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
     p.parse = import_attr("dateutil.parser", "parse");
     Ref column = item(data_df, time_col);
     if (auto built = fast::date_column(column.get(), p.parse.get(), p.default_.get(), p.dayfirst)) {
-      column = Ref();
       Ref parsed = std::move(*built);
       fast::set_built_column(data_df, time_col, parsed);
       return;
