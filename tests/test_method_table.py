@@ -60,11 +60,11 @@ CASES = {
 @pytest.mark.parametrize("case", list(CASES))
 def test_method_descriptions_are_checked_when_compiled(tmp_path, case):
     compiler = shutil.which(os.environ.get("CXX", "c++"))
-    if compiler is None or not (ROOT / "native" / "function.hpp").exists():
+    if compiler is None or not (ROOT / "native" / "runtime" / "function.hpp").exists():
         pytest.skip("needs a C++ compiler and the sources")
     code, complaint = CASES[case]
     source = tmp_path / "table.cpp"
-    source.write_text('#include "function.hpp"\nnamespace qx {\nusing namespace desc;\n' + code + "}\n")
+    source.write_text('#include "runtime/function.hpp"\nnamespace qx {\nusing namespace desc;\n' + code + "}\n")
     run = subprocess.run(
         [
             compiler,

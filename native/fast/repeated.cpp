@@ -13,7 +13,7 @@
 // increasing or strictly decreasing in some total order (sorted files, the
 // common case), no value can repeat and nothing else is done. Otherwise the
 // values go into an open-addressing table of row numbers, 8 bytes a slot.
-#include "fastpath.hpp"
+#include "fast/fastpath.hpp"
 
 #include <bit>
 #include <chrono>

@@ -10,7 +10,7 @@
 // description is checked when it is compiled.
 #pragma once
 
-#include "pyops.hpp"
+#include "runtime/pyops.hpp"
 
 #include <array>
 #include <cstddef>

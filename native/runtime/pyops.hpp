@@ -6,7 +6,7 @@
 // protocol, attribute lookup at call time) and throw PyErrorSet on failure.
 #pragma once
 
-#include "pyref.hpp"
+#include "runtime/pyref.hpp"
 
 #include <array>
 #include <concepts>

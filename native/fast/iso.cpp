@@ -11,10 +11,10 @@
 //       other offset -> tz.tzoffset(None, seconds)
 //
 // Fractions are cut to microseconds (dateutil truncates, it does not round).
-// Every other text goes to the readers of fast_dates.cpp and then to dateutil
+// Every other text goes to the readers of fast/dates.cpp and then to dateutil
 // itself. Here also: the guard that decides whether dateutil is the stock
 // one, and the converter callable.
-#include "fast_dates.hpp"
+#include "fast/dates.hpp"
 
 #include <datetime.h>
 

@@ -1,11 +1,11 @@
 // Timestamp texts read without dateutil: what the readers share.
 //
-// fast_iso.cpp holds the ISO reader and the guard that decides whether
-// dateutil is the stock one; fast_dates.cpp holds the readers of the other
+// fast/iso.cpp holds the ISO reader and the guard that decides whether
+// dateutil is the stock one; fast/dates.cpp holds the readers of the other
 // common shapes and the whole-column route.
 #pragma once
 
-#include "fastpath.hpp"
+#include "fast/fastpath.hpp"
 
 #include <cstdint>
 
@@ -28,7 +28,7 @@ struct ReadRules {
   int default_year = 0, default_month = 1, default_day = 1;
 };
 
-// The ISO shapes of fast_iso.cpp; false for anything else.
+// The ISO shapes of fast/iso.cpp; false for anything else.
 bool read_iso_stamp(const char* p, Py_ssize_t n, Stamp& t);
 
 // What may end a time at p[i..n): nothing, Z or z (zero offset), or a numeric
@@ -51,7 +51,7 @@ int64_t days_from_civil(int64_t y, int64_t m, int64_t d);
 Ref naive_datetime_dtype();
 
 // True when `parse` is dateutil's own parse with its stock default parser and
-// `default_` a plain midnight (see fast_iso.cpp); fills `rules` from them.
+// `default_` a plain midnight (see fast/iso.cpp); fills `rules` from them.
 bool stock_parser(PyObject* parse, PyObject* default_, ReadRules& rules);
 
 // How zero offsets come out: tz.UTC, tzlocal() (the local zone is called UTC

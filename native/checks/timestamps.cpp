@@ -6,8 +6,8 @@
 // parse_text_timestamps (a column built directly, else parse_text_column's
 // converters) and interval_statistics (the time steps and their mean and
 // standard deviation).
-#include "fastpath.hpp"
-#include "methods.hpp"
+#include "checks/methods.hpp"
+#include "fast/fastpath.hpp"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // Input data, data length, holdout length, and the holdout table's metadata
 // and recency.
-#include "methods.hpp"
+#include "checks/methods.hpp"
 
 #include <initializer_list>
 

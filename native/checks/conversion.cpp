@@ -1,6 +1,6 @@
 // Numeric conversion of text columns, and the missing-value check.
-#include "fastpath.hpp"
-#include "methods.hpp"
+#include "checks/methods.hpp"
+#include "fast/fastpath.hpp"
 
 #include <cmath>
 

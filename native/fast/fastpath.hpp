@@ -23,7 +23,7 @@
 //   QUARNEX_DATA_HELPER_FASTPATH_STRICT=1  an error inside a route is raised
 #pragma once
 
-#include "pyops.hpp"
+#include "runtime/pyops.hpp"
 
 #include <optional>
 #include <utility>
@@ -142,7 +142,7 @@ std::optional<T> run(Route route, Core&& core) {
 std::optional<Ref> numeric_column(PyObject* column);
 
 // For an exact pandas Series of object dtype (or a string column) holding
-// only exact str values in the shapes read natively (see fast_dates.cpp): the
+// only exact str values in the shapes read natively (see fast/dates.cpp): the
 // Series that column.map(general converter) gives, built without per-value
 // objects where the result is a datetime64 column (naive, in the unit pandas
 // gives datetime objects: ns before pandas 3, us from it; or one zone
@@ -174,7 +174,7 @@ std::optional<IntervalStats> interval_statistics(const Frame& f, PyObject* colum
 // than once, as DataFrame.duplicated(subset=[time_col]) with the missing values
 // set aside finds it, for an exact DataFrame with unique column labels whose
 // time column is an object column of exact str, None and NaN, or an int64,
-// float64 or datetime64 column (see fast_repeated.cpp).
+// float64 or datetime64 column (see fast/repeated.cpp).
 std::optional<bool> repeated_values(PyObject* df, PyObject* time_col);
 
 // A hit (true) when df[time_col] certainly holds no missing value: an exact

@@ -1,4 +1,4 @@
-#include "function.hpp"
+#include "runtime/function.hpp"
 
 #include <structmember.h>
 

@@ -1,4 +1,4 @@
-#include "pyops.hpp"
+#include "runtime/pyops.hpp"
 
 namespace qx {
 namespace {

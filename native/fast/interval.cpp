@@ -10,7 +10,7 @@
 // ints. Steps of datetime columns are turned into seconds by the real
 // Timedelta.total_seconds() of one actual pair per distinct step, so units
 // and rounding stay those of the straightforward route.
-#include "fastpath.hpp"
+#include "fast/fastpath.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -12,7 +12,7 @@
 // Under pandas 2 without copy-on-write, df[key] = column copies the column's
 // values, in case someone else holds them. For a column a fast route has just
 // built nobody does, and the values are set as they are.
-#include "fastpath.hpp"
+#include "fast/fastpath.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,8 @@
 // Module initialisation: the imports bound in the namespace in their fixed
 // order, then the class DataHelper made the way a class statement makes it.
-#include "fastpath.hpp"
-#include "function.hpp"
-#include "methods.hpp"
+#include "checks/methods.hpp"
+#include "fast/fastpath.hpp"
+#include "runtime/function.hpp"
 
 namespace qx {
 namespace {

@@ -1,5 +1,5 @@
 // Parameter checks, column resolution and the column cross-checks.
-#include "methods.hpp"
+#include "checks/methods.hpp"
 
 namespace qx {
 namespace {

@@ -6,7 +6,7 @@
 // call, so subclasses and patched methods take effect. No step is caught: the
 // first error ends the call, and what earlier steps did to the caller's tables
 // and warning list stays done.
-#include "methods.hpp"
+#include "checks/methods.hpp"
 
 namespace qx {
 namespace {

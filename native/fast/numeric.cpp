@@ -8,7 +8,7 @@
 // exactly; an int is rounded once, as float of its decimal text is). Any
 // value that is of another type or does not convert makes the whole column
 // "not handled", and the straightforward route reports the exact error.
-#include "fastpath.hpp"
+#include "fast/fastpath.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -2,7 +2,7 @@
 // describe() in function.hpp), one group per source file.
 #pragma once
 
-#include "function.hpp"
+#include "runtime/function.hpp"
 
 namespace qx::methods {
 

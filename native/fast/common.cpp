@@ -1,5 +1,5 @@
 // Helpers shared by the fast routes, and their counters.
-#include "fastpath.hpp"
+#include "fast/fastpath.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -12,7 +12,7 @@
 // (ymd resolution, two-digit years from its parserinfo's year and century),
 // fields a text does not give come from the default. Every other text, every
 // impossible date and every value the parser would refuse is left to it.
-#include "fast_dates.hpp"
+#include "fast/dates.hpp"
 
 #include <datetime.h>
 
