@@ -535,7 +535,7 @@ PARSER_SETTINGS = {
     "stamps",
     [
         ["2024-01-02", "2024-01-03 10:00", "2024-01-04T10:00:00.25"],
-        ["2024-01-02", "2024-01-03T10:00:00Z", "2024-01-04T10:00:00+01:00", "Jan 5 2024"],
+        ["2024-01-02 00:00Z", "2024-01-03T10:00:00Z", "2024-01-04T10:00:00+01:00", "Jan 5 2024 10:00 UTC"],
     ],
 )
 def test_parser_settings_are_honoured(helper, messages, monkeypatch, setting, stamps):
@@ -552,23 +552,23 @@ def test_parser_settings_are_honoured(helper, messages, monkeypatch, setting, st
 
 #: Columns of each shape the fast routes read without dateutil.
 FAST_SHAPES = {
-    "ISO": ["2024-01-02", "2024-01-03T10:00:00-05:00", "2024-01-04T10:00:00+01:00"],
+    "ISO": ["2024-01-02", "2024-01-03T10:00:00", "2024-01-04 10:00:00.25"],
     "US": ["01/31/2024 13:00", "12/13/2024 23:59:59.5"],
     "year-first slashed": ["2024/01/31 13:00", "2024/1/5"],
     "day-first dotted": ["31.01.2024 13:00", "01.02.2024 13:00"],
     "Z": ["2024-01-31T13:00:00Z", "01/31/2024 14:00Z"],
     "one offset": ["2024-01-31T13:00:00+01:00", "2024-01-31 14:00:00.25+01:00"],
-    "mixed offsets": ["2024-03-31T01:00:00+01:00", "2024-03-31T03:00:00+02:00", "2024-03-31 04:00"],
+    "mixed offsets": ["2024-03-31T01:00:00+01:00", "2024-03-31T03:00:00+02:00", "2024-03-31 04:00-05"],
     "month names": ["Jan-1-1995", "1 Jan 2024", "January 2024", "29-Feb-2024 10:00", "Sept 3 2024"],
     "year only": ["1959", "1960"],
     "year-month": ["1949-01", "1949/02", "03/1949"],
-    "two-digit years": ["01/31/24", "31/01/69", "99/01/02"],
+    "two-digit years": ["01/31/24", "12/13/69", "99/01/02"],
 }
 
 
 # Shapes that carry a zone, and whether pandas gives datetime objects nanosecond
 # columns (up to pandas 2) rather than microsecond ones (from pandas 3).
-ZONED_SHAPES = {"ISO", "Z", "one offset", "mixed offsets"}
+ZONED_SHAPES = {"Z", "one offset", "mixed offsets"}
 NS_UNIT = str(pd.Series([datetime.datetime(2000, 1, 1)], dtype=object).infer_objects().dtype) == "datetime64[ns]"
 
 
@@ -973,7 +973,8 @@ def test_built_columns_are_set_without_another_copy(helper, routes, fast_on, hel
 
 @pytest.mark.parametrize("values, taken", [(["2024-01-01", "2024-01-02"], True), (["2024-01-01", None], False)])
 def test_text_time_columns_skip_the_missing_value_scan(helper, messages, routes, fast_on, values, taken):
-    helper.parse_time_col(pd.DataFrame({"t": pd.Series(values, dtype=object)}), "t", DT.INPUT)
+    df = pd.DataFrame({"t": pd.Series(values, dtype=object)})
+    helper.parse_time_col(df, "t", DT.INPUT)
     counts = routes()["plain_texts"]
     assert (counts["hit"], declines(counts)) == ((1, {}) if taken else (0, {"value": 1}))
 

@@ -23,6 +23,35 @@ bool is_non_integral_real(PyObject* v) {
   return is_instance(v, import_attr("decimal", "Decimal").get());
 }
 
+}  // namespace
+
+// A floating size below 1 is a ratio of the rows; so is any other real
+// number below 1 that is not an integer (a Fraction, a Decimal), which
+// numpy files under the object kind. Everything else is a row count.
+bool is_ratio(const Frame& f, PyObject* holdout_size) {
+  Ref kind = attr(attr(call_method(global(f, G::np), "asarray", holdout_size), "dtype"), "kind");
+  bool ratio_kind = eq(kind, text("f"));
+  if (!ratio_kind && eq(kind, text("O"))) ratio_kind = is_non_integral_real(holdout_size);
+  return ratio_kind && lt(holdout_size, from_ssize(1));
+}
+
+Ref holdout_after_cut(const Frame& f, PyObject* holdout_size, PyObject* holdout_rows, PyObject* rows_left,
+                      PyObject* learning_type) {
+  Ref limits = global(f, G::INPUT_DATA_LIMITATION);
+  if (!contains(limits, learning_type)) return Ref::borrow(holdout_rows);
+  if (is_ratio(f, holdout_size)) {
+    Ref share = to_int(mul(rows_left, holdout_size));
+    return lt(share, holdout_rows) ? share : Ref::borrow(holdout_rows);
+  }
+  if (lt(holdout_rows, rows_left)) return Ref::borrow(holdout_rows);
+  Ref ratio_threshold =
+      lookup(limits.get(), {learning_type, global(f, G::ROW).get(), global(f, G::HOLDOUT_MAX_RATIO).get()});
+  Ref len_threshold = to_int(mul(rows_left, to_float(ratio_threshold)));
+  raise_message(f, "QUARNEX0101E", {holdout_size, len_threshold.get(), ratio_threshold.get()});
+}
+
+namespace {
+
 Ref validate_input_data(const Frame& f, PyObject* self, PyObject* df, PyObject* learning_type,
                         PyObject* holdout_size_arg, PyObject* warn_msg, PyObject* holdout_df) {
   Ref holdout_size = Ref::borrow(holdout_size_arg);
@@ -82,13 +111,7 @@ Ref validate_input_data(const Frame& f, PyObject* self, PyObject* df, PyObject* 
     if (eq(holdout_size, zero)) raise_message(f, "QUARNEX0070E", {holdout_size.get(), n_samples.get()});
   }
 
-  // A floating size below 1 is a ratio of the rows; so is any other real
-  // number below 1 that is not an integer (a Fraction, a Decimal), which
-  // numpy files under the object kind. Everything else is a row count.
-  Ref kind = attr(attr(call_method(global(f, G::np), "asarray", holdout_size), "dtype"), "kind");
-  bool ratio_kind = eq(kind, text("f"));
-  if (!ratio_kind && eq(kind, text("O"))) ratio_kind = is_non_integral_real(holdout_size.get());
-  if (ratio_kind && lt(holdout_size, one)) return to_int(mul(n_samples, holdout_size));
+  if (is_ratio(f, holdout_size.get())) return to_int(mul(n_samples, holdout_size));
   return to_int(holdout_size);
 }
 

@@ -28,3 +28,17 @@ extern const MethodDesc check_user_holdout_metadata;
 extern const MethodDesc check_user_holdout_newer;
 
 }  // namespace qx::methods
+
+namespace qx {
+
+// lengths.cpp, shared with the pipeline: whether a holdout size is a ratio of
+// the rows (else a row count), and the holdout rows once the length check has
+// cut the table to its latest `rows_left` rows (`holdout_rows` were worked out
+// on the whole table from the caller's `holdout_size`): a ratio's share of the
+// rows left, never more than before; a count must stay below the rows left
+// (QUARNEX0101E).
+bool is_ratio(const Frame& f, PyObject* holdout_size);
+Ref holdout_after_cut(const Frame& f, PyObject* holdout_size, PyObject* holdout_rows, PyObject* rows_left,
+                      PyObject* learning_type);
+
+}  // namespace qx

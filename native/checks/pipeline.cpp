@@ -113,7 +113,13 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   user_holdout_df = std::move(prepared_holdout);
   holdout_size = std::move(prepared_size);
 
+  const Py_ssize_t rows_before = length(df);
   df = call_method(helper, "validate_data_len", df, learning_type, tshirt_size, warn_msg);
+  // Cut to its latest rows, the table keeps a holdout of its own size (a
+  // user holdout table is the newest rows and stays whole).
+  if (user_holdout_df.is_none() && length(df) < rows_before) {
+    holdout_size = holdout_after_cut(f, holdout_size_arg, holdout_size.get(), from_ssize(length(df)).get(), learning_type);
+  }
 
   return check(PyTuple_Pack(7, df.get(), user_holdout_df.get(), holdout_size.get(), target_idx.get(), feature_idx.get(),
                             timestamp_idx.get(), anomaly_idx.get()));

@@ -7,9 +7,14 @@
 // converters) and interval_statistics (the time steps and their mean and
 // standard deviation).
 #include "checks/methods.hpp"
+#include "fast/dates.hpp"
 #include "fast/fastpath.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace qx {
 namespace {
@@ -86,51 +91,73 @@ bool skip_word(const unsigned char* p, Py_ssize_t n, Py_ssize_t& i, const char* 
   return true;
 }
 
+// A text of the a/b/year shape: its two leading numbers, its year as written
+// (two or four digits) and where in the day its time falls, in seconds from
+// midnight UTC (the time's zone applied; midnight when it has no time).
+struct DayMonthText {
+  int a = 0, b = 0, year = 0, year_digits = 0;
+  double seconds = 0;
+};
+
 // The time that may follow the date: H:MM[:SS[.fraction]], then optionally
 // am/pm and a zone (Z, UTC, GMT or a numeric offset). None of these tokens is
 // a day, a month or a year, so the order of the date does not touch them.
-bool time_tail(const unsigned char* p, Py_ssize_t n, Py_ssize_t i) {
-  int v;
-  if (!read_number(p, n, i, 2, v) || i >= n || p[i] != ':') return false;
+bool time_tail(const unsigned char* p, Py_ssize_t n, Py_ssize_t i, DayMonthText& d) {
+  int hour, minute, second = 0, v;
+  if (!read_number(p, n, i, 2, hour) || i >= n || p[i] != ':') return false;
   ++i;
-  if (!read_number(p, n, i, 2, v) || v > 59) return false;
+  if (!read_number(p, n, i, 2, minute) || minute > 59) return false;
+  double fraction = 0;
   if (i < n && p[i] == ':') {
     ++i;
-    if (!read_number(p, n, i, 2, v) || v > 59) return false;
+    if (!read_number(p, n, i, 2, second) || second > 59) return false;
     if (i < n && p[i] == '.') {
       const Py_ssize_t start = ++i;
-      while (i < n && p[i] >= '0' && p[i] <= '9') ++i;
+      double scale = 0.1;
+      for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i, scale /= 10) fraction += (p[i] - '0') * scale;
       if (i == start) return false;
     }
   }
   Py_ssize_t j = i;
   while (j < n && is_blank(p[j])) ++j;
-  if (skip_word(p, n, j, "am") || skip_word(p, n, j, "pm") || skip_word(p, n, j, "a.m.") ||
-      skip_word(p, n, j, "p.m.")) {
+  if (skip_word(p, n, j, "am") || skip_word(p, n, j, "a.m.")) {
+    if (hour == 12) hour = 0;
+    i = j;
+  } else if (skip_word(p, n, j, "pm") || skip_word(p, n, j, "p.m.")) {
+    if (hour < 12) hour += 12;
     i = j;
   }
+  int offset = 0;
   j = i;
   while (j < n && is_blank(p[j])) ++j;
   if (skip_word(p, n, j, "utc") || skip_word(p, n, j, "gmt") || skip_word(p, n, j, "z")) {
     i = j;
   } else if (j < n && (p[j] == '+' || p[j] == '-')) {
+    const int sign = p[j] == '+' ? 1 : -1;
     ++j;
+    const Py_ssize_t start = j;
     if (!read_number(p, n, j, 4, v)) return false;
+    offset = j - start <= 2 ? v * 3600 : (v / 100) * 3600 + (v % 100) * 60;
     if (j < n && p[j] == ':') {
       ++j;
-      if (!read_number(p, n, j, 2, v)) return false;
+      int m;
+      if (!read_number(p, n, j, 2, m)) return false;
+      offset += m * 60;
     }
+    offset *= sign;
     i = j;
   }
   while (i < n && is_blank(p[i])) ++i;
+  d.seconds = hour * 3600.0 + minute * 60.0 + second + fraction - offset;
   return i == n;
 }
 
 // True when str(ts).strip('"') of a value whose text is `s` has the shape
-// a/b/YYYY (separator '/', '.' or '-', the same twice; a and b of one or two
-// digits, a year of four), optionally followed by a time; a and b are its
-// first two numbers. Blanks around the whole are allowed.
-bool day_month_shape(PyObject* s, int& a, int& b) {
+// a/b/YYYY or a/b/YY (separator '/', '.' or '-', the same twice; a and b of
+// one or two digits, a at most 31 before a two-digit year, which the parser
+// would otherwise take for the year), optionally followed by a time. Blanks
+// around the whole are allowed.
+bool day_month_shape(PyObject* s, DayMonthText& d) {
   if (!PyUnicode_Check(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) return false;
   const unsigned char* p = PyUnicode_1BYTE_DATA(s);
   Py_ssize_t lo = 0, n = PyUnicode_GET_LENGTH(s);
@@ -138,42 +165,115 @@ bool day_month_shape(PyObject* s, int& a, int& b) {
   while (n > lo && p[n - 1] == '"') --n;
   Py_ssize_t i = lo;
   while (i < n && is_blank(p[i])) ++i;
-  int year;
-  if (!read_number(p, n, i, 2, a) || i >= n) return false;
+  if (!read_number(p, n, i, 2, d.a) || i >= n) return false;
   const unsigned char sep = p[i];
   if (sep != '/' && sep != '.' && sep != '-') return false;
   ++i;
-  if (!read_number(p, n, i, 2, b) || i >= n || p[i] != sep) return false;
+  if (!read_number(p, n, i, 2, d.b) || i >= n || p[i] != sep) return false;
   const Py_ssize_t year_start = ++i;
-  if (!read_number(p, n, i, 4, year) || i - year_start != 4) return false;
+  if (!read_number(p, n, i, 4, d.year)) return false;
+  d.year_digits = static_cast<int>(i - year_start);
+  if (d.year_digits != 4 && (d.year_digits != 2 || d.a > 31)) return false;
+  d.seconds = 0;
   if (i == n) return true;
-  if (p[i] == 'T' || p[i] == 't') return time_tail(p, n, i + 1);
+  if (p[i] == 'T' || p[i] == 't') return time_tail(p, n, i + 1, d);
   if (!is_blank(p[i])) return false;
   while (i < n && is_blank(p[i])) ++i;
-  return i == n || time_tail(p, n, i);
+  return i == n || time_tail(p, n, i, d);
 }
 
 // Whether the general parser reads a text day-first: only when the column is
-// day-first and the text has the a/b/YYYY shape.
+// day-first and the text has the a/b/year shape.
 bool reads_day_first(bool column_dayfirst, PyObject* s) {
-  int a, b;
-  return column_dayfirst && day_month_shape(s, a, b);
+  DayMonthText d;
+  return column_dayfirst && day_month_shape(s, d);
 }
 
-// The first value of each kind among the column's a/b/YYYY dates. A first
+// Whether sorted instants are evenly spaced by the measure of the time-step
+// check: a positive mean step and a sample standard deviation of the steps
+// of at most 20 percent of it.
+bool evenly_spaced(std::vector<double>& at) {
+  std::sort(at.begin(), at.end());
+  const size_t steps = at.size() - 1;
+  double mean = 0;
+  for (size_t i = 1; i < at.size(); ++i) mean += at[i] - at[i - 1];
+  mean /= static_cast<double>(steps);
+  if (!(mean > 0)) return false;
+  double squares = 0;
+  for (size_t i = 1; i < at.size(); ++i) squares += (at[i] - at[i - 1] - mean) * (at[i] - at[i - 1] - mean);
+  return 100.0 * std::sqrt(squares / static_cast<double>(steps - 1)) <= 20.0 * mean;
+}
+
+// The order of a column's a/b/year dates, learnt from its values. A first
 // number above 12 (with a second of at most 12) can only be a day, a second
 // number above 12 (with a first of at most 12) only a day as well, so the
-// value is month-first.
-struct DayMonthOrder {
+// value is month-first. While every value seen could be either, both
+// readings of each are kept, for the evenness rule of decide().
+class DayMonthOrder {
+ public:
+  explicit DayMonthOrder(int this_year) : this_year_(this_year) {}
+  void reset() { *this = DayMonthOrder(this_year_); }
+
   Ref day_first, month_first;
   bool settled() const { return day_first && month_first; }
+
   // `ts` is the value as stored, `s` its text.
   void see(PyObject* ts, PyObject* s) {
-    int a, b;
-    if (!day_month_shape(s, a, b)) return;
-    if (a > 12 && b <= 12 && !day_first) day_first = Ref::borrow(ts);
-    if (b > 12 && a <= 12 && !month_first) month_first = Ref::borrow(ts);
+    DayMonthText d;
+    if (!day_month_shape(s, d)) return;
+    if (d.a > 12 && d.b <= 12 && !day_first) day_first = Ref::borrow(ts);
+    if (d.b > 12 && d.a <= 12 && !month_first) month_first = Ref::borrow(ts);
+    if (day_first || month_first) {
+      std::vector<double>().swap(as_month_first_);
+      std::vector<double>().swap(as_day_first_);
+      return;
+    }
+    if (d.a < 1 || d.b < 1) return;  // no date either way: the parser refuses it
+    const int year = full_year(d);
+    as_month_first_.push_back(instant(year, d.a, d.b, d.seconds));
+    as_day_first_.push_back(instant(year, d.b, d.a, d.seconds));
+    if (!example_ && d.a != d.b) {
+      example_ = Ref::borrow(ts);
+      example_date_ = {year, d.b, d.a};
+    }
   }
+
+  // When no value settles the order and there are at least three: true when
+  // only the day-first reading of the values gives evenly spaced times.
+  bool only_day_first_is_even() {
+    if (day_first || month_first || as_month_first_.size() < 3 || !example_) return false;
+    return !evenly_spaced(as_month_first_) && evenly_spaced(as_day_first_);
+  }
+
+  // A value read day-first by the evenness rule, as stored, and the date it
+  // was read as (YYYY-MM-DD).
+  const Ref& example() const { return example_; }
+  Ref example_date() const {
+    return check(PyUnicode_FromFormat("%04d-%02d-%02d", example_date_[0], example_date_[1], example_date_[2]));
+  }
+
+ private:
+  // Two-digit years as the parser places them: within fifty years of now.
+  int full_year(const DayMonthText& d) const {
+    if (d.year_digits == 4) return d.year;
+    int year = d.year + this_year_ / 100 * 100;
+    if (year >= this_year_ + 50) {
+      year -= 100;
+    } else if (year < this_year_ - 50) {
+      year += 100;
+    }
+    return year;
+  }
+  // Seconds since the epoch; a day past the end of its month runs on into
+  // the next, which keeps both readings comparable without refusing either.
+  static double instant(int year, int month, int day, double seconds) {
+    return static_cast<double>(fast::days_from_civil(year, month, day)) * 86400.0 + seconds;
+  }
+
+  int this_year_;
+  std::vector<double> as_month_first_, as_day_first_;
+  Ref example_;
+  std::array<int, 3> example_date_{};
 };
 
 // The scan over an exact Series of object dtype whose values are all exact
@@ -196,7 +296,7 @@ bool scan_plain_texts(PyObject* column, DayMonthOrder& order) {
     fast::poll_signals(i);
     PyObject* ts = in.at<PyObject*>(i);
     if (!PyUnicode_CheckExact(ts)) {
-      order = DayMonthOrder{};
+      order.reset();
       return false;
     }
     order.see(ts, ts);
@@ -204,11 +304,41 @@ bool scan_plain_texts(PyObject* column, DayMonthOrder& order) {
   return true;
 }
 
-// The order of the column's a/b/YYYY dates. Values of both kinds (see
+// The warning list of the process_data_by_time_col call running on this
+// thread, if any: parse_time_col has no list of its own, so what a parse has
+// to say goes to the list of the call that asked for it.
+thread_local PyObject* t_warn_list = nullptr;
+
+class WarnListScope {
+ public:
+  explicit WarnListScope(PyObject* warn_msg) noexcept : outer_(t_warn_list) { t_warn_list = warn_msg; }
+  ~WarnListScope() { t_warn_list = outer_; }
+  WarnListScope(const WarnListScope&) = delete;
+  WarnListScope& operator=(const WarnListScope&) = delete;
+
+ private:
+  PyObject* outer_;
+};
+
+// A warning of the catalogue from inside a parse: into the caller's list,
+// or, for a parse called on its own, as a Python UserWarning of the same text.
+void note(const Frame& f, const char* id, std::initializer_list<PyObject*> args) {
+  if (t_warn_list) {
+    warn(f, t_warn_list, id, args);
+    return;
+  }
+  Ref said = message(f, id, args);
+  Ref category = Ref::borrow(PyExc_UserWarning);
+  call(import_attr("warnings", "warn"), said, category);
+}
+
+// The order of the column's a/b/year dates. Values of both kinds (see
 // DayMonthOrder): QUARNEX0078E with the first of each, as stored. Some of the
-// first kind only: day-first. Otherwise the parser's own reading.
-bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col) {
-  DayMonthOrder order;
+// first kind only: day-first. None of either: month-first (the parser's own
+// reading), unless only the day-first reading makes a series of evenly spaced
+// times; the column is then read day-first, with QUARNEX0017W.
+bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col, int this_year) {
+  DayMonthOrder order(this_year);
   if (!scan_plain_texts(column, order)) {
     // A tuple of our own: nothing a value's __str__ does can change it under us.
     Ref values = check(PySequence_Tuple(call_method(column, "to_list").get()));
@@ -230,7 +360,17 @@ bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col) {
     }
   }
   if (order.settled()) raise_message(f, "QUARNEX0078E", {time_col, order.day_first.get(), order.month_first.get()});
-  return static_cast<bool>(order.day_first);
+  if (order.day_first) return true;
+  if (!order.only_day_first_is_even()) return false;
+  note(f, "QUARNEX0017W", {time_col, order.example().get(), order.example_date().get()});
+  return true;
+}
+
+// The year of a datetime, as an int.
+int year_of(const Ref& moment) {
+  const long year = PyLong_AsLong(attr(moment, "year").get());
+  if (year == -1 && PyErr_Occurred()) throw_error();
+  return static_cast<int>(std::clamp(year, 1L, 9999L));
 }
 
 // datetime.datetime(datetime.date.today().year, 1, 1), through the module's
@@ -380,32 +520,121 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
   check(PyObject_SetAttrString(data_df, "index", kept_labels.get()));
 }
 
+// The general parser's warning about a zone word it cannot resolve (it
+// drops the zone and reads another instant), or an empty Ref when the parser
+// in use has none (it is then not the one the warning is for).
+Ref unknown_zone_category() {
+  PyObject* found = nullptr;
+  Ref module = Ref::steal(PyImport_ImportModule("dateutil.parser"));
+  if (module) found = PyObject_GetAttrString(module.get(), "UnknownTimezoneWarning");
+  if (!found) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();  // a parser that cannot be imported is reported where it is called
+  }
+  return Ref::steal(found);
+}
+
+// While alive, that warning is raised as an error instead, so that the value
+// is refused; no other warning filter of the caller changes.
+class ZoneWordsRefused {
+ public:
+  explicit ZoneWordsRefused(const Ref& category) {
+    if (!category) return;
+    Ref manager = call(import_attr("warnings", "catch_warnings"));
+    call_method(manager, "__enter__");
+    manager_ = std::move(manager);
+    Ref error = text("error");
+    call_kw(import_attr("warnings", "simplefilter").get(), {error.get()}, {{"category", category.get()}});
+  }
+  ~ZoneWordsRefused() {
+    if (!manager_) return;
+    ErrorGuard keep;
+    Ref done = Ref::steal(PyObject_CallMethod(manager_.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    if (!done) PyErr_WriteUnraisable(manager_.get());
+  }
+  ZoneWordsRefused(const ZoneWordsRefused&) = delete;
+  ZoneWordsRefused& operator=(const ZoneWordsRefused&) = delete;
+
+ private:
+  Ref manager_;
+};
+
+// The zone word of such a warning raised as an error (its text names it after
+// "tzname "), or an empty Ref for any other error.
+Ref unknown_zone_word(const Ref& category, PyObject* ex) {
+  if (!category || !is_instance(ex, category.get())) return Ref();
+  Ref said = str(ex);
+  Ref parts = call_method(said, "split");
+  if (length(parts) >= 2 && eq(item(parts.get(), Py_ssize_t{0}), text("tzname"))) {
+    return item(parts.get(), Py_ssize_t{1});
+  }
+  return said;
+}
+
+// A parsed column that holds times with a zone beside times without one
+// cannot be ordered: QUARNEX0079E with the first value of each, as stored in
+// `original`. Only a column of objects can hold both.
+void refuse_mixed_zones(const Frame& f, PyObject* time_col, PyObject* original, PyObject* parsed) {
+  if (!eq(attr(attr(parsed, "dtype"), "kind"), text("O"))) return;
+  Ref values = check(PySequence_Tuple(call_method(parsed, "to_list").get()));
+  Ref datetime_type = attr(global(f, G::datetime), "datetime");
+  const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+  Py_ssize_t zoned = -1, naive = -1;
+  for (Py_ssize_t i = 0; i < n && (zoned < 0 || naive < 0); ++i) {
+    fast::poll_signals(i);
+    PyObject* v = PyTuple_GET_ITEM(values.get(), i);
+    if (!is_instance(v, datetime_type.get())) continue;
+    Py_ssize_t& first = attr(v, "tzinfo").is_none() ? naive : zoned;
+    if (first < 0) first = i;
+  }
+  if (zoned < 0 || naive < 0) return;
+  Ref as_stored = call_method(original, "to_list");
+  raise_message(f, "QUARNEX0079E", {time_col, item(as_stored.get(), zoned).get(), item(as_stored.get(), naive).get()});
+}
+
 // A text column: the general parser, then the ISO parser, then a value-by-value
 // diagnosis that names the first value neither accepts.
 void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
   Parsers p;
-  p.dayfirst = column_is_day_first(f, item(data_df, time_col).get(), time_col);
   p.default_ = january_first(f);
+  const int this_year = year_of(p.default_);
+  p.dayfirst = column_is_day_first(f, item(data_df, time_col).get(), time_col, this_year);
+  Ref zone_warning = unknown_zone_category();
+  ZoneWordsRefused zone_words(zone_warning);
+  Ref original = item(data_df, time_col);
+  Ref parsed;
+  bool built = false;
   Ref first = attempt([&] {
     p.parse = import_attr("dateutil.parser", "parse");
-    Ref column = item(data_df, time_col);
-    if (auto built = fast::date_column(column.get(), p.parse.get(), p.default_.get(), p.dayfirst)) {
-      Ref parsed = std::move(*built);
-      fast::set_built_column(data_df, time_col, parsed);
+    if (auto made = fast::date_column(original.get(), p.parse.get(), p.default_.get(), p.dayfirst)) {
+      parsed = std::move(*made);
+      built = true;
       return;
     }
-    Ref parsed = parse_text_column(column.get(), p, Converter::general);
-    set_item(data_df, time_col, parsed.get());
+    parsed = parse_text_column(original.get(), p, Converter::general);
   });
-  if (!first) return;
+  if (!first) {
+    refuse_mixed_zones(f, time_col, original.get(), parsed.get());
+    original = Ref();  // a column held here would make pandas copy (or warn) when it is replaced
+    if (built) {
+      fast::set_built_column(data_df, time_col, parsed);
+    } else {
+      set_item(data_df, time_col, parsed.get());
+    }
+    return;
+  }
   HandlingScope handling_first(first.get());
 
   Ref second = attempt([&] {
     p.isoparse = import_attr("dateutil.parser", "isoparse");
-    Ref parsed = parse_text_column(item(data_df, time_col).get(), p, Converter::iso);
-    set_item(data_df, time_col, parsed.get());
+    parsed = parse_text_column(original.get(), p, Converter::iso);
   });
-  if (!second) return;
+  if (!second) {
+    refuse_mixed_zones(f, time_col, original.get(), parsed.get());
+    original = Ref();
+    set_item(data_df, time_col, parsed.get());
+    return;
+  }
   // A parser that could not be imported is a broken installation, not a bad
   // value: its import error reaches the caller instead of a diagnosis.
   if (!p.isoparse) reraise(second);
@@ -414,8 +643,7 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
 
   Ref trial_plain = general_kwnames(false, false);
   Ref trial_dayfirst = general_kwnames(false, true);
-  Ref column = item(data_df, time_col);
-  Ref it = check(PyObject_GetIter(column.get()));
+  Ref it = check(PyObject_GetIter(original.get()));
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref ts = Ref::steal(next);
     Ref general_error = attempt([&] {
@@ -428,6 +656,7 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
     Ref iso_error = attempt([&] { call(p.isoparse, unquoted_text(ts.get())); });
     if (!iso_error) continue;
     HandlingScope handling_iso(iso_error.get());
+    if (Ref zone = unknown_zone_word(zone_warning, general_error.get())) raise_message(f, "QUARNEX0080E", {time_col, ts.get(), zone.get()});
     raise_message(f, "QUARNEX0076E", {time_col, ts.get()});
   }
   if (PyErr_Occurred()) throw_error();
@@ -482,6 +711,27 @@ bool repeated_timestamps(PyObject* df, PyObject* time_col) {
   Ref repeated = check(PyNumber_And(duplicated.get(), present.get()));
   return contains(call_method(repeated, "to_list"), Py_True);
 }
+
+// Whether a table in time order holds one instant twice: texts that differ
+// (2024-01-05 and 2024-01-05 00:00) can still be one time once parsed, and
+// equal times are neighbours once sorted.
+Ref slice(Py_ssize_t start, Py_ssize_t stop) {
+  Ref lo = from_ssize(start), hi = from_ssize(stop);
+  return check(PySlice_New(lo.get(), hi.get(), nullptr));
+}
+
+bool repeats_in_order(PyObject* df, PyObject* time_col) {
+  Ref values = attr(item(df, time_col), "values");
+  const Py_ssize_t n = length(values);
+  if (n < 2) return false;
+  Ref earlier = item(values, slice(0, n - 1));
+  Ref later = item(values, slice(1, n));
+  Ref same = check(PyObject_RichCompare(later.get(), earlier.get(), Py_EQ));
+  return truthy(call_method(same, "any"));
+}
+
+Ref last_time(PyObject* df, PyObject* time_col) { return item(attr(item(df, time_col), "iat"), from_ssize(-1)); }
+Ref first_time(PyObject* df, PyObject* time_col) { return item(attr(item(df, time_col), "iat"), from_ssize(0)); }
 
 // pd.concat([df, holdout_df], ignore_index=True, sort=False)
 Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
@@ -552,6 +802,7 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
 
   if (time_col != Py_None) {
     if (repeated_timestamps(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
+    WarnListScope notes(warn_msg);
 
     if (!holdout_df.is_none()) {
       Ref parse = attr(self, "parse_time_col");
@@ -565,6 +816,7 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
 
     auto in_order = fast::sorted_copy(df.get(), time_col);
     df = in_order ? std::move(*in_order) : call_kw(attr(df, "sort_values").get(), {}, {{"by", time_col}});
+    if (repeats_in_order(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
     Ref interval = attr(self, "validate_time_interval");
     call(interval, df, time_col, warn_msg, data_type_member(f, "INPUT"));
 
@@ -572,8 +824,10 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
       in_order = fast::sorted_copy(holdout_df.get(), time_col);
       holdout_df =
           in_order ? std::move(*in_order) : call_kw(attr(holdout_df, "sort_values").get(), {}, {{"by", time_col}});
+      if (repeats_in_order(holdout_df.get(), time_col)) raise_message(f, "QUARNEX0075E");
       Ref newer = attr(self, "check_user_holdout_newer");
       call(newer, df, holdout_df, time_col);
+      if (eq(last_time(df.get(), time_col), first_time(holdout_df.get(), time_col))) raise_message(f, "QUARNEX0075E");
       interval = attr(self, "validate_time_interval");
       call(interval, holdout_df, time_col, warn_msg, data_type_member(f, "HOLDOUT"));
       holdout_len();

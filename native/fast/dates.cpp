@@ -288,7 +288,10 @@ bool read_any_stamp(const char* p, Py_ssize_t n, const ReadRules& rules, Stamp& 
     for (int k = 0; k < count; ++k) {
       if (tok[k].month ? !ymd.add_month(tok[k].value) : !ymd.add(tok[k].value, tok[k].digits, true)) return false;
     }
-    day_month_shape = count == 3 && !months && tok[0].digits <= 2 && tok[1].digits <= 2 && tok[2].digits == 4;
+    // a/b/YYYY, and a/b/YY unless a can only be a year: the texts whose
+    // day and month follow the column's order
+    day_month_shape = count == 3 && !months && tok[0].digits <= 2 && tok[1].digits <= 2 &&
+                      (tok[2].digits == 4 || (tok[2].digits == 2 && tok[0].value <= 31));
   }
   // The time: after ' ' (three-part dates and dates with a month name), or
   // after 'T' (all-numeric three-part dates).

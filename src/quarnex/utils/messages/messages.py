@@ -34,6 +34,20 @@ _CATALOGUE = {
         3,
         "The timestamp column {0} mixes day-first and month-first dates: {1} can only be day-first, {2} only month-first.",
     ),
+    "QUARNEX0017W": (
+        3,
+        "The timestamp column {0} was read day first ({1} as {2}): only that reading gives evenly spaced times.",
+    ),
+    "QUARNEX0079E": (
+        3,
+        "The timestamp column {0} mixes times with a zone or offset ({1}) and times without one ({2}); "
+        "give every time a zone, or none.",
+    ),
+    "QUARNEX0080E": (
+        3,
+        "The zone {2} of the value {1} of the timestamp column {0} cannot be read; "
+        "write it as an offset (such as -04:00) or as UTC.",
+    ),
     "QUARNEX0071E": (2, "The mean time step of the timestamp column {0} is zero{1}."),
     "QUARNEX0004W": (
         1,
