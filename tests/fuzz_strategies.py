@@ -540,7 +540,15 @@ REAL_TIME_COLUMNS = {
     "day, month name, year": _texts("2024-02-20", 30, "D", "%d %b %Y"),
     "full month names": _texts("2015-01", 14, "MS", "%B %Y"),
     "two-digit years": _texts("2012-01-08", 30, "D", "%m/%d/%y"),
+    "day-first two-digit years": _texts("2023-01-13", 30, "D", "%d/%m/%y"),
+    "US monthly": _texts("2024-01-01", 12, "MS", "%m/%d/%Y"),
+    # every date could be either way round: only the day-first reading is evenly spaced
+    "day-first monthly": _texts("2022-01-01", 24, "MS", "%d.%m.%Y"),
+    "day-first hourly week": _texts("2024-03-01", 168, "h", "%d.%m.%Y %H:%M"),
+    "day-first monthly, two-digit years": _texts("2022-01-01", 24, "MS", "%d/%m/%y"),
 }
+#: The columns above read day-first because only that reading is evenly spaced.
+DAY_FIRST_BY_SPACING = {"day-first monthly", "day-first hourly week", "day-first monthly, two-digit years"}
 for _zone in ["UTC", "Europe/Berlin", "America/New_York", "Asia/Kolkata", "Australia/Lord_Howe"]:
     _stamps = pd.date_range("2024-03-30 20:00", periods=30, freq="h", tz=_zone)
     REAL_TIME_COLUMNS[f"zoned {_zone}"] = (_stamps, _stamps.tz_convert("UTC"))
@@ -724,6 +732,7 @@ def timestamp_columns(draw):
                 1,
                 1.0,
                 -0.0,
+                0.0,
                 b"x",
                 StrSub("2024-01-01"),
                 np.float64("nan"),
@@ -742,7 +751,11 @@ def timestamp_columns(draw):
     holes = draw(st.lists(st.integers(0, 11), max_size=3))
     values = [np.nan if i in holes else v / 2 for i, v in enumerate(numbers)]
     if kind == "float":
-        return pd.Series([-0.0 if v == 0 and draw(st.booleans()) else v for v in values], dtype="float64")
+        values = [-0.0 if v == 0 and draw(st.booleans()) else v for v in values]
+        if draw(st.booleans()):  # zeros of both signs: one value, so a repeat
+            at = draw(st.integers(0, len(values)))
+            values[at:at] = [0.0, -0.0]
+        return pd.Series(values, dtype="float64")
     stamps = pd.Series(pd.to_datetime([None if v != v else 1_700_000_000 + int(v * 2) for v in values], unit="s"))
     return stamps.dt.tz_localize("Europe/Paris") if kind == "datetime_tz" else stamps
 

@@ -332,6 +332,23 @@ def test_refused_repeated_timestamps_json(tmp_path, monkeypatch):
     assert not (tmp_path / "out.csv").exists()
 
 
+@pytest.mark.parametrize(
+    "times,code,rows",
+    [
+        (["2010-11-07 00:30 EDT", "2010-11-07 01:00 EDT", "2010-11-07 01:00 EST"], "QUARNEX0080E", [1]),
+        (["2024-01-04", "2024-01-05", "2024-01-06T00:00+00:00"], "QUARNEX0079E", [1, 3]),
+        (["2024-01-04", "2024-01-05", "2024-01-05 00:00", "2024-01-06"], "QUARNEX0075E", [2]),
+    ],
+)
+def test_refusals_of_parsed_times_name_their_rows(tmp_path, monkeypatch, times, code, rows):
+    pd.DataFrame({"time": times, "sales": range(len(times))}).to_csv(tmp_path / "data.csv", index=False)
+    done = call("data.csv", "--target", "sales", "--timestamp", "time", "--json", cwd=tmp_path, monkeypatch=monkeypatch)
+    report = report_of(done.stdout)
+    assert (done.returncode, report["refusal_code"]) == (1, code)
+    (note,) = [f for f in report["diagnostics"] if f["kind"] in ("refused_value", "repeated_timestamps")]
+    assert [e["row"] for e in note["examples"]] == rows
+
+
 def test_accepted_with_warnings(tmp_path, monkeypatch):
     hourly_csv(tmp_path / "data.csv", 60)
     done = call(

@@ -529,3 +529,19 @@ def test_forecasting_label_marker_changes_no_column(dh, C):
     result = run(dh, df, target=["y"], label=-1)
     assert result[6] == -1
     pd.testing.assert_series_equal(df["note"], note)
+
+
+@pytest.mark.parametrize("holdout,rows", [(0.3, 3000), (0.05, 500), (2000, 2000), (12000, None), (10000, None)])
+def test_the_holdout_fits_a_table_cut_to_its_latest_rows(dh, messages, holdout, rows):
+    from quarnex.utils import constants as C
+
+    limit = C.INPUT_DATA_LIMITATION[FC][C.ROW][C.HOLDOUT_MAX_RATIO]
+    kept = C.INPUT_DATA_LIMITATION[FC][C.TSHIRT_SIZE_SMALL][C.ROW][C.MAX]
+    times = pd.date_range("2020-01-01", periods=4 * kept, freq="h").strftime("%Y-%m-%d %H:%M")
+    df = pd.DataFrame({"time": times, "y": np.arange(4.0 * kept)})
+    call = lambda: run(dh, df, target="y", holdout=holdout, size=C.TSHIRT_SIZE_SMALL)
+    if rows is None:
+        messages.raises(call, "QUARNEX0101E", (holdout, int(kept * float(limit)), limit))
+        return
+    out = call()
+    assert (len(out[0]), out[2]) == (kept, rows)  # the table cut to 10,000 rows

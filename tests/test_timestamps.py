@@ -10,7 +10,7 @@ import dateutil.parser
 import numpy as np
 import pandas as pd
 import pytest
-from fuzz_strategies import REAL_TIME_COLUMNS
+from fuzz_strategies import DAY_FIRST_BY_SPACING, REAL_TIME_COLUMNS
 
 from quarnex.utils import constants as C
 
@@ -131,16 +131,83 @@ def test_values_each_accepted_by_one_parser_stay_text(helper, messages, parser_c
 # ---- parse_time_col: what a text does not say -------------------------------------
 
 
+def _read_day_first(values, stamps):
+    """The arguments of the day-first note: the first value whose two readings differ."""
+    i = next(i for i, v in enumerate(values) if v[:2] != v[3:5])
+    return ("t", values[i], stamps[i].strftime("%Y-%m-%d"))
+
+
 @pytest.mark.parametrize("name", sorted(REAL_TIME_COLUMNS))
 def test_real_looking_columns_mean_the_same_whatever_the_run_date(helper, messages, run_date, name):
     values, stamps = REAL_TIME_COLUMNS[name]
     df = pd.DataFrame(
         {"t": pd.Series(values, dtype=object if isinstance(values, list) else None), "v": range(len(values))}
     )
-    helper.parse_time_col(df, "t", DT.INPUT)
+    if name in DAY_FIRST_BY_SPACING:
+        # called on its own, the parse has no warning list: the note is a Python warning
+        with pytest.warns(UserWarning, match="QUARNEX0017W"):
+            helper.parse_time_col(df, "t", DT.INPUT)
+        assert messages.calls == [("QUARNEX0017W", _read_day_first(values, stamps))]
+    else:
+        helper.parse_time_col(df, "t", DT.INPUT)
+        assert messages.calls == []
     expected = stamps.tz_localize("UTC") if stamps.tz is None and not isinstance(values, list) else stamps
     assert df["t"].tolist() == expected.tolist() and df["t"].dtype == expected.dtype
+
+
+@pytest.mark.parametrize("name", sorted(DAY_FIRST_BY_SPACING))
+def test_day_first_by_spacing_is_noted_in_the_warning_list(helper, messages, name):
+    values, stamps = REAL_TIME_COLUMNS[name]
+    warn_msg = []
+    out, _, _ = helper.process_data_by_time_col(pd.DataFrame({"t": values}), None, "t", FC, 0.2, warn_msg)
+    assert out["t"].tolist() == stamps.tz_localize(None).tolist()
+    assert warn_msg == [messages.text("QUARNEX0017W", *_read_day_first(values, stamps))]
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        # uneven either way, or even either way: the parser's own month-first reading
+        ["01/02/2024", "03/04/2024", "05/06/2024", "07/08/2024"],
+        ["01/01/2024", "02/02/2024", "03/03/2024"],
+        # too few to tell
+        ["01.02.2024", "01.03.2024"],
+    ],
+)
+def test_ambiguous_columns_otherwise_stay_month_first(helper, messages, values):
+    df = pd.DataFrame({"t": values})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    month_first = [datetime.datetime.strptime(v.replace(".", "/"), "%m/%d/%Y") for v in values]
+    assert df["t"].tolist() == [pd.Timestamp(t) for t in month_first]
     assert messages.calls == []
+
+
+@pytest.mark.parametrize(
+    "values,code,args",
+    [
+        (
+            ["2010-11-07 00:30 EDT", "2010-11-07 01:00 EDT", "2010-11-07 01:00 EST"],
+            "QUARNEX0080E",
+            ("t", "2010-11-07 00:30 EDT", "EDT"),
+        ),
+        (["2024-06-01 10:00 UTC", "2024-06-01 12:00 CEST"], "QUARNEX0080E", ("t", "2024-06-01 12:00 CEST", "CEST")),
+        (
+            ["2024-01-05", "2024-01-06 00:00+00:00", "2024-01-07"],
+            "QUARNEX0079E",
+            ("t", "2024-01-06 00:00+00:00", "2024-01-05"),
+        ),
+        (
+            ["2024-01-05T00:00Z", "2024-01-06T00:00Z", "2024-01-07T00:00"],
+            "QUARNEX0079E",
+            ("t", "2024-01-05T00:00Z", "2024-01-07T00:00"),
+        ),
+    ],
+)
+def test_times_of_unknown_or_mixed_zones_are_refused(helper, messages, values, code, args):
+    df = pd.DataFrame({"t": values, "v": range(len(values))})
+    before = df.copy()
+    messages.raises(lambda: helper.parse_time_col(df, "t", DT.INPUT), code, args)
+    pd.testing.assert_frame_equal(df, before)
 
 
 @pytest.mark.parametrize(

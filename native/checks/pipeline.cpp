@@ -118,7 +118,8 @@ Ref process_data(const Frame& f, PyObject* df_arg, PyObject* learning_type, PyOb
   // Cut to its latest rows, the table keeps a holdout of its own size (a
   // user holdout table is the newest rows and stays whole).
   if (user_holdout_df.is_none() && length(df) < rows_before) {
-    holdout_size = holdout_after_cut(f, holdout_size_arg, holdout_size.get(), from_ssize(length(df)).get(), learning_type);
+    holdout_size =
+        holdout_after_cut(f, holdout_size_arg, holdout_size.get(), from_ssize(length(df)).get(), learning_type);
   }
 
   return check(PyTuple_Pack(7, df.get(), user_holdout_df.get(), holdout_size.get(), target_idx.get(), feature_idx.get(),

@@ -656,7 +656,8 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
     Ref iso_error = attempt([&] { call(p.isoparse, unquoted_text(ts.get())); });
     if (!iso_error) continue;
     HandlingScope handling_iso(iso_error.get());
-    if (Ref zone = unknown_zone_word(zone_warning, general_error.get())) raise_message(f, "QUARNEX0080E", {time_col, ts.get(), zone.get()});
+    if (Ref zone = unknown_zone_word(zone_warning, general_error.get()))
+      raise_message(f, "QUARNEX0080E", {time_col, ts.get(), zone.get()});
     raise_message(f, "QUARNEX0076E", {time_col, ts.get()});
   }
   if (PyErr_Occurred()) throw_error();

@@ -648,6 +648,8 @@ def _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code) -
     refused = report["status"] != "accepted"
     if ts_pos is not None:
         repeated = diag.repeated_timestamps(raw, ts_pos)
+        if code == "QUARNEX0075E" and not repeated:
+            repeated = diag.repeated_instants(raw, ts_pos)
         found += repeated
         empty_ts = int(raw.iloc[:, ts_pos].isna().sum())
         if code == "QUARNEX0075E" and not repeated and empty_ts > 1:
@@ -665,6 +667,8 @@ def _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code) -
                 )
             )
         found += diag.dropped_rows(raw, ts_pos)
+        if code in ("QUARNEX0079E", "QUARNEX0080E"):
+            found += diag.zone_refusal(raw, ts_pos, code)
         if code == "QUARNEX0076E":
             bad = diag.refused_times(raw, ts_pos)
             found += bad

@@ -321,6 +321,99 @@ def repeated_timestamps(df, position) -> list[dict]:
     ]
 
 
+def repeated_instants(df, position) -> list[dict]:
+    """Timestamps written differently that stand for one instant, with all their rows."""
+    from quarnex.utils.constants import DataType
+    from quarnex.utils.data_helper import DataHelper
+
+    column = df.iloc[:, position].reset_index(drop=True)
+    parsed = column.to_frame("t")
+    try:
+        DataHelper().parse_time_col(parsed, "t", DataType.INPUT)
+    except Exception:
+        return []
+    times = parsed["t"]
+    repeated = times[times.duplicated(keep=False)]
+    groups = {}
+    for i, instant in repeated.items():
+        groups.setdefault(instant, []).append(int(i))
+    if not groups:
+        return []
+    extra = int(times.duplicated().sum())
+    listed = list(groups.values())[:SHOWN]
+    shown = "; ".join(" and ".join(f"{show(column[r])} on row {r + 1}" for r in rows[:SHOWN]) for rows in listed)
+    return [
+        _finding(
+            "repeated_timestamps",
+            "note",
+            df.columns[position],
+            f"{extra} row{'s' if extra != 1 else ''} give{'s' if extra == 1 else ''} an earlier time in another "
+            f"spelling: {shown}{_more(len(groups))}.",
+            count=extra,
+            examples=[
+                {"row": rows[0] + 1, "value": _text(column[rows[0]]), "rows": [r + 1 for r in rows[:SHOWN]]}
+                for rows in listed
+            ],
+        )
+    ]
+
+
+def _read_zone(text):
+    """(the time the general parser, else the ISO one, reads, whether the parser
+    found a zone word it does not know); (None, False) when neither reads it."""
+    from dateutil.parser import UnknownTimezoneWarning, isoparse, parse
+
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always", UnknownTimezoneWarning)
+        try:
+            moment = parse(text)
+        except Exception:
+            try:
+                moment = isoparse(text)
+            except Exception:
+                return None, False
+    return moment, any(issubclass(w.category, UnknownTimezoneWarning) for w in seen)
+
+
+def zone_refusal(df, position, code) -> list[dict]:
+    """The rows of a refusal for zones: the first time with a zone word the parser
+    cannot read (QUARNEX0080E), or the first time with a zone and the first
+    without one (QUARNEX0079E)."""
+    column = df.iloc[:, position]
+    label = df.columns[position]
+    first = {}
+    for i, value in enumerate(column.tolist()):
+        if not isinstance(value, str):
+            continue
+        moment, unknown_zone = _read_zone(value.strip('"'))
+        if code == "QUARNEX0080E" and unknown_zone:
+            first["with a zone the parser cannot read"] = i
+            break
+        if code == "QUARNEX0079E" and moment is not None:
+            first.setdefault("with a zone" if moment.tzinfo is not None else "without a zone", i)
+            if len(first) == 2:
+                break
+    if not first:
+        return []
+    listed = sorted(first.items(), key=lambda kind_row: kind_row[1])
+    shown = "; ".join(f"{show(column.iloc[r])} on row {r + 1} ({kind})" for kind, r in listed)
+    advice = (
+        "write the zone as an offset (such as -04:00) or as UTC"
+        if code == "QUARNEX0080E"
+        else "give every time a zone, or none"
+    )
+    return [
+        _finding(
+            "refused_value",
+            "note",
+            label,
+            f"{shown}: {advice}.",
+            count=len(listed),
+            examples=[{"row": r + 1, "value": _text(column.iloc[r])} for _, r in listed],
+        )
+    ]
+
+
 def dropped_rows(df, position) -> list[dict]:
     column = df.iloc[:, position]
     label = df.columns[position]
