@@ -722,7 +722,7 @@ Ref slice(Py_ssize_t start, Py_ssize_t stop) {
 }
 
 bool repeats_in_order(PyObject* df, PyObject* time_col) {
-  Ref values = attr(item(df, time_col), "values");
+  Ref values = attr(item(df, time_col), "array");
   const Py_ssize_t n = length(values);
   if (n < 2) return false;
   Ref earlier = item(values, slice(0, n - 1));
