@@ -180,6 +180,7 @@ def _bad_files(folder):
     (folder / "binary.csv").write_bytes(b"time,sales\n\x00\x01\x02\xff" * 50)
     (folder / "latin1.csv").write_bytes('time,sales\n2024-01-01,"caf\xe9"\n'.encode("latin-1"))
     (folder / "ragged.csv").write_text("time,sales\n2024-01-01,1\n2024-01-02,2,9\n")
+    (folder / "extra.csv").write_text("time,sales\n2024-01-01,1,\n2024-01-02,2,9\n2024-01-03,3,\n")
     (folder / "huge.csv").write_text('time,sales\n2024-01-01,1\n2024-01-02,"' + "7" * 10_000_001 + '"\n')
     (folder / "folder").mkdir()
 
@@ -205,6 +206,9 @@ def _bad_files(folder):
         (("latin1.csv", "--encoding", "no-such-code"), "unknown encoding 'no-such-code'"),
         (("ragged.csv",), "ragged.csv: cannot be read: Expected 2 fields in line 3, saw 3"),
         (("huge.csv",), "huge.csv: row 2 of column 'sales' holds 10,000,001 characters"),
+        (("extra.csv",), "extra.csv: row 2 has 3 fields but the header names 2"),
+        (("data.csv", "--timestamp", "time", "--date-format", "Q%q"), "bad date format 'Q%q'"),
+        (("data.csv", "--sep", ":"), "bad separator ':'"),
         (("data.csv", "data.csv", "--output", "out.csv"), "--output takes one data FILE, not 2"),
         (("data.csv", "--plot", "out.pdf"), "out.pdf: the picture must be a .png or .svg file"),
         (("data.csv", "--target", "sales", "--dayfirst"), "--date-format and --dayfirst need --timestamp"),
@@ -218,6 +222,56 @@ def test_usage_and_file_errors(bad_files, monkeypatch, args, says):
     assert err.count("\n") == 1 and err.startswith("quarnex-check: error: ")
     assert says in err
     assert not (bad_files / "written.csv").exists()
+
+
+@pytest.mark.parametrize(
+    "text, options, read_as",
+    [
+        # a separator at the end of every row (and of the header, or not) is no column
+        ("time,sales,\n{rows}", (), None),
+        ("time,sales\n{rows}", (), None),
+        # European spreadsheets: semicolons and decimal commas
+        ("time;sales\n{rows}", ("--decimal", ","), {"separator": ";", "decimal": ","}),
+        ("time\tsales\n{rows}", ("--sep", "tab", "--na-values", "-"), {"separator": "\t", "decimal": "."}),
+    ],
+)
+def test_every_csv_users_have(tmp_path, monkeypatch, text, options, read_as):
+    sep = ";" if ";" in text else "\t" if "\t" in text else ","
+    end = "," if text.startswith("time,sales,") or text == "time,sales\n{rows}" else ""
+    mark = "," if "--decimal" in options else "."
+    values = ["-" if i == 5 and "--na-values" in options else f"{i}{mark}5" for i in range(120)]
+    rows = "".join(f"2024-01-{1 + i // 24:02d} {i % 24:02d}:00{sep}{v}{end}\n" for i, v in enumerate(values))
+    (tmp_path / "data.csv").write_text(text.format(rows=rows))
+    code, out, err = run(
+        "data.csv",
+        "--target",
+        "sales",
+        "--timestamp",
+        "time",
+        *options,
+        "--json",
+        "--output",
+        "out.csv",
+        cwd=tmp_path,
+        monkeypatch=monkeypatch,
+    )
+    report = report_of(out)
+    assert (code, report["status"]) == (0, "accepted"), (err, report["refusal"])
+    assert report["columns"]["target"] == [{"position": 1, "label": "sales"}]
+    assert report["csv"] == (read_as or {"separator": ",", "decimal": "."})
+    prepared = pd.read_csv(tmp_path / "out.csv")
+    assert list(prepared.columns) == ["time", "sales"] and prepared["sales"].iloc[0] == 0.5
+
+
+def test_repeats_explained_by_one_column_name_it(tmp_path, monkeypatch):
+    times = [f"2024-01-01 {h:02d}:00" for h in range(20)]
+    rows = [(t, store, i) for store in ("north", "south") for i, t in enumerate(times)]
+    write_csv(tmp_path / "long.csv", "time,store,sales", rows)
+    code, out, err = run(
+        "long.csv", "--target", "sales", "--timestamp", "time", "--json", cwd=tmp_path, monkeypatch=monkeypatch
+    )
+    hints = [d for d in report_of(out)["diagnostics"] if d["level"] == "hint"]
+    assert [h["details"]["option"] for h in hints] == ["--series-id store"]
 
 
 def test_bad_files_in_one_run_as_a_process(tmp_path):
@@ -559,13 +613,34 @@ def _dates(n=120):
     "values, kind, option, step",
     [
         ([f"{d:%Y%m%d}" for d in _dates()], "date_integers", ["--date-format", "%Y%m%d"], "1d"),
-        (list(range(1901, 2021)), "year_integers", ["--date-format", "%Y"], "365d"),
+        (list(range(1901, 2021)), "year_integers", ["--date-format", "%Y"], "1 year"),
         (
             [str(q) for q in pd.period_range("1974Q1", periods=120, freq="Q")],
             "quarter_texts",
             ["--date-format", "quarter"],
-            "92d",
+            "1 quarter",
         ),
+        (
+            [f"Q{q.quarter} {q.year}" for q in pd.period_range("1960Q1", periods=120, freq="Q")],
+            "quarter_texts",
+            ["--date-format", "quarter"],
+            "1 quarter",
+        ),
+        (
+            [f"{d:%Y}M{d:%m}" for d in pd.date_range("2006-01", periods=120, freq="MS")],
+            "quarter_texts",
+            ["--date-format", "%YM%m"],
+            "1 month",
+        ),
+        (
+            [f"{d:%Y%m}" for d in pd.date_range("2006-01", periods=120, freq="MS")],
+            "date_integers",
+            ["--date-format", "%Y%m"],
+            "1 month",
+        ),
+        ([1_700_000_000 + 3600 * i for i in range(120)], "date_integers", ["--date-format", "unix"], "1h"),
+        ([1_700_000_000_000 + 100 * i for i in range(120)], "date_integers", ["--date-format", "unix_ms"], "100ms"),
+        ([45000 + 7 * i for i in range(120)], "date_integers", ["--date-format", "excel"], "1 week"),
         ([f"{d:%d/%m/%Y}" for d in _dates()], "day_first", ["--dayfirst"], "1d"),
     ],
 )

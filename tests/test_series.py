@@ -264,7 +264,7 @@ def test_check_table_takes_the_commands_options(long_csv, capsys):
     json.dumps(report)  # plain data
     _, out, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--json")
     command = next(e for e in json.loads(out)["series"] if e["id"] == {"store": "A", "item": 1})
-    assert report == {k: v for k, v in command.items() if k != "id"} | {"file": None}
+    assert report == {k: v for k, v in command.items() if k != "id"} | {"file": None, "csv": None}
     assert series.summary(report) == {"status": "accepted", "warnings": 0, "rows": 120, "holdout_rows": 5.0, "main": ""}
     with pytest.raises(check.UsageError, match="unknown t-shirt size"):
         series.check_table(group, target="sales", size="XXL")

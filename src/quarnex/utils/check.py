@@ -39,6 +39,7 @@ import math
 import os
 import re
 import sys
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -113,8 +114,10 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--date-format",
         metavar="FMT",
+        type=_date_format,
         help="read the timestamp column with this strftime format before the checks (e.g. %%Y%%m%%d, "
-        "%%d.%%m.%%Y %%H:%%M); 'quarter' reads quarters such as 1974Q1 as their first day",
+        "%%d.%%m.%%Y %%H:%%M); 'quarter' reads quarters such as 1974Q1 or Q1 1974 as their first day; "
+        "'unix' and 'unix_ms' read seconds or milliseconds since 1970, 'excel' a spreadsheet's serial days",
     )
     p.add_argument(
         "--dayfirst",
@@ -122,6 +125,20 @@ def _parser() -> argparse.ArgumentParser:
         help="read ambiguous dates of the timestamp column day first (01/02/2024 is 1 February)",
     )
     p.add_argument("--encoding", metavar="ENC", help="text encoding of CSV files (default UTF-8)")
+    p.add_argument(
+        "--sep",
+        metavar="SEP",
+        type=_separator,
+        help="field separator of CSV files: , ; | or tab (written \\t or tab); default: found from the file",
+    )
+    p.add_argument("--decimal", metavar="MARK", type=_mark, help="decimal mark of numbers in CSV files (default .)")
+    p.add_argument("--thousands", metavar="MARK", type=_mark, help="thousands separator of numbers in CSV files")
+    p.add_argument(
+        "--na-values",
+        metavar="TEXT",
+        action="append",
+        help="a text that marks a missing value in CSV files (repeat for several), besides the empty cell",
+    )
     p.add_argument(
         "--strict",
         action="store_true",
@@ -149,6 +166,37 @@ def _parser() -> argparse.ArgumentParser:
         help="with --series-id: check the series in N worker processes (default: one per core)",
     )
     return p
+
+
+SEPARATORS = (",", ";", "\t", "|")
+
+
+def _separator(value: str) -> str:
+    value = "\t" if value in ("\\t", "tab", "TAB") else value
+    if value not in SEPARATORS:
+        raise argparse.ArgumentTypeError(f"bad separator {value!r}: give one of , ; | tab")
+    return value
+
+
+def _mark(value: str) -> str:
+    if len(value) != 1 or value.isalnum() or value.isspace() and value != " ":
+        raise argparse.ArgumentTypeError(f"bad mark {value!r}: give one character such as , or .")
+    return value
+
+
+def _date_format(value: str) -> str:
+    """A --date-format the date reader accepts: 'quarter' or a strftime format."""
+    import pandas as pd
+
+    if value.lower() == "quarter" or value.lower() in NUMBER_FORMATS:
+        return value
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            pd.to_datetime(pd.Series(["2000-01-01"]), format=value, errors="coerce")
+    except (ValueError, TypeError) as exc:
+        raise argparse.ArgumentTypeError(f"bad date format {value!r}: {exc}") from None
+    return value
 
 
 def _jobs(value: str) -> int:
@@ -240,8 +288,23 @@ def _needs(module: str, what: str, extra: str) -> None:
         raise UsageError(f'reading {what} needs {module}: pip install "quarnex-data-helper[{extra}]"') from None
 
 
-def read_table(name: str, as_text: bool, encoding: str | None = None, progress=None):
-    """Reads a data file (``-``: standard input) into a DataFrame; any failure is a UsageError."""
+def csv_options(args) -> dict:
+    """The CSV options of the command line, as read_table takes them."""
+    return {
+        "sep": getattr(args, "sep", None),
+        "decimal": getattr(args, "decimal", None),
+        "thousands": getattr(args, "thousands", None),
+        "na_values": getattr(args, "na_values", None),
+    }
+
+
+def read_table(name: str, as_text: bool, encoding: str | None = None, progress=None, csv: dict | None = None):
+    """Reads a data file (``-``: standard input) into a DataFrame; any failure is a UsageError.
+
+    For CSV, ``csv`` holds the separator, decimal mark, thousands separator and missing-value
+    markers given (see csv_options); the separator is found from the file when not given. The
+    separator and decimal mark used are kept in ``df.attrs["csv"]``.
+    """
     import io
 
     import pandas as pd
@@ -275,18 +338,17 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
             if as_text:
                 df = df.fillna("")
         else:
-            options = {"dtype": str, "keep_default_na": False} if as_text else {}
+            given = dict(csv or {})
+            options: dict[str, Any] = {"dtype": str, "keep_default_na": False} if as_text else {}
             if encoding:
                 options["encoding"] = encoding
-            if progress is not None and _size(source) > 20_000_000:
-                chunks = []
-                for chunk in pd.read_csv(source, chunksize=200_000, **options):
-                    chunks.append(chunk)
-                    progress(f"reading {shown}: {sum(len(c) for c in chunks):,} rows")
-                progress("")
-                df = pd.concat(chunks, ignore_index=True) if chunks else pd.DataFrame()
-            else:
-                df = pd.read_csv(source, **options)
+            sep = given.get("sep") or _sniff_separator(_text_head(source, suffix, encoding))
+            options.update(sep=sep, index_col=False)
+            for key in ("decimal", "thousands", "na_values"):
+                if given.get(key):
+                    options[key] = given[key]
+            df = _read_csv(source, shown, options, progress)
+            df.attrs["csv"] = {"separator": sep, "decimal": options.get("decimal", ".")}
     except UsageError:
         raise
     except FileNotFoundError:
@@ -324,6 +386,134 @@ def read_table(name: str, as_text: bool, encoding: str | None = None, progress=N
                     "(a quote left open?)"
                 )
     return df
+
+
+def _read_csv(source, shown: str, options: dict, progress):
+    """pandas.read_csv with the options; a row with more fields than the header is a UsageError
+    naming it, unless its extra fields are all empty (a separator at the end of every row, as
+    spreadsheets export): those fields are left out."""
+    import pandas as pd
+
+    def read(**more):
+        if hasattr(source, "seek"):
+            source.seek(0)
+        if progress is not None and _size(source) > 20_000_000:
+            chunks = []
+            for chunk in pd.read_csv(source, chunksize=200_000, **options, **more):
+                chunks.append(chunk)
+                progress(f"reading {shown}: {sum(len(c) for c in chunks):,} rows")
+            progress("")
+            return pd.concat(chunks, ignore_index=True) if chunks else pd.DataFrame()
+        return pd.read_csv(source, **options, **more)
+
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always", pd.errors.ParserWarning)
+        df = read()
+    if not any(issubclass(w.category, pd.errors.ParserWarning) for w in seen):
+        return _without_empty_last_column(df)
+    # Some rows have more fields than the header: find the first whose extra fields hold data.
+    header = len(df.columns)
+    for row, extra in _extra_fields(source, options, header):
+        if any(field.strip() for field in extra):
+            raise UsageError(
+                f"{shown}: row {row} has {header + len(extra)} fields but the header names {header}; "
+                "give every column a name in the header"
+            )
+    return read(usecols=list(range(header)))
+
+
+def _without_empty_last_column(df):
+    """The table without a last column that has no name and no value (the header, too, ended with
+    a separator)."""
+    if len(df.columns) > 1:
+        last = df.columns[-1]
+        if isinstance(last, str) and last.startswith("Unnamed: ") and df[last].isna().all():
+            return df.iloc[:, :-1]
+    return df
+
+
+def _extra_fields(source, options: dict, header: int):
+    """(data row, the fields beyond the header's) of each row that has more fields than the header."""
+    import csv as csv_module
+
+    with _open_text(source, options.get("encoding")) as text:
+        rows = csv_module.reader(text, delimiter=options["sep"])
+        next(rows, None)
+        for row, fields in enumerate(rows, 1):
+            if len(fields) > header:
+                yield row, fields[header:]
+
+
+def _open_text(source, encoding):
+    """The file (a path, perhaps compressed, or the bytes of standard input) as text."""
+    import io
+
+    if hasattr(source, "getvalue"):
+        return io.TextIOWrapper(io.BytesIO(source.getvalue()), encoding=encoding or "utf-8", errors="replace")
+    suffix = source.suffix.lower()
+    if suffix == ".gz":
+        import gzip
+
+        return gzip.open(source, "rt", encoding=encoding or "utf-8", errors="replace", newline="")
+    if suffix == ".bz2":
+        import bz2
+
+        return bz2.open(source, "rt", encoding=encoding or "utf-8", errors="replace", newline="")
+    if suffix == ".xz":
+        import lzma
+
+        return lzma.open(source, "rt", encoding=encoding or "utf-8", errors="replace", newline="")
+    if suffix == ".zip":
+        import zipfile
+
+        archive = zipfile.ZipFile(source)
+        member = archive.open(archive.namelist()[0])
+        return io.TextIOWrapper(member, encoding=encoding or "utf-8", errors="replace", newline="")
+    return open(source, encoding=encoding or "utf-8", errors="replace", newline="")
+
+
+def _text_head(source, suffix: str, encoding) -> str:
+    """The first 64 KiB of the file as text (decompressed), for finding its separator."""
+    if (
+        not hasattr(source, "getvalue")
+        and suffix.endswith(CSV_COMPRESSED)
+        and not suffix.endswith((".gz", ".bz2", ".xz", ".zip"))
+    ):
+        return ""
+    try:
+        with _open_text(source, encoding) as text:
+            return text.read(65536)
+    except (OSError, EOFError, LookupError, ValueError, UnicodeError):
+        return ""  # the reader reports it
+
+
+def _sniff_separator(head: str) -> str:
+    """The separator among , ; tab | that splits the lines of the head most evenly into the most
+    fields (quoted fields apart); a comma when none splits the header."""
+    lines = [line for line in head.splitlines() if line.strip()]
+    if len(lines) > 1 and not head.endswith(("\n", "\r")):
+        lines = lines[:-1]  # the head may have cut the last line
+    lines = lines[:50]
+
+    def count(line, sep):
+        n, quoted = 0, False
+        for ch in line:
+            if ch == '"':
+                quoted = not quoted
+            elif ch == sep and not quoted:
+                n += 1
+        return n
+
+    best, best_score = ",", None
+    for sep in SEPARATORS:
+        counts = [count(line, sep) for line in lines]
+        if not counts or counts[0] == 0:
+            continue
+        even = sum(1 for c in counts if c in (counts[0], counts[0] + 1)) / len(counts)
+        score = (even, counts[0])
+        if best_score is None or score > best_score:
+            best, best_score = sep, score
+    return best
 
 
 def _head(path: Path) -> bytes:
@@ -371,19 +561,48 @@ def _column(df, position) -> dict:
 
 
 def _step_text(step) -> str:
+    """A time step in short units (100ms, 1h, 1d 12h, 1 week), a number as it is."""
     import pandas as pd
 
-    if isinstance(step, pd.Timedelta):
-        seconds = step.total_seconds()
-        if seconds and seconds == int(seconds):
-            parts, rest = [], int(abs(seconds))
-            for unit, size in (("d", 86400), ("h", 3600), ("min", 60), ("s", 1)):
-                if rest >= size:
-                    parts.append(f"{rest // size}{unit}")
-                    rest %= size
-            return ("-" if seconds < 0 else "") + " ".join(parts)
-        return str(step)
-    return str(_plain(step))
+    if not isinstance(step, pd.Timedelta):
+        return str(_plain(step))
+    nanoseconds = int(step.value)
+    sign, rest = ("-" if nanoseconds < 0 else ""), abs(nanoseconds)
+    if rest and rest % (7 * 86400 * 10**9) == 0:
+        weeks = rest // (7 * 86400 * 10**9)
+        return f"{sign}{weeks} week{'s' if weeks != 1 else ''}"
+    parts = []
+    for unit, size in (("d", 86400), ("h", 3600), ("min", 60), ("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
+        size = round(size * 10**9)
+        if rest >= size:
+            parts.append(f"{rest // size}{unit}")
+            rest %= size
+    return sign + (" ".join(parts) or "0s")
+
+
+#: Calendar steps: months between neighbours -> the words for them.
+_CALENDAR_STEPS = {1: "1 month", 3: "1 quarter", 12: "1 year"}
+
+
+def _calendar_step(column) -> str | None:
+    """ "1 month", "1 quarter", "1 year" (or "N months") when most neighbours of a datetime column are
+    that many calendar months apart on the same day and time of day."""
+    import pandas as pd
+
+    if not pd.api.types.is_datetime64_any_dtype(column) or len(column) < 3:
+        return None
+    times = column.dt
+    months = (times.year * 12 + times.month).diff().dropna()
+    month_ends = times.is_month_end & pd.Series(times.is_month_end).shift(fill_value=False).to_numpy()
+    same_place = ((times.day == times.day.shift()) | month_ends) & (times.time == times.time.shift())
+    same_place = same_place.iloc[1:]
+    common = months[same_place & (months > 0)].mode()
+    if common.empty or int(common.iloc[0]) < 1:
+        return None
+    k = int(common.iloc[0])
+    if float((same_place & (months == k)).mean()) < 0.5:
+        return None
+    return _CALENDAR_STEPS.get(k, f"{k} months")
 
 
 def _time_summary(table, position) -> dict | None:
@@ -396,12 +615,14 @@ def _time_summary(table, position) -> dict | None:
     return {
         "first": str(first),
         "last": str(last),
-        "step": _step_text(common.iloc[0]) if len(common) else None,
+        "step": _calendar_step(column) or (_step_text(common.iloc[0]) if len(common) else None),
     }
 
 
 SCHEMA_VERSION = 1
-QUARTER = re.compile(r"^\s*(\d{4})\s*[-/ ]?\s*[Qq]([1-4])\s*$")
+QUARTER = re.compile(r"^\s*(?:(\d{4})\s*[-/ ]?\s*[Qq]([1-4])|[Qq]([1-4])\s*[-/ ]?\s*(\d{4}))\s*$")
+#: --date-format words for numbers: the unit and origin of pandas.to_datetime.
+NUMBER_FORMATS = {"unix": ("s", "unix"), "unix_ms": ("ms", "unix"), "excel": ("D", "1899-12-30")}
 _CODE = re.compile(r"^(QUARNEX\d{4,5}[EW]):")
 
 
@@ -436,7 +657,15 @@ def read_times(df, position: int, date_format: str | None, dayfirst: bool) -> li
                 continue
             found = QUARTER.match(text)
             if found:
-                read[i] = pd.Timestamp(int(found.group(1)), 3 * int(found.group(2)) - 2, 1)
+                year, quarter = (found.group(1), found.group(2)) if found.group(1) else (found.group(4), found.group(3))
+                read[i] = pd.Timestamp(int(year), 3 * int(quarter) - 2, 1)
+    elif date_format and date_format.lower() in NUMBER_FORMATS:
+        unit, origin = NUMBER_FORMATS[date_format.lower()]
+        numbers = pd.to_numeric(texts, errors="coerce")
+        try:
+            read = pd.to_datetime(numbers, unit=unit, origin=origin, errors="coerce")
+        except (ValueError, OverflowError):
+            read = pd.Series(pd.NaT, index=column.index, dtype="datetime64[ns]")
     elif date_format:
         read = pd.to_datetime(texts, format=date_format, errors="coerce")
     else:
@@ -478,8 +707,10 @@ def run_check(args: argparse.Namespace, name: str, progress=None) -> tuple[dict,
     """
     settings = check_settings(args)
     args._progress = progress
-    df = read_table(name, args.text, args.encoding, progress)
-    holdout_df = read_table(args.holdout_file, args.text, args.encoding) if args.holdout_file else None
+    df = read_table(name, args.text, args.encoding, progress, csv_options(args))
+    holdout_df = (
+        read_table(args.holdout_file, args.text, args.encoding, csv=csv_options(args)) if args.holdout_file else None
+    )
     return check_frame(df, holdout_df, args, settings, name, progress)
 
 
@@ -514,6 +745,7 @@ def check_frame(df, holdout_df, args, settings: dict, name=None, progress=None) 
         "holdout_rows": None,
         "columns": None,
         "time": None,
+        "csv": df.attrs.get("csv"),
         "diagnostics": [],
     }
     found: list[dict] = report["diagnostics"]
@@ -651,6 +883,8 @@ def _diagnose(report, args, raw, ts_pos, roles, table, positions, found, code) -
         if code == "QUARNEX0075E" and not repeated:
             repeated = diag.repeated_instants(raw, ts_pos)
         found += repeated
+        if code == "QUARNEX0075E" and repeated:
+            found += diag.series_id_hint(raw, ts_pos, roles)
         empty_ts = int(raw.iloc[:, ts_pos].isna().sum())
         if code == "QUARNEX0075E" and not repeated and empty_ts > 1:
             found.append(
@@ -719,6 +953,10 @@ def format_report(report: dict) -> str:
     lines = [f"{PROG}: {report['file']}"]
     if report["holdout_file"]:
         lines.append(f"  holdout file   {report['holdout_file']}")
+    read_as = report.get("csv")
+    if read_as and (read_as["separator"] != "," or read_as["decimal"] != "."):
+        sep = "tab" if read_as["separator"] == "\t" else read_as["separator"]
+        lines.append(f"  read as        CSV, separator {sep}, decimal mark {read_as['decimal']}")
     lines.append(f"  learning type  {report['learning_type']}, t-shirt size {report['size']}")
     lines.append(f"  result         {verdict}")
     if report["refusal"]:

@@ -218,9 +218,9 @@ def _number_form_hint(label, values) -> dict | None:
         return None
     sample = texts[:200]
     if all(_DECIMAL_COMMA.match(t) for t in sample):
-        how = "with a decimal comma; write them with a decimal point (3.5, not 3,5)"
+        how = "with a decimal comma; read them with --decimal , (and --sep ; when fields are separated by semicolons)"
     elif all(_THOUSANDS.match(t) for t in sample):
-        how = "with thousands separators; write them without (1234.5, not 1,234.5)"
+        how = "with thousands separators; read them with --thousands , (or write them without: 1234.5)"
     elif all(_UNIT.match(t) for t in sample):
         how = "with a unit or currency sign; write the bare numbers"
     else:
@@ -571,8 +571,56 @@ def anomaly_labels(table, position, holdout_rows) -> list[dict]:
 
 # ---- hints on the form of timestamps ----------------------------------------------
 
-_QUARTER = re.compile(r'^\s*"?(\d{4})\s*[-/ ]?\s*[Qq]([1-4])"?\s*$')
+_QUARTER = re.compile(r'^\s*"?(?:(\d{4})\s*[-/ ]?\s*[Qq]([1-4])|[Qq]([1-4])\s*[-/ ]?\s*(\d{4}))"?\s*$')
+_MONTH_CODE = re.compile(r'^\s*"?\d{4}M(0[1-9]|1[0-2])"?\s*$')
 _SLASHED = re.compile(r'^\s*"?(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{2,4})\b')
+
+
+def _integer_hint(label, ints, kind, what, option) -> dict:
+    return _finding(
+        kind,
+        "hint",
+        label,
+        f"Column {show(label)} holds integers that look like {what} (e.g. {int(ints.iloc[0])}); they are "
+        f"read as plain numbers. Read them as dates with {option}.",
+        examples=[{"row": None, "value": str(int(ints.iloc[0]))}],
+        option=option,
+    )
+
+
+def series_id_hint(df, position, roles) -> list[dict]:
+    """When one column explains every repeated timestamp (a long table of several series): use it as
+    --series-id."""
+    times = df.iloc[:, position]
+    present = times.notna()
+    if not bool(times[present].duplicated().any()):
+        return []
+    for other in range(len(df.columns)):
+        if other == position or other in roles:
+            continue
+        column = df.iloc[:, other]
+        if column.nunique(dropna=False) > len(df) // 2:
+            continue
+        pair = pd_frame(times[present], column[present])
+        if not bool(pair.duplicated().any()):
+            label = df.columns[other]
+            return [
+                _finding(
+                    "repeated_timestamps",
+                    "hint",
+                    label,
+                    f"Every repeated timestamp belongs to another value of column {show(label)}: the file holds "
+                    f"several series. Check each on its own with --series-id {label}.",
+                    option=f"--series-id {label}",
+                )
+            ]
+    return []
+
+
+def pd_frame(times, column):
+    import pandas as pd
+
+    return pd.DataFrame({"t": times.to_numpy(), "id": column.to_numpy()})
 
 
 def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed=None) -> list[dict]:
@@ -608,6 +656,15 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                         option="--date-format %Y%m%d",
                     )
                 ]
+        if bool(ints.between(100001, 299912).all()) and bool((ints % 100).between(1, 12).all()):
+            return [_integer_hint(label, ints, "date_integers", "year and month (YYYYMM)", "--date-format %Y%m")]
+        for low, high, what, option in (
+            (100_000_000, 4_000_000_000, "seconds since 1970 (Unix time)", "--date-format unix"),
+            (100_000_000_000, 4_000_000_000_000, "milliseconds since 1970", "--date-format unix_ms"),
+            (20_000, 80_000, "days in a spreadsheet's count (Excel serial dates)", "--date-format excel"),
+        ):
+            if bool(ints.between(low, high).all()) and len(ints) > 1:
+                return [_integer_hint(label, ints, "date_integers", what, option)]
         if bool(ints.between(1000, 2999).all()):
             return [
                 _finding(
@@ -635,6 +692,19 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                 f"read. Read them as the first day of each quarter with --date-format quarter.",
                 examples=[{"row": None, "value": first}],
                 option="--date-format quarter",
+            )
+        ]
+    if bool(texts.str.match(_MONTH_CODE).all()):
+        first = texts.iloc[0]
+        return [
+            _finding(
+                "quarter_texts",
+                "hint",
+                label,
+                f"Column {show(label)} holds months such as {show(first)}, which the date parsers do not "
+                f"read. Read them as the first day of each month with --date-format %YM%m.",
+                examples=[{"row": None, "value": first}],
+                option="--date-format %YM%m",
             )
         ]
     if not dayfirst:
@@ -665,7 +735,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                     )
                 ]
             if bool((first > 12).any()) and bool((second <= 12).all()):
-                if bool((parts[2].str.len() == 4).all()):
+                if bool(parts[2].str.len().isin((2, 4)).all()):
                     return []  # the checks read a column of such dates day first by themselves
                 row = int(first[first > 12].index[0])
                 value = column.loc[row] if row in column.index else texts.loc[row]

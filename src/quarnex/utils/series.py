@@ -522,7 +522,7 @@ def main(args, name: str, reading_progress=None) -> int:
             raise UsageError(f"--{option.replace('_', '-')} cannot be combined with --series-id")
     jobs = default_jobs() if args.jobs is None else args.jobs
     conf = check.check_settings(args)
-    df = check.read_table(name, args.text, args.encoding, reading_progress)
+    df = check.read_table(name, args.text, args.encoding, reading_progress, check.csv_options(args))
     labels = id_labels(df, args.series_id, conf)
     ids, positions, empty_rows = split(df, labels)
     progress = _Progress(len(positions), sys.stderr.isatty() and not args.json)
