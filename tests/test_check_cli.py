@@ -825,6 +825,28 @@ def test_picture_and_page(tmp_path, monkeypatch, repeat_at, picture):
         assert page.images[0].startswith("data:image/svg+xml;base64,")
 
 
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="needs matplotlib")
+def test_picture_names_the_file_reads_its_dates_and_counts_unmarked_gaps(tmp_path, monkeypatch):
+    import matplotlib.dates as mdates
+    from matplotlib.figure import Figure
+
+    from quarnex.utils import check_plot
+
+    drawn = []
+    save = Figure.savefig
+    monkeypatch.setattr(Figure, "savefig", lambda fig, *a, **k: (drawn.append(fig), save(fig, *a, **k))[1])
+    monkeypatch.setattr(check_plot, "SHADED", 2)
+    times = [t for i, t in enumerate(pd.date_range("2024-01-01", periods=150, freq="h")) if i % 30 != 29]
+    (tmp_path / "in").mkdir()
+    write_csv(tmp_path / "in" / "data.csv", "time,sales", [(f"{t:%Y-%m-%d %H:%M}", i) for i, t in enumerate(times)])
+    args = ("in/data.csv", "--target", "sales", "--timestamp", "time", "--plot", "out.png")
+    assert run(*args, cwd=tmp_path, monkeypatch=monkeypatch)[0] == 0
+    ax = drawn[0].axes[0]
+    assert ax.get_title() == "data.csv: accepted"
+    assert isinstance(ax.xaxis.get_major_formatter(), mdates.ConciseDateFormatter)
+    assert [t.get_text() for t in ax.texts] == ["2 more gaps not marked"]
+
+
 def test_a_failing_diagnostic_leaves_the_verdict(tmp_path, monkeypatch):
     from quarnex.utils import check_diagnostics
 

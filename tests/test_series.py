@@ -266,6 +266,8 @@ def test_check_table_takes_the_commands_options(long_csv, capsys):
     command = next(e for e in json.loads(out)["series"] if e["id"] == {"store": "A", "item": 1})
     assert report == {k: v for k, v in command.items() if k != "id"} | {"file": None, "csv": None}
     assert series.summary(report) == {"status": "accepted", "warnings": 0, "rows": 120, "holdout_rows": 5.0, "main": ""}
+    assert str(report) == check.format_report(report) and "accepted" in str(report)
+    assert '<pre id="report">' in report._repr_html_() and "quarnex-check --plot" in report._repr_html_()
     with pytest.raises(check.UsageError, match="unknown t-shirt size"):
         series.check_table(group, target="sales", size="XXL")
 

@@ -16,6 +16,7 @@ import base64
 import html
 import io
 import json
+import os
 
 MAX_TARGETS = 3
 
@@ -99,6 +100,10 @@ def _gaps(times):
     return [(times.iloc[i - 1], times.iloc[i]) for i in picked.index], steps
 
 
+#: At most this many gaps and repeated timestamps are marked; the picture says how many more there are.
+SHADED = 500
+
+
 def draw(report: dict, table, raw: dict, path: str | None) -> tuple[bytes, str] | None:
     """Draws the picture into path (when given); returns its bytes and format for the page, or None
     when the data hold nothing to draw."""
@@ -123,16 +128,30 @@ def draw(report: dict, table, raw: dict, path: str | None) -> tuple[bytes, str] 
         start = x.iloc[n - holdout_rows] if hasattr(x, "iloc") else x[n - holdout_rows]
         end = x.iloc[-1] if hasattr(x, "iloc") else x[-1]
         ax.axvspan(start, end, color="tab:blue", alpha=0.12, label=f"holdout ({holdout_rows} rows)")
-    for i, (start, end) in enumerate(gaps[:500]):
+    for i, (start, end) in enumerate(gaps[:SHADED]):
         ax.axvspan(start, end, color="tab:orange", alpha=0.35, label="gap" if i == 0 else None)
-    for i, when in enumerate(repeated[:500]):
+    for i, when in enumerate(repeated[:SHADED]):
         ax.axvline(when, color="tab:red", linewidth=0.8, label="repeated timestamp" if i == 0 else None)
+    unshown = [
+        f"{n - SHADED:,} more {what} not marked"
+        for n, what in ((len(gaps), "gaps"), (len(repeated), "repeated timestamps"))
+        if n > SHADED
+    ]
+    if unshown:
+        ax.text(0.99, 0.01, "; ".join(unshown), transform=ax.transAxes, ha="right", va="bottom", fontsize=8)
+    if times is not None:
+        import matplotlib.dates as mdates
+
+        locator = mdates.AutoDateLocator()
+        ax.xaxis.set_major_locator(locator)
+        ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
     verdict = (
         report["status"]
         if report["exit_status"] in (0, 3) or report["status"] != "accepted"
         else "accepted (refused under --strict)"
     )
-    ax.set_title(f"{report['file']}: {verdict}", fontsize=10)
+    name = os.path.basename(report["file"]) if report["file"] not in (None, "-") else report["file"] or "table"
+    ax.set_title(f"{name}: {verdict}", fontsize=10)
     ax.set_xlabel("time" if times is not None else "row")
     if ys or holdout_rows or gaps or repeated:
         ax.legend(loc="upper left", fontsize=8)
@@ -173,6 +192,16 @@ def draw(report: dict, table, raw: dict, path: str | None) -> tuple[bytes, str] 
 
 
 def write_html(path: str, report: dict, text: str, picture: tuple[bytes, str] | None, note: str | None = None):
+    """One self-contained page (see page) written to path; an error text when it cannot be written."""
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(page(report, text, picture, note))
+    except OSError as exc:
+        return f"{path}: cannot write: {exc.strerror or exc}"
+    return None
+
+
+def page(report: dict, text: str, picture: tuple[bytes, str] | None, note: str | None = None) -> str:
     """One self-contained page: the report as text, the picture inline, the JSON report for machines."""
     if picture is not None:
         data, fmt = picture
@@ -185,7 +214,7 @@ def write_html(path: str, report: dict, text: str, picture: tuple[bytes, str] | 
         figure = f"<p>No picture: {html.escape(note or 'nothing to draw')}.</p>"
     machine = json.dumps(report, ensure_ascii=True, default=str).replace("</", "<\\/")
     title = html.escape(f"quarnex-check: {report['file']}")
-    page = f"""<!DOCTYPE html>
+    return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
@@ -204,9 +233,3 @@ img {{ max-width: 100%; }}
 </body>
 </html>
 """
-    try:
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(page)
-    except OSError as exc:
-        return f"{path}: cannot write: {exc.strerror or exc}"
-    return None

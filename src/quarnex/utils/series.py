@@ -152,8 +152,9 @@ def check_table(
     date_format=None,
     dayfirst=False,
     strict=False,
-) -> dict:
-    """Checks one table (one series) as ``quarnex-check`` does and returns the report as plain data.
+) -> Report:
+    """Checks one table (one series) as ``quarnex-check`` does and returns the report as plain data
+    (a dict that prints as the text report and shows as the command's page in a notebook).
 
     The keywords are the command's options: a column is a label or a position (an int, or a text read
     as on the command line: "3" is position 3, "=3" the label 3); ``target`` and ``feature`` take one
@@ -171,7 +172,20 @@ def check_table(
         target, feature, timestamp, anomaly_label, holdout, size, learning_type, date_format, dayfirst, strict
     )
     report, _ = _check_one(df.reset_index(drop=True), args, check.check_settings(args), False)  # a copy
-    return report
+    return Report(report)
+
+
+class Report(dict):
+    """A report as plain data (a dict) that shows itself: as the text report under print, and as the
+    command's page in a notebook."""
+
+    def __str__(self) -> str:
+        return check.format_report(self)
+
+    def _repr_html_(self) -> str:
+        from quarnex.utils import check_plot
+
+        return check_plot.page(self, str(self), None, "draw the picture with quarnex-check --plot")
 
 
 # The flat line of the text report, for engines that want a row per group (see README).
