@@ -1,6 +1,6 @@
 """quarnex-check: its option parsing, its reports on files, and the command as a separate process.
 
-Most cases call ``check.main`` in this process (a subprocess costs about a second);
+Most cases call ``command.main`` in this process (a subprocess costs about a second);
 a few run the command as a process to see exit status and streams as a user does.
 """
 
@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quarnex.utils import check
+from quarnex.check import checking, command, options
 from quarnex.utils.messages.messages import Messages
 
 
@@ -35,17 +35,17 @@ def cli(*args, cwd, stdin=None):
 
 
 def run(*args, cwd, monkeypatch, stdin=b""):
-    """check.main in this process, in the folder cwd: (exit status, stdout, stderr)."""
+    """command.main in this process, in the folder cwd: (exit status, stdout, stderr)."""
     monkeypatch.chdir(cwd)
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        code = check.main([str(a) for a in args])
+        code = command.main([str(a) for a in args])
     return code, out.getvalue(), err.getvalue()
 
 
 def call(*args, cwd, monkeypatch):
-    """check.main in this process, with a result shaped like a finished process."""
+    """command.main in this process, with a result shaped like a finished process."""
     code, out, err = run(*args, cwd=cwd, monkeypatch=monkeypatch)
     return subprocess.CompletedProcess(args, code, out, err)
 
@@ -58,64 +58,21 @@ def report_of(out):
     return reports
 
 
-SCHEMA = json.loads(importlib.resources.files("quarnex.utils").joinpath("check_report.schema.json").read_text())
+def _schema(name):
+    return json.loads(importlib.resources.files("quarnex.check").joinpath(name).read_text())
 
 
-def validate(value, schema, root=None, where="report"):
-    """The schema's own validator when jsonschema is installed; otherwise the subset of the schema language
-    that the report schema uses."""
-    root = root or schema
-    if importlib.util.find_spec("jsonschema") and root is schema:
-        import jsonschema
+SCHEMA, SERIES_SCHEMA = _schema("report.schema.json"), _schema("series.schema.json")
 
-        jsonschema.validate(value, schema)
-    if "$ref" in schema:
-        name = schema["$ref"].rsplit("/", 1)[1]
-        return validate(value, root["$defs"][name], root, where)
-    if "oneOf" in schema:
-        fits = 0
-        for option in schema["oneOf"]:
-            try:
-                validate(value, option, root, where)
-                fits += 1
-            except AssertionError:
-                pass
-        assert fits == 1, f"{where}: {value!r} fits {fits} of oneOf"
-        return None
-    kinds = {
-        "object": dict,
-        "array": list,
-        "string": str,
-        "integer": int,
-        "number": (int, float),
-        "boolean": bool,
-        "null": type(None),
-    }
-    if "type" in schema:
-        types = schema["type"] if isinstance(schema["type"], list) else [schema["type"]]
-        ok = any(
-            isinstance(value, kinds[t]) and not (t in ("integer", "number") and isinstance(value, bool)) for t in types
-        )
-        assert ok, f"{where}: {value!r} is not {types}"
-    assert "const" not in schema or value == schema["const"], where
-    assert "enum" not in schema or value in schema["enum"], f"{where}: {value!r} not in {schema['enum']}"
-    if isinstance(value, str) and "pattern" in schema:
-        assert re.search(schema["pattern"], value), f"{where}: {value!r}"
-    if isinstance(value, (int, float)) and "minimum" in schema:
-        assert value >= schema["minimum"], where
-    if isinstance(value, dict):
-        for key in schema.get("required", []):
-            assert key in value, f"{where}: {key} missing"
-        for key, item in value.items():
-            if key in schema.get("properties", {}):
-                validate(item, schema["properties"][key], root, f"{where}.{key}")
-            else:
-                assert schema.get("additionalProperties", True) is not False, f"{where}: unknown {key}"
-    if isinstance(value, list):
-        assert len(value) <= schema.get("maxItems", len(value)), where
-        for i, item in enumerate(value):
-            validate(item, schema.get("items", {}), root, f"{where}[{i}]")
-    return None
+
+def validate(value, schema):
+    """The value against one of the shipped schemas (which may refer to each other by their $id)."""
+    import jsonschema
+    from referencing import Registry, Resource
+
+    registry = Registry().with_resources((s["$id"], Resource.from_contents(s)) for s in (SCHEMA, SERIES_SCHEMA))
+    jsonschema.Draft202012Validator.check_schema(schema)
+    jsonschema.Draft202012Validator(schema, registry=registry).validate(value)
 
 
 def hourly_csv(path, n, start="2024-01-01", repeat_at=None):
@@ -146,21 +103,21 @@ def hourly_csv(path, n, start="2024-01-01", repeat_at=None):
     ],
 )
 def test_designation(text, designation):
-    got = check.designation(text)
+    got = options.designation(text)
     assert got == designation and type(got) is type(designation)
 
 
 @pytest.mark.parametrize("text, size", [("0.2", 0.2), ("30", 30), ("30.0", 30.0), (" 5 ", 5), ("1e-1", 0.1)])
 def test_holdout_size(text, size):
-    got = check.holdout_size(text)
+    got = options.holdout_size(text)
     assert got == size and type(got) is type(size)
 
 
 @pytest.mark.parametrize("bad", [("holdout_size", "a fifth"), ("holdout_size", "nan"), ("designation", "#x")])
 def test_bad_values_are_usage_errors(bad):
     func, text = bad
-    with pytest.raises(check.UsageError):
-        getattr(check, func)(text)
+    with pytest.raises(options.UsageError):
+        getattr(options, func)(text)
 
 
 # ---- usage and file errors -------------------------------------------------------
@@ -527,16 +484,16 @@ def test_unexpected_error_is_reported_without_traceback(monkeypatch, capsys, tmp
 
     monkeypatch.setattr(dh.DataHelper, "process_data", staticmethod(broken))
     hourly_csv(tmp_path / "data.csv", 20)
-    assert check.main([str(tmp_path / "data.csv"), "--target", "sales"]) == 3
+    assert command.main([str(tmp_path / "data.csv"), "--target", "sales"]) == 3
     out = capsys.readouterr().out
     assert "error          KeyError: 'lost'" in out and "Traceback" not in out
 
 
 def test_values_in_json_report():
-    assert check._plain(np.int64(3)) == 3 and type(check._plain(np.int64(3))) is int
-    assert check._plain(float("inf")) == "inf"
-    assert check._step_text(pd.Timedelta(minutes=90)) == "1h 30min"
-    assert check._step_text(pd.Timedelta(days=-1)) == "-1d"
+    assert options.plain(np.int64(3)) == 3 and type(options.plain(np.int64(3))) is int
+    assert options.plain(float("inf")) == "inf"
+    assert checking.step_text(pd.Timedelta(minutes=90)) == "1h 30min"
+    assert checking.step_text(pd.Timedelta(days=-1)) == "-1d"
 
 
 # ---- diagnostics: what is wrong, where, and how to fix it ----------------------------
@@ -761,8 +718,8 @@ def test_anomaly_labels_in_training_and_holdout(tmp_path, monkeypatch, anomaly_r
 
 
 def test_progress_only_when_asked(capsys):
-    assert check._progress_printer(False) is None
-    show = check._progress_printer(True)
+    assert command.progress_printer(False) is None
+    show = command.progress_printer(True)
     assert show("reading big.csv: 200,000 rows") is None
     done = show("checking ...", tick=True)
     done()
@@ -830,7 +787,7 @@ def test_picture_names_the_file_reads_its_dates_and_counts_unmarked_gaps(tmp_pat
     import matplotlib.dates as mdates
     from matplotlib.figure import Figure
 
-    from quarnex.utils import check_plot
+    from quarnex.check import picture as check_plot
 
     drawn = []
     save = Figure.savefig
@@ -848,7 +805,7 @@ def test_picture_names_the_file_reads_its_dates_and_counts_unmarked_gaps(tmp_pat
 
 
 def test_a_failing_diagnostic_leaves_the_verdict(tmp_path, monkeypatch):
-    from quarnex.utils import check_diagnostics
+    from quarnex.check import diagnostics as check_diagnostics
 
     def broken(*args):
         raise ValueError("odd column")

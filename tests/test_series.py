@@ -11,9 +11,9 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from test_check_cli import SCHEMA, validate
+from test_check_cli import SERIES_SCHEMA, validate
 
-from quarnex.utils import check, series
+from quarnex.check import checking, command, options, rendering, series
 
 OPTIONS = ["--target", "sales", "--timestamp", "time", "--holdout", "5"]
 
@@ -32,7 +32,7 @@ def long_table():
 
 
 def run(capsys, *args):
-    status = check.main([*map(str, args)])
+    status = command.main([*map(str, args)])
     out = capsys.readouterr()
     return status, out.out, out.err
 
@@ -60,8 +60,7 @@ def test_report_per_series(capsys, long_csv, tmp_path):
     )
     assert status == 1 and err == ""
     report = json.loads(out)
-    for entry in report["series"]:  # each series' report is a single table's report, with its id
-        validate({k: v for k, v in entry.items() if k not in ("id", "main", "rows")}, SCHEMA)
+    validate(report, SERIES_SCHEMA)  # each series' entry is a single table's report, with its id
     entries = {None if e["id"] is None else tuple(e["id"].values()): e for e in report["series"]}
     assert [e["status"] for e in report["series"]] == ["refused"] * 3 + ["accepted"] * 2  # worst first
     # Where the refusal lies, in data rows of the file (not of the series).
@@ -157,21 +156,21 @@ def test_jobs_with_many_chunks(monkeypatch):
     df = pd.DataFrame(
         {"id": np.repeat(np.arange(40), 30), "time": np.tile(np.arange(30), 40), "sales": np.arange(1200.0)}
     )
-    real = check.check_frame
+    real = checking.check_frame
 
     def flaky(frame, *args):
         if frame["id"].iloc[0] == 7:
             raise RuntimeError("series seven")
         return real(frame, *args)
 
-    monkeypatch.setattr(check, "check_frame", flaky)  # forked workers inherit the patch
+    monkeypatch.setattr(checking, "check_frame", flaky)  # forked workers inherit the patch
     labels = ["id"]
     ids, positions, _ = series.split(df, labels)
-    args = series.options(target="sales", timestamp="time", holdout=3)
+    settings = options.Settings.from_options(target="sales", timestamp="time", holdout=3)
     results = {}
     for jobs in (1, 2):
         progress = series._Progress(len(positions), False)
-        results[jobs] = series.run_series(df, positions, args, check.check_settings(args), jobs, True, progress)
+        results[jobs] = series.run_series(df, positions, settings, jobs, True, progress)
         assert progress.done == 40
     assert [r for r, _ in results[1]] == [r for r, _ in results[2]]
     assert all(a.equals(b) for (_, a), (_, b) in zip(results[1], results[2]) if a is not None)
@@ -185,15 +184,13 @@ def test_a_worker_that_dies_takes_down_only_unfinished_series(monkeypatch):
     df = pd.DataFrame(
         {"id": np.repeat(np.arange(40), 30), "time": np.tile(np.arange(30), 40), "sales": np.arange(1200.0)}
     )
-    real = check.check_frame
+    real = checking.check_frame
     monkeypatch.setattr(
-        check, "check_frame", lambda frame, *a: os._exit(9) if frame["id"].iloc[0] == 30 else real(frame, *a)
+        checking, "check_frame", lambda frame, *a: os._exit(9) if frame["id"].iloc[0] == 30 else real(frame, *a)
     )
     _, positions, _ = series.split(df, ["id"])
-    args = series.options(target="sales", timestamp="time", holdout=3)
-    results = series.run_series(
-        df, positions, args, check.check_settings(args), 2, False, series._Progress(len(positions), False)
-    )
+    settings = options.Settings.from_options(target="sales", timestamp="time", holdout=3)
+    results = series.run_series(df, positions, settings, 2, False, series._Progress(len(positions), False))
     assert len(results) == 40 and results[30][0]["main"].startswith("the worker process stopped")
     assert results[0][0]["status"] == "accepted"
 
@@ -205,7 +202,7 @@ def test_progress_bar_only_on_a_terminal(long_csv, monkeypatch, capsys, json_out
             return True
 
     monkeypatch.setattr(sys, "stderr", Terminal())
-    check.main([str(long_csv), "--series-id", "store", "item", *OPTIONS, "--jobs", "1"] + ["--json"] * json_out)
+    command.main([str(long_csv), "--series-id", "store", "item", *OPTIONS, "--jobs", "1"] + ["--json"] * json_out)
     shown = sys.stderr.getvalue()
     assert shown == "" if json_out else shown.endswith("] 4/4\033[K\r\033[K")
 
@@ -266,9 +263,9 @@ def test_check_table_takes_the_commands_options(long_csv, capsys):
     command = next(e for e in json.loads(out)["series"] if e["id"] == {"store": "A", "item": 1})
     assert report == {k: v for k, v in command.items() if k != "id"} | {"file": None, "csv": None}
     assert series.summary(report) == {"status": "accepted", "warnings": 0, "rows": 120, "holdout_rows": 5.0, "main": ""}
-    assert str(report) == check.format_report(report) and "accepted" in str(report)
+    assert str(report) == rendering.text(report) and "accepted" in str(report)
     assert '<pre id="report">' in report._repr_html_() and "quarnex-check --plot" in report._repr_html_()
-    with pytest.raises(check.UsageError, match="unknown t-shirt size"):
+    with pytest.raises(options.UsageError, match="unknown t-shirt size"):
         series.check_table(group, target="sales", size="XXL")
 
 

@@ -12,10 +12,7 @@ written without a picture when it is missing.
 
 from __future__ import annotations
 
-import base64
-import html
 import io
-import json
 import os
 
 MAX_TARGETS = 3
@@ -189,47 +186,3 @@ def draw(report: dict, table, raw: dict, path: str | None) -> tuple[bytes, str] 
         with open(path, "wb") as f:
             f.write(data)
     return data, fmt
-
-
-def write_html(path: str, report: dict, text: str, picture: tuple[bytes, str] | None, note: str | None = None):
-    """One self-contained page (see page) written to path; an error text when it cannot be written."""
-    try:
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(page(report, text, picture, note))
-    except OSError as exc:
-        return f"{path}: cannot write: {exc.strerror or exc}"
-    return None
-
-
-def page(report: dict, text: str, picture: tuple[bytes, str] | None, note: str | None = None) -> str:
-    """One self-contained page: the report as text, the picture inline, the JSON report for machines."""
-    if picture is not None:
-        data, fmt = picture
-        mime = "image/svg+xml" if fmt == "svg" else "image/png"
-        figure = (
-            f'<img alt="the target over time and the time steps" '
-            f'src="data:{mime};base64,{base64.b64encode(data).decode("ascii")}">'
-        )
-    else:
-        figure = f"<p>No picture: {html.escape(note or 'nothing to draw')}.</p>"
-    machine = json.dumps(report, ensure_ascii=True, default=str).replace("</", "<\\/")
-    title = html.escape(f"quarnex-check: {report['file']}")
-    return f"""<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<title>{title}</title>
-<style>
-body {{ font-family: sans-serif; margin: 2em; max-width: 70em; }}
-pre {{ background: #f6f6f6; padding: 1em; white-space: pre-wrap; }}
-img {{ max-width: 100%; }}
-</style>
-</head>
-<body>
-<h1>{title}</h1>
-<pre id="report">{html.escape(text)}</pre>
-{figure}
-<script type="application/json" id="report-json">{machine}</script>
-</body>
-</html>
-"""

@@ -27,6 +27,8 @@ import re
 import warnings
 from typing import Any
 
+from quarnex.check.options import resolve
+
 SHOWN = 5  # examples kept per finding
 VALUE_WIDTH = 60  # characters of a value shown before it is cut
 
@@ -67,11 +69,11 @@ def _rows(positions) -> str:
     return ("row " if len(positions) == 1 else "rows ") + ", ".join(rows) + (f" and {more} more" if more > 0 else "")
 
 
-def _more(count: int) -> str:
+def more(count: int) -> str:
     return f" and {count - SHOWN} more" if count > SHOWN else ""
 
 
-def _finding(kind, level, column, message, *, changes_data=False, count=None, examples=(), **details):
+def finding(kind, level, column, message, *, changes_data=False, count=None, examples=(), **details):
     found = {
         "kind": kind,
         "level": level,
@@ -89,13 +91,13 @@ def _finding(kind, level, column, message, *, changes_data=False, count=None, ex
 def _refused_values(label, bad, phrase):
     """The note on values of a column that cannot be read: `bad` holds (position, value), `phrase` says what."""
     shown = "; ".join(f"{show(v)} on row {i + 1}" for i, v in bad[:SHOWN])
-    return _finding(
+    return finding(
         "refused_value",
         "note",
         label,
-        f"{phrase}: {shown}{_more(len(bad))}.",
+        f"{phrase}: {shown}{more(len(bad))}.",
         count=len(bad),
-        examples=[{"row": i + 1, "value": _text(v)} for i, v in bad[:SHOWN]],
+        examples=[{"row": i + 1, "value": value_text(v)} for i, v in bad[:SHOWN]],
     )
 
 
@@ -128,17 +130,6 @@ def _is_empty(values):
 # ---- column designations -------------------------------------------------------
 
 
-def resolve(df, designation) -> int | None:
-    """The position a designation names, by the rules of the checks; None when it names none."""
-    n = len(df.columns)
-    if isinstance(designation, int):
-        return designation if 0 <= designation < n else None
-    if isinstance(designation, str):
-        labels = df.columns.to_list()
-        return labels.index(designation) if designation in labels else None
-    return None
-
-
 def did_you_mean(df, role: str, designation) -> dict | None:
     if not isinstance(designation, str) or resolve(df, designation) is not None:
         return None
@@ -150,7 +141,7 @@ def did_you_mean(df, role: str, designation) -> dict | None:
     else:
         close = difflib.get_close_matches(key, list(folded), n=1, cutoff=0.6)
         if not close:
-            return _finding(
+            return finding(
                 "did_you_mean",
                 "hint",
                 None,
@@ -161,7 +152,7 @@ def did_you_mean(df, role: str, designation) -> dict | None:
                 suggestion=None,
             )
         guess = folded[close[0]]
-    return _finding(
+    return finding(
         "did_you_mean",
         "hint",
         None,
@@ -225,17 +216,17 @@ def _number_form_hint(label, values) -> dict | None:
         how = "with a unit or currency sign; write the bare numbers"
     else:
         return None
-    return _finding(
+    return finding(
         "numbers_as_text",
         "hint",
         label,
         f"Column {show(label)} holds numbers written as text {how}.",
         count=len(texts),
-        examples=[{"row": None, "value": _text(t)} for t in texts[:SHOWN]],
+        examples=[{"row": None, "value": value_text(t)} for t in texts[:SHOWN]],
     )
 
 
-def _text(value) -> str | None:
+def value_text(value) -> str | None:
     if value is None:
         return None
     if isinstance(value, float) and math.isnan(value):
@@ -303,18 +294,18 @@ def repeated_timestamps(df, position) -> list[dict]:
         groups.setdefault(value, []).append(int(i))
     extra = int(present.duplicated().sum())
     examples = [
-        {"row": rows[0] + 1, "value": _text(value), "rows": [r + 1 for r in rows[:SHOWN]]}
+        {"row": rows[0] + 1, "value": value_text(value), "rows": [r + 1 for r in rows[:SHOWN]]}
         for value, rows in list(groups.items())[:SHOWN]
     ]
     shown = "; ".join(f"{show(value)} on {_rows(rows)}" for value, rows in list(groups.items())[:SHOWN])
     return [
-        _finding(
+        finding(
             "repeated_timestamps",
             "note",
             label,
             f"{extra} row{'s' if extra != 1 else ''} repeat{'s' if extra == 1 else ''} an earlier "
             f"timestamp ({len(groups)} timestamp{'s' if len(groups) != 1 else ''} occur more than "
-            f"once): {shown}{_more(len(groups))}.",
+            f"once): {shown}{more(len(groups))}.",
             count=extra,
             examples=examples,
         )
@@ -343,15 +334,15 @@ def repeated_instants(df, position) -> list[dict]:
     listed = list(groups.values())[:SHOWN]
     shown = "; ".join(" and ".join(f"{show(column[r])} on row {r + 1}" for r in rows[:SHOWN]) for rows in listed)
     return [
-        _finding(
+        finding(
             "repeated_timestamps",
             "note",
             df.columns[position],
             f"{extra} row{'s' if extra != 1 else ''} give{'s' if extra == 1 else ''} an earlier time in another "
-            f"spelling: {shown}{_more(len(groups))}.",
+            f"spelling: {shown}{more(len(groups))}.",
             count=extra,
             examples=[
-                {"row": rows[0] + 1, "value": _text(column[rows[0]]), "rows": [r + 1 for r in rows[:SHOWN]]}
+                {"row": rows[0] + 1, "value": value_text(column[rows[0]]), "rows": [r + 1 for r in rows[:SHOWN]]}
                 for rows in listed
             ],
         )
@@ -403,13 +394,13 @@ def zone_refusal(df, position, code) -> list[dict]:
         else "give every time a zone, or none"
     )
     return [
-        _finding(
+        finding(
             "refused_value",
             "note",
             label,
             f"{shown}: {advice}.",
             count=len(listed),
-            examples=[{"row": r + 1, "value": _text(column.iloc[r])} for _, r in listed],
+            examples=[{"row": r + 1, "value": value_text(column.iloc[r])} for _, r in listed],
         )
     ]
 
@@ -422,7 +413,7 @@ def dropped_rows(df, position) -> list[dict]:
     if not rows:
         return []
     return [
-        _finding(
+        finding(
             "dropped_rows",
             "note",
             label,
@@ -445,7 +436,7 @@ def empty_values(df, positions: dict) -> list[dict]:
             continue
         label = df.columns[position]
         found.append(
-            _finding(
+            finding(
                 "empty_values",
                 "note",
                 label,
@@ -454,7 +445,7 @@ def empty_values(df, positions: dict) -> list[dict]:
                 changes_data=True,
                 count=len(rows),
                 role=role,
-                examples=[{"row": r + 1, "value": _text(df.iloc[r, position]) or ""} for r in rows[:SHOWN]],
+                examples=[{"row": r + 1, "value": value_text(df.iloc[r, position]) or ""} for r in rows[:SHOWN]],
             )
         )
     return found
@@ -515,10 +506,10 @@ def time_steps(table, position, step_text, rows_known: bool) -> list[dict]:
         else:
             text = (
                 f"{n} step{'s' if n != 1 else ''} shorter than the most common step {step_text(common)}: "
-                f"{listed}{_more(n)}."
+                f"{listed}{more(n)}."
             )
         found.append(
-            _finding(
+            finding(
                 "time_steps",
                 "note",
                 label,
@@ -551,10 +542,10 @@ def anomaly_labels(table, position, holdout_rows) -> list[dict]:
         f"Anomaly labels in column {show(label)}: {counts['training']} anomalies in the {len(train)} training "
         f"rows, {counts['holdout']} in the {len(hold)} holdout rows."
     )
-    found = [_finding("anomaly_labels", "note", label, text, count=counts["training"] + counts["holdout"], **counts)]
+    found = [finding("anomaly_labels", "note", label, text, count=counts["training"] + counts["holdout"], **counts)]
     if counts["training"] == 0:
         found.append(
-            _finding(
+            finding(
                 "anomaly_labels",
                 "note",
                 label,
@@ -577,7 +568,7 @@ _SLASHED = re.compile(r'^\s*"?(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{2,4})\b')
 
 
 def _integer_hint(label, ints, kind, what, option) -> dict:
-    return _finding(
+    return finding(
         kind,
         "hint",
         label,
@@ -605,7 +596,7 @@ def series_id_hint(df, position, roles) -> list[dict]:
         if not bool(pair.duplicated().any()):
             label = df.columns[other]
             return [
-                _finding(
+                finding(
                     "repeated_timestamps",
                     "hint",
                     label,
@@ -645,7 +636,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
             months, days = (ints // 100) % 100, ints % 100
             if bool(months.between(1, 12).all() and days.between(1, 31).all()):
                 return [
-                    _finding(
+                    finding(
                         "date_integers",
                         "hint",
                         label,
@@ -667,7 +658,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                 return [_integer_hint(label, ints, "date_integers", what, option)]
         if bool(ints.between(1000, 2999).all()):
             return [
-                _finding(
+                finding(
                     "year_integers",
                     "hint",
                     label,
@@ -684,7 +675,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
     if bool(texts.str.match(_QUARTER).all()):
         first = texts.iloc[0]
         return [
-            _finding(
+            finding(
                 "quarter_texts",
                 "hint",
                 label,
@@ -697,7 +688,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
     if bool(texts.str.match(_MONTH_CODE).all()):
         first = texts.iloc[0]
         return [
-            _finding(
+            finding(
                 "quarter_texts",
                 "hint",
                 label,
@@ -720,7 +711,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
             if bool((first > 12).any()) and bool((second > 12).any()):
                 d, m = int(first[first > 12].index[0]), int(second[second > 12].index[0])
                 return [
-                    _finding(
+                    finding(
                         "mixed_day_month",
                         "note",
                         label,
@@ -729,8 +720,8 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                         f"ambiguous ones cannot all be read right. Write every date in one order, best "
                         f"as 2024-01-31.",
                         examples=[
-                            {"row": d + 1, "value": _text(column.loc[d])},
-                            {"row": m + 1, "value": _text(column.loc[m])},
+                            {"row": d + 1, "value": value_text(column.loc[d])},
+                            {"row": m + 1, "value": value_text(column.loc[m])},
                         ],
                     )
                 ]
@@ -741,14 +732,14 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                 value = column.loc[row] if row in column.index else texts.loc[row]
                 at = column.index.get_loc(row) + 1 if row in column.index else None
                 return [
-                    _finding(
+                    finding(
                         "day_first",
                         "hint",
                         label,
                         f"Column {show(label)} looks day-first ({show(value)}"
                         f"{f' on row {at}' if at else ''}); the parsers read an ambiguous date "
                         f"such as 01/02/2024 month-first. Give --dayfirst, or --date-format.",
-                        examples=[{"row": at, "value": _text(value)}],
+                        examples=[{"row": at, "value": value_text(value)}],
                         option="--dayfirst",
                     )
                 ]

@@ -1,0 +1,378 @@
+"""Checks of many series held in one table (long format), one series at a time.
+
+A long-format table holds many series told apart by one or more id columns
+(a store and an item, a sensor). ``quarnex-check FILE --series-id COL ...``
+splits the table by those columns and runs ``process_data`` on each series
+separately, with the same options, in ``--jobs`` worker processes; see
+``main`` below. ``check_table`` checks one pandas table (one series) with the
+command's options and returns the report as plain data, so that the same check
+can run per group under any engine that applies a function to groups of rows.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import re
+import sys
+import time
+from collections.abc import Iterable
+from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures.process import BrokenProcessPool
+from typing import Any
+
+import quarnex.check.checking as checking
+import quarnex.check.rendering as rendering
+from quarnex.check.options import (
+    EXIT_ACCEPTED,
+    EXIT_REFUSED,
+    EXIT_UNEXPECTED,
+    PROG,
+    Settings,
+    UsageError,
+    plain,
+    resolve,
+)
+from quarnex.check.options import designation as read_designation
+from quarnex.check.reading import read_table
+from quarnex.check.report import SCHEMA_VERSION, Report
+
+__all__ = ["check_table", "summary", "SUMMARY_META", "run"]
+
+
+# ---- one series --------------------------------------------------------------------
+
+
+# Refusals whose diagnostic says where the problem lies: the main diagnostic is then that finding.
+_WHERE = {"QUARNEX0075E": "repeated_timestamps", "QUARNEX0076E": "refused_value", "QUARNEX0073E": "refused_value"}
+
+
+def main_diagnostic(report: dict) -> str:
+    """The one line that says most about a report: the refusal (with the rows at fault when the
+    diagnostics found them), the error, the first warning, else the first note of the diagnostics."""
+    found = report.get("diagnostics", ())
+    notes = [f["message"] for f in found if f["level"] == "note"]
+    code = report.get("refusal_code")
+    where = [f["message"] for f in found if code in _WHERE and f["kind"] == _WHERE[code]]
+    if where:
+        return " ".join(f"{code}: {where[0]}".split())
+    for text in (report.get("refusal"), report.get("error"), *report.get("warnings", ()), *notes[:1]):
+        if text:
+            return " ".join(str(text).split())
+    return ""
+
+
+_ROW = re.compile(r"\b(rows? )(\d+(?:, \d+)*)")
+
+
+def _file_rows(report: dict, rows) -> None:
+    """Turns the row numbers of a series' report (1 = its first row) into data rows of the file."""
+
+    def row(r):
+        return int(rows[r - 1]) + 1 if isinstance(r, int) and 1 <= r <= len(rows) else r
+
+    def text(t):
+        return _ROW.sub(lambda m: m.group(1) + ", ".join(str(row(int(n))) for n in m.group(2).split(", ")), t)
+
+    if report.get("refusal"):
+        report["refusal"] = text(report["refusal"])
+    for finding in report.get("diagnostics", ()):
+        finding["message"] = text(finding["message"])
+        for example in finding.get("examples", ()):
+            if "row" in example:
+                example["row"] = row(example["row"])
+            if "rows" in example:
+                example["rows"] = [row(r) for r in example["rows"]]
+
+
+def _check_one(frame, settings: Settings, keep_table: bool, rows=None) -> tuple[Report, Any]:
+    """check_frame on one series; whatever goes wrong is that series' error, never the run's.
+    ``rows``: the series' positions in the file, for the row numbers of the report."""
+    try:
+        report, table, _ = checking.check_frame(frame, None, settings)
+    except Exception as exc:  # noqa: BLE001 - reported as this series' error
+        report, table = _failed(settings, len(frame), f"{type(exc).__name__}: {exc}"), None
+    if rows is not None:
+        _file_rows(report, rows)
+    report["main"] = main_diagnostic(report)
+    return report, (table if keep_table else None)
+
+
+def check_table(df, **options) -> Report:
+    """Checks one table (one series) as ``quarnex-check`` does and returns the report as plain data
+    (a dict that prints as the text report and shows as the command's page in a notebook).
+
+    The keywords are the command's options: a column is a label or a position (an int, or a text read
+    as on the command line: "3" is position 3, "=3" the label 3); ``target`` and ``feature`` take one
+    column or a list; ``holdout`` is a ratio below 1 or a number of rows; ``size`` S, M, L or XL;
+    ``learning_type`` forecasting or anomaly; ``date_format``, ``dayfirst`` and ``strict`` as
+    --date-format, --dayfirst and --strict. The table is copied (its rows counted by position, whatever
+    its index), never changed. Bad options raise ``quarnex.check.UsageError``.
+
+    The report holds the fields of one series in ``quarnex-check --series-id ... --json`` (without
+    "id", and with "file" None): "status" ("accepted", "refused" or "error"), "exit_status", "refusal", "warnings",
+    "rows_in", "rows_out", "holdout_rows", "columns", "time", "diagnostics", ... and "main", the main
+    diagnostic. Row numbers count the rows of the table from 1.
+    """
+    settings = Settings.from_options(**options)
+    report, _ = _check_one(df.reset_index(drop=True), settings, False)  # a copy
+    return report
+
+
+# The flat line of the text report, for engines that want a row per group (see README).
+SUMMARY_META = {"status": "object", "warnings": "int64", "rows": "int64", "holdout_rows": "float64", "main": "object"}
+
+
+def summary(report: dict) -> dict:
+    """The fields of one series' line: status, number of warnings, rows, holdout rows (NaN if none), main."""
+    holdout = report.get("holdout_rows")
+    return {
+        "status": report["status"],
+        "warnings": len(report["warnings"]),
+        "rows": report["rows_in"],
+        "holdout_rows": float("nan") if holdout is None else float(holdout),
+        "main": report["main"],
+    }
+
+
+# ---- splitting a table into series ------------------------------------------------------
+
+
+def id_labels(df, designations: Iterable[str], settings: Settings) -> list:
+    """The labels of the id columns, in the order given; a missing column is a usage error."""
+    labels = []
+    for text in designations:
+        d = read_designation(text)
+        position = resolve(df, d)
+        if position is None and isinstance(d, int):
+            raise UsageError(f"--series-id {text}: the table has only {len(df.columns)} columns")
+        if position is None:
+            shown = ", ".join(str(c) for c in df.columns[:20])
+            raise UsageError(f"--series-id {text}: no such column (columns: {shown})")
+        label = df.columns[position]
+        if label not in labels:
+            labels.append(label)
+    roles = [("--timestamp", settings.timestamp), ("--anomaly-label", settings.anomaly_label)]
+    roles += [("--target", d) for d in settings.target or ()]
+    roles += [("--feature", d) for d in settings.feature or ()]
+    for option, d in roles:
+        position = None if d is None else resolve(df, d)
+        if position is None:
+            continue
+        label = df.columns[position]
+        if label in labels:
+            raise UsageError(f"column {label} is a series id; it cannot also be given as {option}")
+    return labels
+
+
+def _empty_ids(df, labels):
+    import numpy as np
+    from pandas.api.types import is_numeric_dtype
+
+    empty = np.zeros(len(df), dtype=bool)
+    for label in labels:
+        column = df[label]
+        empty |= column.isna().to_numpy()
+        if not is_numeric_dtype(column.dtype):  # texts of spaces only, whatever holds them (category, string)
+            empty |= column.astype(object).map(lambda v: isinstance(v, str) and not v.strip()).to_numpy(dtype=bool)
+    return empty
+
+
+def split(df, labels) -> tuple[list[dict], list, Any]:
+    """Splits the rows by their ids, in the order in which each series first appears.
+
+    Returns the ids (one dict of plain values per series), the row positions of each series,
+    and the positions of the rows whose id is empty (in some id column).
+    """
+    import numpy as np
+
+    empty = _empty_ids(df, labels)
+    kept = np.flatnonzero(~empty)
+    codes = df.iloc[kept].groupby(labels, sort=False, observed=True).ngroup().to_numpy()
+    order = np.argsort(codes, kind="stable")
+    counts = np.bincount(codes, minlength=0) if len(codes) else np.zeros(0, dtype=np.int64)
+    positions = np.split(kept[order], np.cumsum(counts)[:-1]) if len(codes) else []
+    firsts = [p[0] for p in positions]
+    ids = [{str(label): plain(df[label].iloc[i]) for label in labels} for i in firsts]
+    return ids, positions, np.flatnonzero(empty)
+
+
+# ---- running the series -----------------------------------------------------------------
+
+_WORK: tuple | None = None  # (table, settings, keep prepared tables), set in each worker
+
+
+def _init(df, settings, keep):
+    global _WORK
+    _WORK = (df, settings, keep)
+
+
+def _run_chunk(chunk):
+    df, settings, keep = _WORK
+    return [(i, *_check_one(df.take(rows).reset_index(drop=True), settings, keep, rows)) for i, rows in chunk]
+
+
+class _Progress:
+    """A bar over the series on standard error, redrawn at most ten times a second. Closing it also
+    clears what the reading of a large file showed on that line."""
+
+    def __init__(self, total: int, enabled: bool):
+        self.total, self.done, self.terminal, self.shown = total, 0, enabled, 0.0
+        self.enabled = enabled and total > 1
+
+    def step(self, n: int = 1):
+        self.done += n
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if now - self.shown >= 0.1 or self.done == self.total:
+            self.shown = now
+            width = 30
+            full = width * self.done // self.total
+            sys.stderr.write(
+                f"\r{PROG}: checking series [{'#' * full}{'.' * (width - full)}] {self.done}/{self.total}\033[K"
+            )
+            sys.stderr.flush()
+
+    def close(self):
+        if self.terminal:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+
+
+def default_jobs() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def run_series(df, positions, settings: Settings, jobs: int, keep: bool, progress: _Progress) -> list[tuple]:
+    """Checks every series; returns (report, prepared table or None) per series, in the given order."""
+    results: list = [None] * len(positions)
+    work = list(enumerate(positions))
+    if jobs <= 1 or len(work) <= 1:
+        _init(df, settings, keep)
+        try:
+            for item in work:
+                ((i, report, table),) = _run_chunk([item])
+                results[i] = (report, table)
+                progress.step()
+        finally:
+            _init(None, None, None)
+        return results
+    # Small chunks keep the workers busy to the end and the bar moving; a chunk per process start
+    # would not. Workers inherit the table when they are forked, else it is sent to each once.
+    size = max(1, min(64, len(work) // (jobs * 8)))
+    chunks = [work[k : k + size] for k in range(0, len(work), size)]
+    lost = []
+    with _pool(jobs, df, settings, keep) as pool:
+        futures = {pool.submit(_run_chunk, chunk): chunk for chunk in chunks}
+        for future in as_completed(futures):
+            try:
+                done = future.result()
+            except BrokenProcessPool:  # a worker died: every chunk not yet returned is lost with it
+                lost += futures[future]
+                continue
+            for i, report, table in done:
+                results[i] = (report, table)
+            progress.step(len(done))
+    # Which series killed its worker is unknown: check the lost ones one at a time, so that a
+    # series that kills its worker again takes only itself down.
+    pool = None
+    for i, rows in sorted(lost, key=lambda item: item[0]):
+        pool = pool or _pool(1, df, settings, keep)
+        try:
+            ((_, report, table),) = pool.submit(_run_chunk, [(i, rows)]).result()
+        except BrokenProcessPool as exc:
+            reason = " ".join(str(exc).split()) or type(exc).__name__
+            report, table = _failed(settings, len(rows), f"the worker process stopped: {reason}"), None
+            pool.shutdown()
+            pool = None
+        results[i] = (report, table)
+        progress.step()
+    if pool is not None:
+        pool.shutdown()
+    return results
+
+
+def _pool(jobs, df, settings, keep) -> ProcessPoolExecutor:
+    context = multiprocessing.get_context("fork" if "fork" in multiprocessing.get_all_start_methods() else None)
+    return ProcessPoolExecutor(jobs, mp_context=context, initializer=_init, initargs=(df, settings, keep))
+
+
+def _failed(settings: Settings, rows: int, error: str) -> Report:
+    """The report of a series whose check stopped outside process_data."""
+    report = Report.blank(settings, None, rows)
+    report.update(status="error", exit_status=EXIT_UNEXPECTED, error=error)
+    report["main"] = main_diagnostic(report)
+    return report
+
+
+# ---- the report -------------------------------------------------------------------------
+
+
+def _worst_first(entry: dict):
+    return -entry["exit_status"], -rendering.RANK[rendering.verdict(entry)]
+
+
+def build_report(path, labels, settings: Settings, ids, results, empty_rows) -> dict:
+    """The series report: one entry per series (its report with its id), worst first, and the totals."""
+    entries = [Report({"id": series_id, **report, "file": str(path)}) for series_id, (report, _) in zip(ids, results)]
+    if len(empty_rows):
+        shown = ", ".join(str(r + 1) for r in empty_rows[:5]) + (", ..." if len(empty_rows) > 5 else "")
+        names = ", ".join(str(label) for label in labels)
+        text = (
+            f"{len(empty_rows)} row{'s' if len(empty_rows) != 1 else ''} with an empty series id "
+            f"({names}) not checked: data row{'s' if len(empty_rows) != 1 else ''} {shown}"
+        )
+        entry = Report({"id": None, **Report.blank(settings, str(path), len(empty_rows))})
+        entry.update(
+            holdout_file=None,
+            status="refused",
+            exit_status=EXIT_REFUSED,
+            refusal=text,
+            rows=[int(r) + 1 for r in empty_rows],
+            main=text,
+        )
+        entries.append(entry)
+    entries.sort(key=_worst_first)  # stable: series of the same verdict stay in file order
+    counts = {name: 0 for name in rendering.RANK}
+    for entry in entries:
+        if entry["id"] is not None:
+            counts[rendering.verdict(entry)] += 1
+    worst = max((rendering.verdict(e) for e in entries), key=rendering.RANK.__getitem__, default="accepted")
+    return {
+        "schema_version": SCHEMA_VERSION,
+        "file": str(path),
+        "series_id": [plain(label) for label in labels],
+        "learning_type": settings.learning_type,
+        "size": settings.size,
+        "status": "accepted" if worst == "warned" else worst,
+        "exit_status": max((e["exit_status"] for e in entries), default=EXIT_ACCEPTED),
+        "series": entries,
+        "totals": {
+            "series": len(ids),
+            **counts,
+            "rows_in": sum(e["rows_in"] for e in entries),
+            "rows_out": sum(e["rows_out"] or 0 for e in entries),
+            "rows_without_id": len(empty_rows),
+        },
+    }
+
+
+def run(name: str, settings: Settings, series_id, *, jobs=None, keep_tables=False, quiet=False, reading_progress=None):
+    """Checks every series of one file; returns the series report and the prepared tables of the
+    accepted series (each with the rows of its series, in file order of the series)."""
+    jobs = default_jobs() if jobs is None else jobs
+    df = read_table(name, settings, reading_progress)
+    labels = id_labels(df, series_id, settings)
+    ids, positions, empty_rows = split(df, labels)
+    progress = _Progress(len(positions), sys.stderr.isatty() and not quiet)
+    try:
+        results = run_series(df, positions, settings, jobs, keep_tables, progress)
+    finally:
+        progress.close()
+    report = build_report("-" if name == "-" else name, labels, settings, ids, results, empty_rows)
+    tables = [table for report_, table in results if table is not None and report_["exit_status"] == 0]
+    return report, tables
