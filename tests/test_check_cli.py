@@ -13,6 +13,7 @@ import json
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -827,3 +828,12 @@ def test_no_day_first_hint_where_the_checks_read_day_first(tmp_path, monkeypatch
         run("data.csv", "--target", "y", "--timestamp", "when", "--json", cwd=tmp_path, monkeypatch=monkeypatch)[1]
     )
     assert report["status"] == "refused" and not [d for d in report["diagnostics"] if d["kind"] == "day_first"]
+
+
+def test_readme_shows_what_the_command_prints(monkeypatch):
+    root = Path(__file__).resolve().parents[1]
+    block = (root / "README.md").read_text().split("```\n$ quarnex-check ", 1)[1].split("\n```", 1)[0]
+    line, shown = block.split("\n", 1)
+    code, out, err = run(*line.split(), cwd=root, monkeypatch=monkeypatch)
+    assert (code, err) == (0, "")
+    assert out.rstrip("\n") == shown
