@@ -672,32 +672,23 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
     if not is_text(present.dtype):
         return []
     texts = present.astype(str).head(10000)
-    if bool(texts.str.match(_QUARTER).all()):
-        first = texts.iloc[0]
-        return [
-            finding(
-                "quarter_texts",
-                "hint",
-                label,
-                f"Column {show(label)} holds quarters such as {show(first)}, which the date parsers do not "
-                f"read. Read them as the first day of each quarter with --date-format quarter.",
-                examples=[{"row": None, "value": first}],
-                option="--date-format quarter",
-            )
-        ]
-    if bool(texts.str.match(_MONTH_CODE).all()):
-        first = texts.iloc[0]
-        return [
-            finding(
-                "quarter_texts",
-                "hint",
-                label,
-                f"Column {show(label)} holds months such as {show(first)}, which the date parsers do not "
-                f"read. Read them as the first day of each month with --date-format %YM%m.",
-                examples=[{"row": None, "value": first}],
-                option="--date-format %YM%m",
-            )
-        ]
+    for form, what, unit, option in (
+        (_QUARTER, "quarters", "quarter", "--date-format quarter"),
+        (_MONTH_CODE, "months", "month", "--date-format %YM%m"),
+    ):
+        if bool(texts.str.match(form).all()):
+            first = texts.iloc[0]
+            return [
+                finding(
+                    "quarter_texts",
+                    "hint",
+                    label,
+                    f"Column {show(label)} holds {what} such as {show(first)}, which the date parsers do not "
+                    f"read. Read them as the first day of each {unit} with {option}.",
+                    examples=[{"row": None, "value": first}],
+                    option=option,
+                )
+            ]
     if not dayfirst:
         parts = texts.str.extract(_SLASHED)
         parts = parts.dropna()
