@@ -10,6 +10,7 @@ import importlib.resources
 import importlib.util
 import io
 import json
+import os
 import re
 import subprocess
 import sys
@@ -139,6 +140,10 @@ def _bad_files(folder):
     (folder / "latin1.csv").write_bytes('time,sales\n2024-01-01,"caf\xe9"\n'.encode("latin-1"))
     (folder / "ragged.csv").write_text("time,sales\n2024-01-01,1\n2024-01-02,2,9\n")
     (folder / "extra.csv").write_text("time,sales\n2024-01-01,1,\n2024-01-02,2,9\n2024-01-03,3,\n")
+    lines = "".join(f"2024-01-01 {h % 24:02d}:{h // 24 % 60:02d}:00,{h}\n" for h in range(5000))
+    (folder / "late_nul.csv").write_text("time,sales\n" + lines[:70_000] + "\0" + lines[70_000:])
+    (folder / "bomb.csv.gz").write_bytes(gzip.compress(b"time,sales\n" + b"2024-01-01,1\n" * 200_000))
+    os.mkfifo(folder / "fifo.csv")
     (folder / "huge.csv").write_text('time,sales\n2024-01-01,1\n2024-01-02,"' + "7" * 10_000_001 + '"\n')
     (folder / "folder").mkdir()
 
@@ -160,11 +165,16 @@ def _bad_files(folder):
         (("empty.csv",), "empty.csv: is empty"),
         (("header.csv",), "header.csv: has a header but no data rows"),
         (("binary.csv",), "binary.csv: is not a text file"),
-        (("latin1.csv",), "latin1.csv: is not text in UTF-8; give its encoding with --encoding"),
+        (("latin1.csv",), "latin1.csv: row 1 is not text in UTF-8; give its encoding with --encoding"),
         (("latin1.csv", "--encoding", "no-such-code"), "unknown encoding 'no-such-code'"),
         (("ragged.csv",), "ragged.csv: cannot be read: Expected 2 fields in line 3, saw 3"),
         (("huge.csv",), "huge.csv: row 2 of column 'sales' holds 10,000,001 characters"),
         (("extra.csv",), "extra.csv: row 2 has 3 fields but the header names 2"),
+        (("fifo.csv",), "fifo.csv: is not a regular file"),
+        (("late_nul.csv",), "late_nul.csv: row 2845 holds a NUL byte"),
+        (("bomb.csv.gz", "--max-bytes", "1M"), "holds more than 1,048,576 bytes of text, the cap of --max-bytes"),
+        (("data.csv", "--max-rows", "10"), "data.csv: has more than 10 rows, the cap of --max-rows"),
+        (("-", "--max-bytes", "100"), "standard input: holds more than 100 bytes, the cap of --max-bytes"),
         (("data.csv", "--timestamp", "time", "--date-format", "Q%q"), "bad date format 'Q%q'"),
         (("data.csv", "--sep", ":"), "bad separator ':'"),
         (("data.csv", "data.csv", "--output", "out.csv"), "--output takes one data FILE, not 2"),
@@ -175,7 +185,8 @@ def _bad_files(folder):
 )
 def test_usage_and_file_errors(bad_files, monkeypatch, args, says):
     extra = () if "--output" in args or args.count("-") > 1 else ("--output", "written.csv")
-    code, out, err = run(*args, *extra, cwd=bad_files, monkeypatch=monkeypatch)
+    stdin = (bad_files / "data.csv").read_bytes() if args[:1] == ("-",) else b""
+    code, out, err = run(*args, *extra, cwd=bad_files, monkeypatch=monkeypatch, stdin=stdin)
     assert (code, out) == (2, "")
     assert err.count("\n") == 1 and err.startswith("quarnex-check: error: ")
     assert says in err
@@ -230,6 +241,15 @@ def test_repeats_explained_by_one_column_name_it(tmp_path, monkeypatch):
     )
     hints = [d for d in report_of(out)["diagnostics"] if d["level"] == "hint"]
     assert [h["details"]["option"] for h in hints] == ["--series-id store"]
+
+
+@pytest.mark.parametrize("encoding, given", [("utf-16", ()), ("utf-16-le", ("--encoding", "utf-16-le"))])
+def test_utf16_files_are_text(tmp_path, monkeypatch, encoding, given):
+    hourly_csv(tmp_path / "data.csv", 20)
+    (tmp_path / "wide.csv").write_bytes((tmp_path / "data.csv").read_text().encode(encoding))
+    args = ("--target", "sales", "--timestamp", "time", "--json", *given)
+    code, out, err = run("wide.csv", *args, cwd=tmp_path, monkeypatch=monkeypatch)
+    assert (code, err, report_of(out)["rows_in"]) == (0, "", 20)
 
 
 def test_bad_files_in_one_run_as_a_process(tmp_path):

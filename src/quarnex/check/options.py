@@ -121,6 +121,21 @@ def parser() -> argparse.ArgumentParser:
         help="a text that marks a missing value in CSV files (repeat for several), besides the empty cell",
     )
     p.add_argument(
+        "--max-rows",
+        type=_count,
+        default=MAX_ROWS,
+        metavar="N",
+        help=f"refuse a file of more than N data rows (default {MAX_ROWS:,}; five times the largest t-shirt size)",
+    )
+    p.add_argument(
+        "--max-bytes",
+        type=_byte_count,
+        default=MAX_BYTES,
+        metavar="SIZE",
+        help="refuse standard input or a compressed file that holds more than SIZE bytes of text once "
+        "decompressed (e.g. 500M, 20G; default 16G)",
+    )
+    p.add_argument(
         "--strict",
         action="store_true",
         help="exit status 1 also when the data are accepted with warnings, or with notes on changes "
@@ -178,6 +193,25 @@ def _date_format(value: str) -> str:
     except (ValueError, TypeError) as exc:
         raise argparse.ArgumentTypeError(f"bad date format {value!r}: {exc}") from None
     return value
+
+
+MAX_ROWS = 50_000_000
+MAX_BYTES = 16 << 30
+
+
+def _count(value: str) -> int:
+    if not (value.isascii() and value.isdigit()) or int(value) < 1:
+        raise argparse.ArgumentTypeError(f"bad count {value!r}: give a whole number, 1 or more")
+    return int(value)
+
+
+def _byte_count(value: str) -> int:
+    text = value.strip().upper().removesuffix("B")
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}.get(text[-1:], 1)
+    digits = text[:-1] if scale > 1 else text
+    if not (digits.isascii() and digits.isdigit()) or int(digits) < 1:
+        raise argparse.ArgumentTypeError(f"bad size {value!r}: give a number of bytes such as 500M or 20G")
+    return int(digits) * scale
 
 
 def _jobs(value: str) -> int:
@@ -287,6 +321,8 @@ class Settings:
     encoding: str | None = None
     holdout_file: str | None = None
     csv: dict = field(default_factory=dict)
+    max_rows: int = MAX_ROWS
+    max_bytes: int = MAX_BYTES
 
     @classmethod
     def from_args(cls, args: argparse.Namespace) -> Settings:
@@ -315,6 +351,8 @@ class Settings:
             encoding=getattr(args, "encoding", None),
             holdout_file=getattr(args, "holdout_file", None),
             csv={key: getattr(args, key, None) for key in ("sep", "decimal", "thousands", "na_values")},
+            max_rows=getattr(args, "max_rows", MAX_ROWS),
+            max_bytes=getattr(args, "max_bytes", MAX_BYTES),
         )
 
     @classmethod

@@ -4,8 +4,11 @@ Parquet and Excel, each into one pandas table."""
 from __future__ import annotations
 
 import importlib.resources
+import io
+import stat
 import sys
 import warnings
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -31,13 +34,13 @@ def read_table(name: str, settings: Settings, progress=None):
     markers of CSV); any failure is a UsageError. The separator of a CSV file is found from the file
     when not given; the separator and decimal mark used are kept in ``df.attrs["csv"]``."""
     as_text, encoding, csv = settings.text, settings.encoding, settings.csv
-    import io
 
     import pandas as pd
 
     source: Any
+    limits = Limits(settings.max_rows, settings.max_bytes)
     if name == "-":
-        source, suffix, shown = io.BytesIO(sys.stdin.buffer.read()), "", "standard input"
+        source, suffix, shown = _standard_input(limits), "", "standard input"
     else:
         path = Path(name)
         shown, suffix = name, "".join(path.suffixes[-2:]).lower()
@@ -45,14 +48,21 @@ def read_table(name: str, settings: Settings, progress=None):
             raise UsageError(f"{name}: is a folder, not a data file")
         if not path.exists():
             raise UsageError(f"{name}: no such file")
+        if not stat.S_ISREG(path.stat().st_mode):  # a FIFO could block for good, a device never end
+            raise UsageError(
+                f"{name}: is not a regular file (a pipe, device or socket); give a file, or - for standard input"
+            )
         source = path
     kind = "parquet" if suffix.endswith(PARQUET) else "excel" if suffix.endswith(EXCEL) else "csv"
     try:
-        if kind == "csv" and not suffix.endswith(CSV_COMPRESSED):
-            head = source.getvalue()[:65536] if isinstance(source, io.BytesIO) else _head(source)
-            if not head.strip():
+        if kind == "csv":
+            head = _byte_head(source, suffix)
+            if not encoding and head.startswith((b"\xff\xfe", b"\xfe\xff")):
+                encoding = "utf-16"  # marked by its byte-order mark
+            wide = _wide(encoding)
+            if not (head.decode("utf-16", "replace") if wide else head).strip():
                 raise UsageError(f"{shown}: is empty")
-            if b"\0" in head:
+            if not wide and b"\0" in head:
                 raise UsageError(f"{shown}: is not a text file (it holds binary data)")
         if kind == "parquet":
             needs("pyarrow", "Parquet files", "parquet")
@@ -68,12 +78,12 @@ def read_table(name: str, settings: Settings, progress=None):
             options: dict[str, Any] = {"dtype": str, "keep_default_na": False} if as_text else {}
             if encoding:
                 options["encoding"] = encoding
-            sep = given.get("sep") or _sniff_separator(_text_head(source, suffix, encoding))
+            sep = given.get("sep") or _sniff_separator(_text_head(source, suffix, encoding, limits))
             options.update(sep=sep, index_col=False)
             for key in ("decimal", "thousands", "na_values"):
                 if given.get(key):
                     options[key] = given[key]
-            df = _read_csv(source, shown, options, progress)
+            df = _read_csv(source, suffix, shown, options, limits, progress)
             df.attrs["csv"] = {"separator": sep, "decimal": options.get("decimal", ".")}
     except UsageError:
         raise
@@ -82,8 +92,10 @@ def read_table(name: str, settings: Settings, progress=None):
     except (UnicodeDecodeError, LookupError) as exc:
         if isinstance(exc, LookupError) and not isinstance(exc, UnicodeError):
             raise UsageError(f"unknown encoding {encoding!r}") from None
+        where = _undecodable_row(source, suffix, encoding or "utf-8", limits)
         raise UsageError(
-            f"{shown}: is not text in {encoding or 'UTF-8'}; give its encoding with --encoding, e.g. --encoding latin-1"
+            f"{shown}: {where} is not text in {encoding or 'UTF-8'}; give its encoding with --encoding, "
+            "e.g. --encoding latin-1"
         ) from None
     except OSError as exc:
         raise UsageError(f"{shown}: {exc.strerror or exc}") from None
@@ -114,23 +126,33 @@ def read_table(name: str, settings: Settings, progress=None):
     return df
 
 
-def _read_csv(source, shown: str, options: dict, progress):
-    """pandas.read_csv with the options; a row with more fields than the header is a UsageError
-    naming it, unless its extra fields are all empty (a separator at the end of every row, as
-    spreadsheets export): those fields are left out."""
+def _read_csv(source, suffix: str, shown: str, options: dict, limits: Limits, progress):
+    """pandas.read_csv with the options, from the file's bytes (decompressed here, as a stream
+    within the limits); a row with more fields than the header is a UsageError naming it, unless
+    its extra fields are all empty (a separator at the end of every row, as spreadsheets export):
+    those fields are left out."""
     import pandas as pd
 
     def read(**more):
-        if hasattr(source, "seek"):
-            source.seek(0)
-        if progress is not None and _size(source) > 20_000_000:
-            chunks = []
-            for chunk in pd.read_csv(source, chunksize=200_000, **options, **more):
-                chunks.append(chunk)
-                progress(f"reading {shown}: {sum(len(c) for c in chunks):,} rows")
-            progress("")
-            return pd.concat(chunks, ignore_index=True) if chunks else pd.DataFrame()
-        return pd.read_csv(source, **options, **more)
+        with _guarded(source, suffix, shown, limits, check_nul=not _wide(options.get("encoding"))) as stream:
+            more = {"nrows": limits.max_rows + 1, **more}
+            try:
+                if progress is not None and _size(source) > 20_000_000:
+                    chunks = []
+                    for chunk in pd.read_csv(stream, chunksize=200_000, **options, **more):
+                        chunks.append(chunk)
+                        progress(f"reading {shown}: {sum(len(c) for c in chunks):,} rows")
+                    progress("")
+                    df = pd.concat(chunks, ignore_index=True) if chunks else pd.DataFrame()
+                else:
+                    df = pd.read_csv(stream, **options, **more)
+            except Exception:
+                stream.raise_stop()  # the stream's own end comes first: the reader only saw it end
+                raise
+            stream.raise_stop()
+        if len(df) > limits.max_rows:
+            raise UsageError(f"{shown}: has more than {limits.max_rows:,} rows, the cap of --max-rows")
+        return df
 
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always", pd.errors.ParserWarning)
@@ -139,7 +161,7 @@ def _read_csv(source, shown: str, options: dict, progress):
         return _without_empty_last_column(df)
     # Some rows have more fields than the header: find the first whose extra fields hold data.
     header = len(df.columns)
-    for row, extra in _extra_fields(source, options, header):
+    for row, extra in _extra_fields(source, suffix, options, header, limits):
         if any(field.strip() for field in extra):
             raise UsageError(
                 f"{shown}: row {row} has {header + len(extra)} fields but the header names {header}; "
@@ -158,11 +180,11 @@ def _without_empty_last_column(df):
     return df
 
 
-def _extra_fields(source, options: dict, header: int):
+def _extra_fields(source, suffix: str, options: dict, header: int, limits: Limits):
     """(data row, the fields beyond the header's) of each row that has more fields than the header."""
     import csv as csv_module
 
-    with _open_text(source, options.get("encoding")) as text:
+    with _text(source, suffix, options.get("encoding"), limits) as text:
         rows = csv_module.reader(text, delimiter=options["sep"])
         next(rows, None)
         for row, fields in enumerate(rows, 1):
@@ -170,47 +192,39 @@ def _extra_fields(source, options: dict, header: int):
                 yield row, fields[header:]
 
 
-def _open_text(source, encoding):
-    """The file (a path, perhaps compressed, or the bytes of standard input) as text."""
-    import io
+def _text(source, suffix: str, encoding, limits: Limits):
 
-    if hasattr(source, "getvalue"):
-        return io.TextIOWrapper(io.BytesIO(source.getvalue()), encoding=encoding or "utf-8", errors="replace")
-    suffix = source.suffix.lower()
-    if suffix == ".gz":
-        import gzip
-
-        return gzip.open(source, "rt", encoding=encoding or "utf-8", errors="replace", newline="")
-    if suffix == ".bz2":
-        import bz2
-
-        return bz2.open(source, "rt", encoding=encoding or "utf-8", errors="replace", newline="")
-    if suffix == ".xz":
-        import lzma
-
-        return lzma.open(source, "rt", encoding=encoding or "utf-8", errors="replace", newline="")
-    if suffix == ".zip":
-        import zipfile
-
-        archive = zipfile.ZipFile(source)
-        member = archive.open(archive.namelist()[0])
-        return io.TextIOWrapper(member, encoding=encoding or "utf-8", errors="replace", newline="")
-    return open(source, encoding=encoding or "utf-8", errors="replace", newline="")
+    stream = _guarded(source, suffix, "", limits, check_nul=False)
+    return io.TextIOWrapper(stream, encoding=encoding or "utf-8", errors="replace", newline="")
 
 
-def _text_head(source, suffix: str, encoding) -> str:
+def _text_head(source, suffix: str, encoding, limits: Limits) -> str:
     """The first 64 KiB of the file as text (decompressed), for finding its separator."""
-    if (
-        not hasattr(source, "getvalue")
-        and suffix.endswith(CSV_COMPRESSED)
-        and not suffix.endswith((".gz", ".bz2", ".xz", ".zip"))
-    ):
-        return ""
     try:
-        with _open_text(source, encoding) as text:
+        with _text(source, suffix, encoding, limits) as text:
             return text.read(65536)
-    except (OSError, EOFError, LookupError, ValueError, UnicodeError):
+    except (OSError, EOFError, LookupError, ValueError, UnicodeError, UsageError):
         return ""  # the reader reports it
+
+
+def _undecodable_row(source, suffix: str, encoding: str, limits: Limits) -> str:
+    """'row N' of the first line that is not text in the encoding (the header counts as row 0),
+    or 'it' when the lines cannot be told apart."""
+    import codecs
+
+    if _wide(encoding):
+        return "it"
+    decoder = codecs.getincrementaldecoder(encoding)()
+    try:
+        with _guarded(source, suffix, "", limits, check_nul=False) as stream:
+            for line, data in enumerate(stream):
+                try:
+                    decoder.decode(data)
+                except UnicodeDecodeError:
+                    return "the header" if line == 0 else f"row {line}"
+    except (OSError, UsageError, LookupError, EOFError):
+        pass
+    return "it"
 
 
 def _sniff_separator(head: str) -> str:
@@ -242,9 +256,132 @@ def _sniff_separator(head: str) -> str:
     return best
 
 
-def _head(path: Path) -> bytes:
-    with open(path, "rb") as f:
-        return f.read(65536)
+@dataclass(frozen=True)
+class Limits:
+    """How much a file may hold: rows, and bytes once decompressed (standard input and compressed
+    files are read as a stream and stopped at the cap)."""
+
+    max_rows: int
+    max_bytes: int
+
+
+def _wide(encoding) -> bool:
+    """An encoding in which NUL bytes are part of ordinary text (UTF-16, UTF-32)."""
+    import codecs
+
+    try:
+        name = codecs.lookup(encoding).name if encoding else ""
+    except LookupError:
+        return False
+    return name.startswith(("utf-16", "utf-32"))
+
+
+def _standard_input(limits: Limits):
+    """Standard input in memory (it can be read once, and the separator is found from its head),
+    up to the byte cap."""
+
+    data, total = [], 0
+    while chunk := sys.stdin.buffer.read(1 << 20):
+        total += len(chunk)
+        if total > limits.max_bytes:
+            raise UsageError(f"standard input: holds more than {limits.max_bytes:,} bytes, the cap of --max-bytes")
+        data.append(chunk)
+    return io.BytesIO(b"".join(data))
+
+
+def _decompressed(source, suffix: str):
+    """The bytes of the file, decompressed by its ending, as a binary stream."""
+
+    if hasattr(source, "getvalue"):
+        return io.BytesIO(source.getvalue())
+    if suffix.endswith(".gz"):
+        import gzip
+
+        return gzip.open(source, "rb")
+    if suffix.endswith(".bz2"):
+        import bz2
+
+        return bz2.open(source, "rb")
+    if suffix.endswith(".xz"):
+        import lzma
+
+        return lzma.open(source, "rb")
+    if suffix.endswith(".zip"):
+        import zipfile
+
+        archive = zipfile.ZipFile(source)
+        names = [n for n in archive.namelist() if not n.endswith("/")]
+        if len(names) != 1:
+            raise UsageError(f"{source}: a .zip file must hold one data file, not {len(names)}")
+        return archive.open(names[0])
+    if suffix.endswith(".zst"):
+        needs("zstandard", "Zstandard files", "zstd")
+        import zstandard
+
+        return zstandard.ZstdDecompressor().stream_reader(open(source, "rb"), closefd=True)
+    if suffix.endswith(".tar"):
+        raise UsageError(f"{source}: a .tar archive is not a data file; unpack it first")
+    return open(source, "rb")
+
+
+class _Guarded(io.RawIOBase):
+    """The file's (decompressed) bytes, stopped at the byte cap and at a NUL byte: the stream then
+    ends early and remembers why, and raise_stop() raises that as a UsageError (pandas is not
+    handed exceptions from inside its reading)."""
+
+    def __init__(self, raw, shown: str, limits: Limits, check_nul: bool):
+        super().__init__()
+        self.raw, self.shown, self.limits, self.check_nul = raw, shown, limits, check_nul
+        self.total, self.lines, self.stop = 0, 0, None
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        if self.stop is not None:
+            return 0
+        data = self.raw.read(len(buffer))
+        if self.check_nul and b"\0" in data:
+            line = self.lines + data.count(b"\n", 0, data.index(b"\0"))
+            where = "the header" if line == 0 else f"row {line}"
+            self.stop = f"{self.shown}: {where} holds a NUL byte; this is not a text file"
+            return 0
+        self.lines += data.count(b"\n")
+        self.total += len(data)
+        if self.total > self.limits.max_bytes:
+            self.stop = f"{self.shown}: holds more than {self.limits.max_bytes:,} bytes of text, the cap of --max-bytes"
+            return 0
+        buffer[: len(data)] = data
+        return len(data)
+
+    def close(self) -> None:
+        if not self.closed:
+            self.raw.close()
+        super().close()
+
+    def raise_stop(self) -> None:
+        if self.stop is not None:
+            raise UsageError(self.stop)
+
+
+class _Stream(io.BufferedReader):
+    """A buffered _Guarded."""
+
+    def raise_stop(self) -> None:
+        self.raw.raise_stop()
+
+
+def _guarded(source, suffix: str, shown: str, limits: Limits, check_nul: bool) -> _Stream:
+    return _Stream(_Guarded(_decompressed(source, suffix), shown, limits, check_nul), 1 << 16)
+
+
+def _byte_head(source, suffix: str) -> bytes:
+    """The first 64 KiB of the file's (decompressed) bytes."""
+    try:
+        with _decompressed(source, suffix) as stream:
+            return stream.read(65536)
+    except (OSError, EOFError, ValueError) as exc:
+        raise UsageError(f"{source}: cannot be read: {exc}") from None
 
 
 def _size(source) -> int:
