@@ -857,3 +857,58 @@ def test_readme_shows_what_the_command_prints(monkeypatch):
     code, out, err = run(*line.split(), cwd=root, monkeypatch=monkeypatch)
     assert (code, err) == (0, "")
     assert out.rstrip("\n") == shown
+
+
+def test_a_full_disk_on_standard_output_is_one_line(tmp_path):
+    hourly_csv(tmp_path / "data.csv", 20)
+    with open("/dev/full", "w") as full:
+        done = subprocess.run(
+            [sys.executable, "-m", "quarnex.check", "data.csv", "--target", "sales", "--timestamp", "time"],
+            cwd=tmp_path,
+            stdout=full,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+    assert done.returncode == 2
+    assert done.stderr.startswith("quarnex-check: error: cannot write the report:") and done.stderr.count("\n") == 1
+
+
+def test_ctrl_c_while_reading_is_an_interruption_not_a_bad_file(tmp_path, monkeypatch):
+    from quarnex.check import reading
+
+    hourly_csv(tmp_path / "data.csv", 2000)
+    opened = reading._decompressed
+
+    class Interrupted:
+        def __init__(self, stream):
+            self.stream, self.calls = stream, 0
+
+        def read(self, n=-1):
+            self.calls += 1
+            if self.calls > 1:
+                raise KeyboardInterrupt
+            return self.stream.read(min(n, 4096))
+
+        def close(self):
+            self.stream.close()
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.close()
+
+        closed = property(lambda self: self.stream.closed)
+
+    monkeypatch.setattr(reading, "_decompressed", lambda *a: Interrupted(opened(*a)))
+    code, out, err = run("data.csv", "--target", "sales", "--timestamp", "time", cwd=tmp_path, monkeypatch=monkeypatch)
+    assert (code, out, err) == (130, "", "quarnex-check: interrupted\n")
+
+
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None, reason="needs matplotlib")
+def test_a_picture_that_cannot_be_drawn_is_a_note(tmp_path, monkeypatch):
+    write_csv(tmp_path / "data.csv", "time,$\\foo{$", [(f"2024-01-01 {h:02d}:00", h) for h in range(24)])
+    args = ("data.csv", "--target", "$\\foo{$", "--timestamp", "time", "--plot", "p.png", "--json")
+    code, out, err = run(*args, cwd=tmp_path, monkeypatch=monkeypatch)
+    notes = [d["message"] for d in report_of(out)["diagnostics"] if d["kind"] == "diagnostic_failed"]
+    assert (code, err, notes) == (0, "", ["The picture could not be drawn: ValueError."])

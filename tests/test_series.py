@@ -3,8 +3,12 @@
 import importlib.util
 import io
 import json
+import os
+import signal
 import subprocess
 import sys
+import time
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -294,3 +298,57 @@ def test_dask_groupby_apply_gives_the_commands_verdicts(long_csv, tmp_path, caps
         if e["id"] is not None
     }
     assert {key: (r.status, r.warnings, r.rows, r.main.split(" on ")[0]) for key, r in got.iterrows()} == expected
+
+
+def _children(pid):
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(stat.parent.name))
+    return found
+
+
+def _alive(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="needs /proc")
+@pytest.mark.parametrize("how", ["SIGINT to the group", "SIGTERM", "SIGKILL"])
+def test_an_ended_run_leaves_no_worker_behind(tmp_path, how):
+    n = 3000  # series: far more than two workers check before the signal
+    df = pd.DataFrame(
+        {"id": np.repeat(np.arange(n), 40), "time": np.tile(np.arange(40), n), "sales": np.arange(40.0 * n)}
+    )
+    df.to_csv(tmp_path / "long.csv", index=False)
+    args = [sys.executable, "-m", "quarnex.check", "long.csv", "--series-id", "id", "--target", "sales"]
+    proc = subprocess.Popen(
+        [*args, "--timestamp", "time", "--jobs", "2"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        start_new_session=True,
+    )
+    deadline = time.monotonic() + 60
+    while len(workers := _children(proc.pid)) < 2 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    assert proc.poll() is None and len(workers) >= 2
+    sent = time.monotonic()
+    if how == "SIGINT to the group":
+        os.killpg(proc.pid, signal.SIGINT)
+    else:
+        proc.send_signal(getattr(signal, how))
+    out, err = proc.communicate(timeout=30)
+    if how != "SIGKILL":
+        assert time.monotonic() - sent < 10  # not the half minute of a pool left to finish
+        assert (proc.returncode, err.decode()) == (130, "quarnex-check: interrupted\n")
+    while any(_alive(w) for w in workers) and time.monotonic() - sent < 5:
+        time.sleep(0.05)
+    assert not any(_alive(w) for w in workers)

@@ -27,7 +27,9 @@ from __future__ import annotations
 
 import importlib.util
 import os
+import signal
 import sys
+import threading
 
 import quarnex.check.rendering as rendering
 from quarnex.check.checking import check_file
@@ -97,9 +99,18 @@ def _check_one(args, settings: Settings, name, progress) -> dict:
         except OSError as exc:
             raise UsageError(f"{args.plot}: cannot write: {exc.strerror or exc}") from None
         except Exception as exc:  # matplotlib's own failures on odd data: the report still stands
-            note = f"the picture could not be drawn: {type(exc).__name__}: {exc}"
-            if args.plot:
-                raise UsageError(f"--plot: {note}") from None
+            note = f"the picture could not be drawn: {type(exc).__name__}: {' '.join(str(exc).split())[:300]}"
+            report["diagnostics"].append(
+                {
+                    "kind": "diagnostic_failed",
+                    "level": "note",
+                    "column": None,
+                    "message": f"The picture could not be drawn: {type(exc).__name__}.",
+                    "changes_data": False,
+                    "count": None,
+                    "examples": [],
+                }
+            )
         if args.html:
             failed = rendering.write_html(args.html, report, rendering.text(report), picture, note)
             if failed:
@@ -134,12 +145,53 @@ def main(argv: list[str] | None = None) -> int:
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
+    previous = signal.getsignal(signal.SIGTERM)
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, _terminated)  # ends the run as Ctrl-C does: workers stopped, one line
     try:
         return _run(args)
     except BrokenPipeError:  # the reader of the report went away (| head): not an error of the data
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_USAGE
+    except KeyboardInterrupt:
+        _say("interrupted")
+        return EXIT_INTERRUPTED
+    except ReportNotWritten as exc:
+        _say(f"error: cannot write the report: {exc}")
+        return EXIT_USAGE
+    finally:
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGTERM, previous)
+
+
+EXIT_INTERRUPTED = 130  # as a shell reports a command ended by Ctrl-C
+
+
+class ReportNotWritten(Exception):
+    """Standard output refused the report (a full disk, a closed file): not a closed pipe."""
+
+
+def _terminated(signum, frame):
+    raise KeyboardInterrupt
+
+
+def _say(text: str) -> None:
+    """One line on standard error; nothing when that is gone too."""
+    try:
+        print(f"{PROG}: {text}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def _emit(text: str) -> None:
+    """Prints the report on standard output; a failure other than a closed pipe is ReportNotWritten."""
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise ReportNotWritten(exc.strerror or str(exc)) from None
 
 
 def _run(args) -> int:
@@ -166,11 +218,9 @@ def _run(args) -> int:
         reports.append(report)
         worst = max(worst, report["exit_status"])
         if not args.json:
-            if len(reports) > 1:
-                print()
-            print(rendering.text(report), flush=True)
+            _emit(("\n" if len(reports) > 1 else "") + rendering.text(report))
     if args.json and reports:
-        print(rendering.dumps(reports[0] if len(args.files) == 1 else reports, indent=2))
+        _emit(rendering.dumps(reports[0] if len(args.files) == 1 else reports, indent=2))
     return worst
 
 
@@ -198,7 +248,7 @@ def _check_series(args, settings: Settings, progress) -> int:
             pd.concat(tables, ignore_index=True).to_csv(args.output, index=False)
         except OSError as exc:
             raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
-    print(rendering.dumps(report, indent=2) if args.json else rendering.series_text(report))
+    _emit(rendering.dumps(report, indent=2) if args.json else rendering.series_text(report))
     return report["exit_status"]
 
 

@@ -332,7 +332,7 @@ class _Guarded(io.RawIOBase):
     def __init__(self, raw, shown: str, limits: Limits, check_nul: bool):
         super().__init__()
         self.raw, self.shown, self.limits, self.check_nul = raw, shown, limits, check_nul
-        self.total, self.lines, self.stop = 0, 0, None
+        self.total, self.lines, self.stop, self.interrupted = 0, 0, None, False
 
     def readable(self) -> bool:
         return True
@@ -340,7 +340,11 @@ class _Guarded(io.RawIOBase):
     def readinto(self, buffer) -> int:
         if self.stop is not None:
             return 0
-        data = self.raw.read(len(buffer))
+        try:
+            data = self.raw.read(len(buffer))
+        except KeyboardInterrupt:
+            self.interrupted = True  # pandas 2 reports it as a reading error: raise_stop() says what it was
+            raise
         if self.check_nul and b"\0" in data:
             line = self.lines + data.count(b"\n", 0, data.index(b"\0"))
             where = "the header" if line == 0 else f"row {line}"
@@ -360,6 +364,8 @@ class _Guarded(io.RawIOBase):
         super().close()
 
     def raise_stop(self) -> None:
+        if self.interrupted:
+            raise KeyboardInterrupt
         if self.stop is not None:
             raise UsageError(self.stop)
 

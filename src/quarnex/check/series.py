@@ -14,7 +14,9 @@ from __future__ import annotations
 import multiprocessing
 import os
 import re
+import signal
 import sys
+import threading
 import time
 from collections.abc import Iterable
 from concurrent.futures import ProcessPoolExecutor, as_completed
@@ -207,6 +209,31 @@ def _init(df, settings, keep):
     _WORK = (df, settings, keep)
 
 
+def _init_worker(df, settings, keep):
+    """A worker process: Ctrl-C is the command's to handle (it stops the workers), and the worker
+    ends by itself when the command is gone, however it ended."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    parent = os.getppid()
+
+    def watch():
+        while os.getppid() == parent:
+            time.sleep(0.2)
+        os._exit(1)
+
+    threading.Thread(target=watch, daemon=True, name="watch-parent").start()
+    _init(df, settings, keep)
+
+
+def _stop(pool) -> None:
+    """Ends the pool's workers now (a Ctrl-C, a SIGTERM or an error of the run itself)."""
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        try:
+            process.terminate()
+        except (OSError, ValueError):
+            pass
+    pool.shutdown(wait=False, cancel_futures=True)
+
+
 def _run_chunk(chunk):
     df, settings, keep = _WORK
     return [(i, *_check_one(df.take(rows).reset_index(drop=True), settings, keep, rows)) for i, rows in chunk]
@@ -266,7 +293,8 @@ def run_series(df, positions, settings: Settings, jobs: int, keep: bool, progres
     size = max(1, min(64, len(work) // (jobs * 8)))
     chunks = [work[k : k + size] for k in range(0, len(work), size)]
     lost = []
-    with _pool(jobs, df, settings, keep) as pool:
+    pool = _pool(jobs, df, settings, keep)
+    try:
         futures = {pool.submit(_run_chunk, chunk): chunk for chunk in chunks}
         for future in as_completed(futures):
             try:
@@ -277,20 +305,28 @@ def run_series(df, positions, settings: Settings, jobs: int, keep: bool, progres
             for i, report, table in done:
                 results[i] = (report, table)
             progress.step(len(done))
-    # Which series killed its worker is unknown: check the lost ones one at a time, so that a
-    # series that kills its worker again takes only itself down.
-    pool = None
-    for i, rows in sorted(lost, key=lambda item: item[0]):
-        pool = pool or _pool(1, df, settings, keep)
-        try:
-            ((_, report, table),) = pool.submit(_run_chunk, [(i, rows)]).result()
-        except BrokenProcessPool as exc:
-            reason = " ".join(str(exc).split()) or type(exc).__name__
-            report, table = _failed(settings, len(rows), f"the worker process stopped: {reason}"), None
-            pool.shutdown()
-            pool = None
-        results[i] = (report, table)
-        progress.step()
+        pool.shutdown()
+        # Which series killed its worker is unknown: check the lost ones one at a time, each in a
+        # fresh worker, so that a series that kills its worker again takes only itself down; it
+        # is an error only when it fails alone twice (a worker may be killed from outside).
+        pool = None
+        for i, rows in sorted(lost, key=lambda item: item[0]):
+            for _ in range(2):
+                pool = pool or _pool(1, df, settings, keep)
+                try:
+                    ((_, report, table),) = pool.submit(_run_chunk, [(i, rows)]).result()
+                    break
+                except BrokenProcessPool as exc:
+                    reason = " ".join(str(exc).split()) or type(exc).__name__
+                    report, table = _failed(settings, len(rows), f"the worker process stopped: {reason}"), None
+                    pool.shutdown()
+                    pool = None
+            results[i] = (report, table)
+            progress.step()
+    except BaseException:
+        if pool is not None:
+            _stop(pool)
+        raise
     if pool is not None:
         pool.shutdown()
     return results
@@ -298,7 +334,7 @@ def run_series(df, positions, settings: Settings, jobs: int, keep: bool, progres
 
 def _pool(jobs, df, settings, keep) -> ProcessPoolExecutor:
     context = multiprocessing.get_context("fork" if "fork" in multiprocessing.get_all_start_methods() else None)
-    return ProcessPoolExecutor(jobs, mp_context=context, initializer=_init, initargs=(df, settings, keep))
+    return ProcessPoolExecutor(jobs, mp_context=context, initializer=_init_worker, initargs=(df, settings, keep))
 
 
 def _failed(settings: Settings, rows: int, error: str) -> Report:
