@@ -175,6 +175,10 @@ def _bad_files(folder):
         (("bomb.csv.gz", "--max-bytes", "1M"), "holds more than 1,048,576 bytes of text, the cap of --max-bytes"),
         (("data.csv", "--max-rows", "10"), "data.csv: has more than 10 rows, the cap of --max-rows"),
         (("-", "--max-bytes", "100"), "standard input: holds more than 100 bytes, the cap of --max-bytes"),
+        (("data.csv", "--output", "./data.csv"), "--output ./data.csv: is the input file data.csv"),
+        (("data.csv", "--html", "folder/../data.csv"), "--html folder/../data.csv: is the input file data.csv"),
+        (("data.csv", "--output", "nofolder/out.csv"), "the folder"),
+        (("data.csv", "--output", "folder"), "--output folder: is a folder"),
         (("data.csv", "--timestamp", "time", "--date-format", "Q%q"), "bad date format 'Q%q'"),
         (("data.csv", "--sep", ":"), "bad separator ':'"),
         (("data.csv", "data.csv", "--output", "out.csv"), "--output takes one data FILE, not 2"),
@@ -912,3 +916,44 @@ def test_a_picture_that_cannot_be_drawn_is_a_note(tmp_path, monkeypatch):
     code, out, err = run(*args, cwd=tmp_path, monkeypatch=monkeypatch)
     notes = [d["message"] for d in report_of(out)["diagnostics"] if d["kind"] == "diagnostic_failed"]
     assert (code, err, notes) == (0, "", ["The picture could not be drawn: ValueError."])
+
+
+def test_writes_are_whole_or_not_at_all(tmp_path, monkeypatch):
+    hourly_csv(tmp_path / "data.csv", 150)
+    (tmp_path / "out.csv").write_text("the old table\n")
+    written = pd.DataFrame.to_csv
+
+    def interrupted(df, f, **options):
+        written(df.head(10), f, **options)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(pd.DataFrame, "to_csv", interrupted)
+    args = ("data.csv", "--target", "sales", "--timestamp", "time", "--output", "out.csv")
+    assert run(*args, cwd=tmp_path, monkeypatch=monkeypatch)[0] == 130
+    assert (tmp_path / "out.csv").read_text() == "the old table\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["data.csv", "out.csv"]
+    monkeypatch.setattr(pd.DataFrame, "to_csv", written)
+    assert run(*args, cwd=tmp_path, monkeypatch=monkeypatch)[0] == 0
+    assert len(pd.read_csv(tmp_path / "out.csv")) == 150
+
+
+def test_no_text_of_the_data_breaks_the_pages_script(tmp_path, monkeypatch):
+    label = "</script><!--<script>&"
+    write_csv(tmp_path / "data.csv", f'time,"{label}"', [(f"2024-01-01 {h:02d}:00", "<b>x</b>") for h in range(24)])
+    args = ("data.csv", "--target", label, "--timestamp", "time", "--html", "page.html")
+    code, out, err = run(*args, cwd=tmp_path, monkeypatch=monkeypatch)
+    page = (tmp_path / "page.html").read_text()
+    script = page.split('<script type="application/json" id="report-json">', 1)[1].split("</script>", 1)[0]
+    assert not set("<>&") & set(script)
+    assert json.loads(script)["diagnostics"][0]["column"] == label
+
+
+@pytest.mark.parametrize("rows", [1, 2])
+def test_a_holdout_file_too_short_for_its_time_steps_is_refused(tmp_path, monkeypatch, rows):
+    hourly_csv(tmp_path / "data.csv", 100)
+    hourly_csv(tmp_path / "holdout.csv", rows, start="2024-02-01")
+    args = ("data.csv", "--target", "sales", "--timestamp", "time", "--holdout-file", "holdout.csv", "--json")
+    code, out, err = run(*args, cwd=tmp_path, monkeypatch=monkeypatch)
+    report = report_of(out)
+    assert (code, report["status"], report["refusal_code"]) == (1, "refused", None)
+    assert "needs at least 3" in report["refusal"]

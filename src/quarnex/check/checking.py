@@ -14,6 +14,9 @@ from quarnex.check.report import Report
 from quarnex.check.report import code as message_code
 
 
+HOLDOUT_FILE_ROWS = 3  # rows of a holdout file with timestamps: two time steps for their spread
+
+
 def check_file(name: str, settings: Settings, progress=None) -> tuple[Report, Any, dict]:
     """Runs process_data on one file as the settings say.
 
@@ -206,6 +209,16 @@ def check_frame(df, holdout_df, settings: Settings, name=None, progress=None) ->
                     )
                 )
                 return _finish(report, settings, progress, raw, ts_pos, roles, None, None), None, info
+
+    if holdout_df is not None and timestamp is not None and len(holdout_df) < HOLDOUT_FILE_ROWS:
+        # The time steps of the holdout rows are checked on their own: two steps at the least.
+        n = len(holdout_df)
+        report["status"] = "refused"
+        report["refusal"] = (
+            f"The holdout file has {n} row{'s' if n != 1 else ''}; the check of its time steps needs at least "
+            f"{HOLDOUT_FILE_ROWS}."
+        )
+        return _finish(report, settings, progress, raw, ts_pos, roles, None, None), None, info
 
     warn_msg: list = []
     report["warnings"] = warn_msg

@@ -31,6 +31,7 @@ import signal
 import sys
 import threading
 
+import quarnex.check.output as output
 import quarnex.check.rendering as rendering
 from quarnex.check.checking import check_file
 from quarnex.check.options import (
@@ -83,7 +84,8 @@ def _check_one(args, settings: Settings, name, progress) -> dict:
     report, table, raw = check_file(name, settings, progress)
     if table is not None and args.output and report["exit_status"] == EXIT_ACCEPTED:
         try:
-            table.to_csv(args.output, index=False)
+            with output.atomic(args.output) as f:
+                table.to_csv(f, index=False)
         except OSError as exc:
             raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
     if args.plot or args.html:
@@ -142,6 +144,8 @@ def main(argv: list[str] | None = None) -> int:
             raise UsageError('--plot needs matplotlib: pip install "quarnex-data-helper[plot]"')
         if args.jobs is not None and not args.series_id:
             raise UsageError("--jobs applies only with --series-id")
+        outputs = {"--output": args.output, "--plot": args.plot, "--html": args.html}
+        output.check_targets(outputs, [*args.files, *([args.holdout_file] if args.holdout_file else [])])
     except UsageError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
@@ -245,7 +249,8 @@ def _check_series(args, settings: Settings, progress) -> int:
     )
     if args.output and tables:
         try:
-            pd.concat(tables, ignore_index=True).to_csv(args.output, index=False)
+            with output.atomic(args.output) as f:
+                pd.concat(tables, ignore_index=True).to_csv(f, index=False)
         except OSError as exc:
             raise UsageError(f"{args.output}: cannot write: {exc.strerror or exc}") from None
     _emit(rendering.dumps(report, indent=2) if args.json else rendering.series_text(report))

@@ -183,6 +183,8 @@ def draw(report: dict, table, raw: dict, path: str | None) -> tuple[bytes, str] 
     plt.close(fig)
     data = buffer.getvalue()
     if path:
-        with open(path, "wb") as f:
+        from quarnex.check.output import atomic
+
+        with atomic(path, binary=True) as f:
             f.write(data)
     return data, fmt

@@ -8,6 +8,7 @@ import html
 import json
 
 from quarnex.check.options import EXIT_ACCEPTED, EXIT_REFUSED, PROG, plain
+from quarnex.check.output import atomic
 
 
 def text(report: dict) -> str:
@@ -155,7 +156,7 @@ def dumps(document, **options) -> str:
 def write_html(path: str, report: dict, text: str, picture: tuple[bytes, str] | None, note: str | None = None):
     """One self-contained page (see page) written to path; an error text when it cannot be written."""
     try:
-        with open(path, "w", encoding="utf-8") as f:
+        with atomic(path) as f:
             f.write(page(report, text, picture, note))
     except OSError as exc:
         return f"{path}: cannot write: {exc.strerror or exc}"
@@ -173,7 +174,9 @@ def page(report: dict, text: str, picture: tuple[bytes, str] | None, note: str |
         )
     else:
         figure = f"<p>No picture: {html.escape(note or 'nothing to draw')}.</p>"
-    machine = json.dumps(report, ensure_ascii=True, default=str).replace("</", "<\\/")
+    # No text of the data may end or comment out the script block: <, > and & as JSON escapes.
+    machine = json.dumps(report, ensure_ascii=True, default=str)
+    machine = machine.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
     title = html.escape(f"quarnex-check: {report['file']}")
     return f"""<!DOCTYPE html>
 <html lang="en">
