@@ -13,7 +13,6 @@ from quarnex.check.reading import PROGRESS_ROWS, read_table
 from quarnex.check.report import Report
 from quarnex.check.report import code as message_code
 
-
 HOLDOUT_FILE_ROWS = 3  # rows of a holdout file with timestamps: two time steps for their spread
 
 
