@@ -1015,3 +1015,29 @@ def test_an_error_inside_a_fast_route_is_raised_when_strict(dh, helper, routes, 
     else:
         assert helper.validate_time_interval(df, "t", [], DT.INPUT) is None
     assert declines(routes()["interval_statistics"]) == {"error": 1}
+
+
+@pytest.mark.fast_route_errors
+@pytest.mark.parametrize(
+    "method, values, dtype", [("parse_time_col", "2024-01-01", "int64"), ("str2float", "1.5", "float64")]
+)
+def test_memory_errors_in_a_fast_route_reach_the_caller_at_once(dh, monkeypatch, fast_on, method, values, dtype):
+    n = 4099  # a size that only the column of a fast route is made with
+    empty = np.empty
+
+    def short_of_memory(size, *args, dtype_=None, **kwargs):
+        if size == n and kwargs.get("dtype") == dtype:
+            raise MemoryError
+        return empty(size, *args, **kwargs)
+
+    monkeypatch.setattr(np, "empty", short_of_memory)
+    df = pd.DataFrame({"t": [values] * n})
+    before = df.copy()
+    call = (
+        (lambda: dh.DataHelper().parse_time_col(df, "t", DT.INPUT))
+        if method == "parse_time_col"
+        else (lambda: dh.DataHelper().str2float(df, [0], C.COLUMN_ROLE_TARGET))
+    )
+    with pytest.raises(MemoryError):
+        call()
+    pd.testing.assert_frame_equal(df, before)

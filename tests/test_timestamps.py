@@ -118,10 +118,12 @@ def test_iso_parser_takes_over_when_the_general_one_refuses(helper, parser_calls
     assert ("isoparse", "2020-W01", {}) in parser_calls
 
 
-def test_values_each_accepted_by_one_parser_stay_text(helper, messages, parser_calls, run_date):
+def test_values_each_read_by_one_parser_only_are_refused(helper, messages, parser_calls, run_date):
+    # texts that no one parser reads whole cannot be a time axis: refused with the first the
+    # general parser does not read, the table left as it was
     df = pd.DataFrame({"t": ["2020-W01", "Jan 1 2020", "13/01/2020", "02/01/2020"]})
-    helper.parse_time_col(df, "t", DT.INPUT)
-    assert df["t"].tolist() == ["2020-W01", "Jan 1 2020", "13/01/2020", "02/01/2020"] and messages.calls == []
+    messages.raises(lambda: helper.parse_time_col(df, "t", DT.INPUT), "QUARNEX0076E", ("t", "2020-W01"))
+    assert df["t"].tolist() == ["2020-W01", "Jan 1 2020", "13/01/2020", "02/01/2020"]
     # the diagnosis parses without fuzzy, with the same default and day order as the whole column
     default = datetime.datetime(run_date.year, 1, 1)
     assert ("parse", "Jan 1 2020", {"default": default}) in parser_calls
@@ -759,3 +761,12 @@ def test_unknown_timestamp_column_is_the_libraries_key_error(helper):
         helper.process_data_by_time_col(pd.DataFrame({"t": [1]}), None, "x", FC, 0.2, [])
     with pytest.raises(KeyError):
         helper.parse_time_col(pd.DataFrame({"t": [1]}), None, DT.INPUT)
+
+
+def test_datetimes_of_several_offsets_become_utc_so_a_prepared_table_prepares_again(dh, messages):
+    stamps = ["2024-03-31T00:00:00+01:00", "2024-03-31T03:00:00+02:00", "2024-03-31T03:00:00+01:00"]
+    df = pd.DataFrame({"t": stamps + ["2024-03-31T05:00:00+02:00"], "y": [1.0, 2.0, 3.0, 4.0]})
+    first = dh.DataHelper().process_data_by_time_col(df, None, "t", FC, 0.2, [])[0]
+    again = dh.DataHelper().process_data_by_time_col(first.copy(), None, "t", FC, 0.2, [])[0]
+    expected = pd.to_datetime(first["t"], utc=True)
+    assert again["t"].tolist() == expected.tolist() and str(again["t"].dt.tz) == "UTC"

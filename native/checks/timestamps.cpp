@@ -41,13 +41,16 @@ Ref data_type_phrase(PyObject* data_type) {
 // Runs `body` the way `try: body() except Exception as ex:` does: returns an
 // empty Ref when it succeeds and the caught exception when it raised one of
 // the Exception family. Anything else (KeyboardInterrupt, SystemExit, ...)
-// keeps propagating.
+// keeps propagating, and so does a MemoryError: running out of memory is no
+// value a parser refused, and trying the next parser would only take long to
+// run out again.
 template <class Body>
 Ref attempt(Body&& body) {
   try {
     body();
     return Ref();
   } catch (const PyErrorSet&) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
     Ref ex = take_exception();
     if (!ex) throw;
     return ex;
@@ -644,6 +647,7 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
   Ref trial_plain = general_kwnames(false, false);
   Ref trial_dayfirst = general_kwnames(false, true);
   Ref it = check(PyObject_GetIter(original.get()));
+  Ref first_unread;  // the first value the general parser does not read (the ISO one does)
   while (PyObject* next = PyIter_Next(it.get())) {
     Ref ts = Ref::steal(next);
     Ref general_error = attempt([&] {
@@ -652,6 +656,7 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
       call_general(p.parse.get(), s.get(), p.default_.get(), (dayfirst ? trial_dayfirst : trial_plain).get());
     });
     if (!general_error) continue;
+    if (!first_unread) first_unread = ts;
     HandlingScope handling_general(general_error.get());
     Ref iso_error = attempt([&] { call(p.isoparse, unquoted_text(ts.get())); });
     if (!iso_error) continue;
@@ -661,6 +666,10 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
     raise_message(f, "QUARNEX0076E", {time_col, ts.get()});
   }
   if (PyErr_Occurred()) throw_error();
+  // Every value is read by one parser or the other, but neither reads them all: a column of
+  // texts is no time axis (it could not be ordered), so it is refused with the first value
+  // the general parser cannot read.
+  if (first_unread) raise_message(f, "QUARNEX0076E", {time_col, first_unread.get()});
 }
 
 // ---- time steps -------------------------------------------------------------------
@@ -741,6 +750,29 @@ Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
   return call_kw(concat_fn.get(), {tables.get()}, {{"ignore_index", Py_True}, {"sort", Py_False}});
 }
 
+// Whether every value of an object column is a datetime with a zone and the zones are not all
+// one object (pandas converts a column of one zone by itself).
+bool all_zoned(PyObject* column) {
+  Ref values = check(PySequence_Tuple(call_method(column, "to_list").get()));
+  Ref datetime_type = import_attr("datetime", "datetime");
+  const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+  Ref first_zone;
+  bool several = false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    fast::poll_signals(i);
+    PyObject* v = PyTuple_GET_ITEM(values.get(), i);
+    if (!is_instance(v, datetime_type.get())) return false;
+    Ref zone = attr(v, "tzinfo");
+    if (zone.is_none()) return false;
+    if (!first_zone) {
+      first_zone = std::move(zone);
+    } else if (zone.get() != first_zone.get()) {
+      several = true;
+    }
+  }
+  return several;
+}
+
 Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObject* time_col, PyObject* data_type) {
   drop_missing_timestamps(f, data_df, time_col);
 
@@ -762,7 +794,11 @@ Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObje
   }
   Ref inferred = call_method(pandas_types(f), "infer_dtype", column);
   if (eq(inferred, text("datetime")) || eq(inferred, text("date"))) {
-    Ref converted = call_method(global(f, G::pd), "to_datetime", column);
+    // Datetimes that all carry a zone, not all the same (several offsets, as texts with
+    // offsets are parsed into), become their instants in UTC, as a zoned column does.
+    Ref to_datetime = attr(global(f, G::pd), "to_datetime");
+    Ref converted = all_zoned(column.get()) ? call_kw(to_datetime.get(), {column.get()}, {{"utc", Py_True}})
+                                            : call(to_datetime, column);
     set_item(data_df, time_col, converted.get());
     return none();
   }
