@@ -566,10 +566,6 @@ FAST_SHAPES = {
 }
 
 
-# Shapes that carry a zone, and whether pandas gives datetime objects nanosecond
-# columns (up to pandas 2) rather than microsecond ones (from pandas 3).
-ZONED_SHAPES = {"Z", "one offset", "mixed offsets"}
-NS_UNIT = str(pd.Series([datetime.datetime(2000, 1, 1)], dtype=object).infer_objects().dtype) == "datetime64[ns]"
 
 
 def utc_host(monkeypatch, local_zone_names):
@@ -859,12 +855,8 @@ def test_text_columns_take_the_column_route(helper, routes, fast_on, monkeypatch
     df = pd.DataFrame({"t": FAST_SHAPES[shape]})
     helper.parse_time_col(df, "t", DT.INPUT)
     counts = routes()
-    if NS_UNIT or shape not in ZONED_SHAPES:
-        assert counts["iso_column"]["hit"] == 1 and not declines(counts["iso_column"])
-        assert counts["iso_converter"]["hit"] == counts["iso_text"]["hit"] == 0
-    else:  # zoned columns in pandas' microsecond unit are built from the converter's datetimes
-        assert declines(counts["iso_column"]) == {"kind": 1}
-        assert counts["iso_converter"]["hit"] == 1 and counts["iso_text"]["hit"] == len(FAST_SHAPES[shape])
+    assert counts["iso_column"]["hit"] == 1 and not declines(counts["iso_column"])
+    assert counts["iso_converter"]["hit"] == counts["iso_text"]["hit"] == 0
 
 
 @pytest.mark.parametrize(

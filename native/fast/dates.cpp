@@ -356,8 +356,8 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
     // numpy exports no buffer of datetime64: fill int64 and view it as such.
     ColumnPass<int64_t> pass;
     if (auto why = pass.open(column, "int64")) return *why;
-    // The unit the straightforward route's naive column comes out in; zoned
-    // and mixed columns are built for nanoseconds (pandas before 3) only.
+    // The unit the straightforward route's column comes out in: nanoseconds up
+    // to pandas 2, microseconds from pandas 3, naive or with its one zone.
     Ref unit = naive_datetime_dtype();
     const bool ns = PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[ns]") == 0;
     if (!ns && PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[us]") != 0) return Reason::kind;
@@ -388,7 +388,6 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
       if (!in_range) return Reason::value;  // pandas decides what such a column becomes
       Ref stamps = call_method(pass.out, "view", unit);
       if (first.zone == Stamp::naive) return mapped_series(column, stamps.get());
-      if (!ns) return Reason::kind;
       // one zone throughout: the instants in UTC, shown in that zone
       Ref zone;
       if (first.zone == Stamp::offset) {
@@ -403,7 +402,6 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
       return mapped_series(column, aware.get());
     }
     // Zones differ: the column stays one of datetime objects.
-    if (!ns) return Reason::kind;
     Ref size = from_ssize(n);
     Ref object = text("object");
     Ref objects = call_kw(import_attr("numpy", "empty").get(), {size.get()}, {{"dtype", object.get()}});
