@@ -566,8 +566,6 @@ FAST_SHAPES = {
 }
 
 
-
-
 def utc_host(monkeypatch, local_zone_names):
     """A host whose zone is UTC when its zone names say so."""
     if local_zone_names == ("UTC", "UTC"):

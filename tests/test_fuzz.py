@@ -21,23 +21,10 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-METHODS = [
-    "process_data",
-    "validate_input_data_col_num",
-    "parse_time_col",
-    "validate_time_interval",
-    "check_user_holdout_newer",
-    "validate_data_len",
-    "validate_user_holdout_len",
-    "check_user_holdout_metadata",
-    "check_missing",
-    "validate_input_params",
-    "validate_input_data",
-    "get_cols_idx",
-    "check_time_col_specified_twice",
-    "str2float",
-    "process_data_by_time_col",
-]
+import quarnex.utils.data_helper as _dh
+
+# Every method of the class, in the order the class lists them (process_data first).
+METHODS = [name for name in vars(_dh.DataHelper) if not name.startswith("_")]
 UNKNOWN = "no_such_parameter"
 
 

@@ -115,10 +115,9 @@ bool time_tail(const unsigned char* p, Py_ssize_t n, Py_ssize_t i, DayMonthText&
     ++i;
     if (!read_number(p, n, i, 2, second) || second > 59) return false;
     if (i < n && p[i] == '.') {
-      const Py_ssize_t start = ++i;
-      double scale = 0.1;
-      for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i, scale /= 10) fraction += (p[i] - '0') * scale;
-      if (i == start) return false;
+      int micro = 0;
+      if (!fast::read_fraction(reinterpret_cast<const char*>(p), n, ++i, micro)) return false;
+      fraction = micro / 1e6;
     }
   }
   Py_ssize_t j = i;

@@ -9,9 +9,11 @@
 namespace qx::fast {
 namespace {
 
-const char* const kRouteNames[kRoutes] = {"numeric_text",        "iso_column",   "iso_converter",   "iso_text",
-                                          "interval_statistics", "decimal_text", "repeated_values", "plain_texts",
-                                          "sorted_table",        "fresh_column"};
+const char* const kRouteNames[kRoutes] = {
+#define QX_ROUTE_NAME(name) #name,
+    QX_ROUTES(QX_ROUTE_NAME)
+#undef QX_ROUTE_NAME
+};
 const char* const kReasonNames[kReasons] = {"off", "kind", "value", "settings", "error"};
 
 // Process-wide: the routes are the same code for every module object.

@@ -30,19 +30,31 @@
 
 namespace qx::fast {
 
+// The routes, each with the name _fastpath_stats() gives it.
+// clang-format off
+#define QX_ROUTES(X)                                                                                 \
+  X(numeric_text)         /* numeric_column: a whole object column of number texts */                \
+  X(iso_column)           /* date_column: a whole object column of timestamp texts */                \
+  X(iso_converter)        /* general_converter: a converter that builds timestamp texts itself */    \
+  X(iso_text)             /* one text that converter builds without dateutil */                      \
+  X(interval_statistics)  /* interval_statistics: the time steps of a numeric or datetime column */  \
+  X(decimal_text)         /* one plain decimal text read by std::from_chars (inside numeric_text) */ \
+  X(repeated_values)      /* repeated_values: repeated present values of the time column */          \
+  X(plain_texts)          /* without_missing: a time column of exact str values has no missing value */ \
+  X(sorted_table)         /* sorted_copy: a table whose time column already strictly increases */    \
+  X(fresh_column)         /* set_fresh_column: a column this module built, set without another copy */
+// clang-format on
+
 enum class Route : unsigned char {
-  numeric_text,         // numeric_column: a whole object column of number texts
-  iso_column,           // date_column: a whole object column of timestamp texts
-  iso_converter,        // general_converter: a converter that builds timestamp texts itself
-  iso_text,             // one text that converter builds without dateutil
-  interval_statistics,  // interval_statistics: the time steps of a numeric or datetime column
-  decimal_text,         // one plain decimal text read by std::from_chars (inside numeric_text)
-  repeated_values,      // repeated_values: repeated present values of the time column
-  plain_texts,          // without_missing: a time column of exact str values has no missing value
-  sorted_table,         // sorted_copy: a table whose time column already strictly increases
-  fresh_column,         // set_fresh_column: a column this module built, set without another copy
+#define QX_ROUTE_ENUM(name) name,
+  QX_ROUTES(QX_ROUTE_ENUM)
+#undef QX_ROUTE_ENUM
 };
-inline constexpr int kRoutes = 10;
+inline constexpr int kRoutes = 0
+#define QX_ROUTE_COUNT(name) +1
+    QX_ROUTES(QX_ROUTE_COUNT)
+#undef QX_ROUTE_COUNT
+    ;
 
 enum class Reason : unsigned char {
   off,       // the routes are switched off in the environment

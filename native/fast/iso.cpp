@@ -1,19 +1,14 @@
-// ISO-shaped timestamp texts without dateutil.
+// What the readers' fields become as Python objects, the way dateutil's
+// general parser (fuzzy off, its default parser) makes them:
 //
-// The shapes read here, with what dateutil's general parser (fuzzy off, its
-// default parser) returns for them:
+//   no zone      -> a naive datetime
+//   zero offset  -> tz.UTC, or tzlocal() when both local zone names are
+//                   "UTC" (other local names with UTC go to dateutil)
+//   other offset -> tz.tzoffset(None, seconds)
 //
-//   YYYY-MM-DD                                   naive midnight
-//   YYYY-MM-DD{T| }HH:MM[:SS[.F...]]             naive
-//   ... followed directly by Z or +HH, +HHMM, +HH:MM (or -)
-//       zero offset  -> tz.UTC, or tzlocal() when both local zone names are
-//                       "UTC" (other local names with UTC go to dateutil)
-//       other offset -> tz.tzoffset(None, seconds)
-//
-// Fractions are cut to microseconds (dateutil truncates, it does not round).
-// Every other text goes to the readers of fast/dates.cpp and then to dateutil
-// itself. Here also: the guard that decides whether dateutil is the stock
-// one, and the converter callable.
+// Here also: the guard that decides whether dateutil is the stock one, and
+// the converter callable, which reads a text with the readers (readers.hpp)
+// and leaves every other text to dateutil itself.
 #include "fast/dates.hpp"
 
 #include <datetime.h>
@@ -25,51 +20,6 @@
 #include <string>
 
 namespace qx::fast {
-namespace {
-
-bool digits(const char* p, int n, int& v) {
-  v = 0;
-  for (int i = 0; i < n; ++i) {
-    if (p[i] < '0' || p[i] > '9') return false;
-    v = v * 10 + (p[i] - '0');
-  }
-  return true;
-}
-
-bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int days_in_month(int y, int m) {
-  static const int d[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && is_leap(y) ? 29 : d[m - 1];
-}
-
-}  // namespace
-
-bool read_iso_stamp(const char* p, Py_ssize_t n, Stamp& t) {
-  if (n < 10 || p[4] != '-' || p[7] != '-') return false;
-  if (!digits(p, 4, t.year) || !digits(p + 5, 2, t.month) || !digits(p + 8, 2, t.day)) return false;
-  if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > days_in_month(t.year, t.month)) return false;
-  if (n == 10) return true;
-  if ((p[10] != 'T' && p[10] != ' ') || n < 16 || p[13] != ':') return false;
-  if (!digits(p + 11, 2, t.hour) || !digits(p + 14, 2, t.minute) || t.hour > 23 || t.minute > 59) return false;
-  Py_ssize_t i = 16;
-  if (i < n && p[i] == ':') {
-    if (i + 3 > n || !digits(p + i + 1, 2, t.second) || t.second > 59) return false;
-    i += 3;
-    if (i < n && p[i] == '.') {
-      ++i;
-      const Py_ssize_t start = i;
-      int scale = 100000;
-      while (i < n && p[i] >= '0' && p[i] <= '9') {
-        t.micro += (p[i] - '0') * scale;
-        scale /= 10;
-        ++i;
-      }
-      if (i == start) return false;
-    }
-  }
-  return read_zone(p, n, i, t);
-}
 
 bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n) {
   if (!PyUnicode_IS_ASCII(s)) return false;
@@ -80,15 +30,6 @@ bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n) {
   b = d + lo;
   n = hi - lo;
   return true;
-}
-
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
 }
 
 namespace {

@@ -23,11 +23,7 @@ namespace qx::fast {
 namespace {
 
 // Whether pandas is of generation 2, whose internals the routes here rely on.
-bool pandas_2() {
-  Ref version = attr(import_module("pandas"), "__version__");
-  return PyUnicode_Check(version.get()) && PyUnicode_GET_LENGTH(version.get()) >= 2 &&
-         PyUnicode_READ_CHAR(version.get(), 0) == '2' && PyUnicode_READ_CHAR(version.get(), 1) == '.';
-}
+bool pandas_2() { return pandas_major() == 2; }
 
 // Whether DataFrame.<name> is pandas' own function (not replaced by a caller).
 bool stock_frame_method(PyObject* frame_type, const char* name) {

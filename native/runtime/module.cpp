@@ -9,21 +9,9 @@ namespace {
 
 // The fifteen methods, in their order of definition in the class.
 const MethodDesc* const kMethods[] = {
-    &methods::process_data,
-    &methods::validate_input_data_col_num,
-    &methods::parse_time_col,
-    &methods::validate_time_interval,
-    &methods::check_user_holdout_newer,
-    &methods::validate_data_len,
-    &methods::validate_user_holdout_len,
-    &methods::check_user_holdout_metadata,
-    &methods::check_missing,
-    &methods::validate_input_params,
-    &methods::validate_input_data,
-    &methods::get_cols_idx,
-    &methods::check_time_col_specified_twice,
-    &methods::str2float,
-    &methods::process_data_by_time_col,
+#define QX_METHOD_ENTRY(name) &methods::name,
+    QX_METHODS(QX_METHOD_ENTRY)
+#undef QX_METHOD_ENTRY
 };
 
 const char* const kConstantNames[] = {

@@ -265,13 +265,20 @@ bool arrow_typed_map(PyObject* column) {
   Ref dtype = Ref::steal(d);
   if (!arrow_string_with_na(dtype.get())) return false;
   if (length(column) == 0) return false;  // nothing to type: map keeps the dtype
-  Ref version = import_attr("pandas", "__version__");
-  Ref parts = call_method(version, "split", text("."));
-  Ref major = item(parts.get(), Py_ssize_t{0});
-  return check(PyLong_AsLong(to_int(major).get())) >= 3;
+  return pandas_major() >= 3;
 }
 
 }  // namespace
+
+long pandas_major() {
+  Ref version = import_attr("pandas", "__version__");
+  if (!PyUnicode_Check(version.get())) return 0;
+  Ref parts = call_method(version, "split", text("."));
+  Ref major = item(parts.get(), Py_ssize_t{0});
+  Ref digits = call_method(major, "isdigit");
+  if (!truthy(digits)) return 0;
+  return check(PyLong_AsLong(to_int(major).get()));
+}
 
 Ref map_column(PyObject* column, PyObject* fn) {
   if (arrow_typed_map(column)) {

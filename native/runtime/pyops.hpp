@@ -262,6 +262,9 @@ Ref numpy_nan(PyObject* np);
 // under pandas 2 and as for every other text column.
 Ref map_column(PyObject* column, PyObject* fn);
 
+// The major version of the pandas imported now (0 when its version text has none).
+long pandas_major();
+
 // True when `dtype` is a pandas string dtype in Arrow storage whose missing
 // value is NA (the dtype whose map gives Arrow-typed results from pandas 3).
 bool arrow_string_with_na(PyObject* dtype);

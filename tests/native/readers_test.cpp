@@ -1,0 +1,99 @@
+// Unit tests of the timestamp readers and the calendar, without the interpreter.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "fast/readers.hpp"
+
+using namespace qx::fast;
+
+namespace {
+
+int failures = 0;
+
+void expect(bool ok, const char* what, const std::string& text) {
+  if (!ok) {
+    ++failures;
+    std::fprintf(stderr, "FAILED: %s [%s]\n", what, text.c_str());
+  }
+}
+
+ReadRules rules(bool dayfirst = false) {
+  ReadRules r;
+  r.dayfirst = dayfirst;
+  r.this_year = 2026;
+  r.century = 2000;
+  r.default_year = 2026;
+  return r;
+}
+
+// Reads `text` with read_any_stamp and compares the fields; zone: 'n' naive, 'z' zero, 'o' offset.
+void reads(const std::string& text, int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int us = 0, char zone = 'n',
+           int offset = 0, bool dayfirst = false) {
+  Stamp t;
+  const bool ok = read_any_stamp(text.data(), static_cast<Size>(text.size()), rules(dayfirst), t);
+  expect(ok, "read", text);
+  if (!ok) return;
+  expect(t.year == y && t.month == mo && t.day == d, "date", text);
+  expect(t.hour == h && t.minute == mi && t.second == s && t.micro == us, "time", text);
+  const char got = t.zone == Stamp::naive ? 'n' : t.zone == Stamp::zero ? 'z' : 'o';
+  expect(got == zone && t.offset_seconds == offset, "zone", text);
+}
+
+void refuses(const std::string& text) {
+  Stamp t;
+  expect(!read_any_stamp(text.data(), static_cast<Size>(text.size()), rules(), t), "refused", text);
+}
+
+}  // namespace
+
+int main() {
+  // the calendar
+  expect(is_leap(2024) && !is_leap(1900) && is_leap(2000) && !is_leap(2023), "is_leap", "");
+  expect(days_in_month(2024, 2) == 29 && days_in_month(2023, 2) == 28 && days_in_month(2024, 12) == 31, "days", "");
+  expect(days_from_civil(1970, 1, 1) == 0 && days_from_civil(2000, 3, 1) == 11017, "days_from_civil", "");
+  expect(days_from_civil(1969, 12, 31) == -1 && days_from_civil(1600, 1, 1) == -135140, "before 1970", "");
+  {
+    const char f[] = "1234567x";
+    Size i = 0;
+    int micro = 0;
+    expect(read_fraction(f, 8, i, micro) && micro == 123456 && i == 7, "fraction cut, not rounded", f);
+    i = 0;
+    expect(!read_fraction("x", 1, i, micro), "a fraction needs a digit", "x");
+  }
+  // ISO texts
+  reads("2024-01-31", 2024, 1, 31);
+  reads("2024-01-31T13:05:07.25", 2024, 1, 31, 13, 5, 7, 250000);
+  reads("2024-01-31 13:05Z", 2024, 1, 31, 13, 5, 0, 0, 'z');
+  reads("2024-01-31T13:00:00+01:00", 2024, 1, 31, 13, 0, 0, 0, 'o', 3600);
+  reads("2024-01-31T13:00:00-0530", 2024, 1, 31, 13, 0, 0, 0, 'o', -19800);
+  refuses("2023-02-29");
+  refuses("2024-13-01");
+  refuses("2024-01-31T24:00");
+  refuses("2024-01-31T13:00+24:00");
+  // numeric dates, month first unless the column is day first
+  reads("01/02/2024", 2024, 1, 2);
+  reads("01/02/2024", 2024, 2, 1, 0, 0, 0, 0, 'n', 0, true);
+  reads("13/01/2024", 2024, 1, 13);
+  reads("31.01.2024 13:00", 2024, 1, 31, 13);
+  reads("01/02/23", 2023, 2, 1, 0, 0, 0, 0, 'n', 0, true);  // two-digit years follow the column's order
+  reads("99/01/02", 1999, 1, 2);                            // ... unless the first number can only be a year
+  reads("2024/1/5", 2024, 1, 5);
+  // month names, year-month, year
+  reads("Jan-1-1995", 1995, 1, 1);
+  reads("1 Jan 2024", 2024, 1, 1);
+  reads("Sept 3 2024", 2024, 9, 3);
+  reads("January 2024", 2024, 1, 1);
+  reads("1949-02", 1949, 2, 1);
+  reads("1959", 1959, 1, 1);
+  refuses("");
+  refuses("Monday");
+  refuses("2024-01-31 13:00 EDT");
+  refuses("31/31/2024");
+  if (failures) {
+    std::fprintf(stderr, "%d failed\n", failures);
+    return 1;
+  }
+  std::puts("readers: all passed");
+  return 0;
+}
