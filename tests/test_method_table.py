@@ -35,12 +35,22 @@ def test_stub_matches_the_module(dh, tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
 
 
+def test_shipped_stub_is_written_from_the_descriptions(dh):
+    sys.path.insert(0, str(ROOT / "tools"))
+    try:
+        import genstub
+    finally:
+        sys.path.remove(str(ROOT / "tools"))
+    assert genstub.STUB.read_text() == genstub.stub(), "the stub is not current: run tools/genstub.py"
+
+
 def body(arity):
     return "Ref body(const Frame&" + ", PyObject*" * arity + ") { return Ref(); }\n"
 
 
 def description(kind, *params):
-    return f'constexpr MethodDesc d = describe<body>("m", Kind::{kind}, {{{", ".join(params)}}}, nullptr, nullptr);\n'
+    table = ", ".join(params)
+    return f'constexpr MethodDesc d = describe<body>("m", Kind::{kind}, {{{table}}}, nullptr, nullptr, "None");\n'
 
 
 X, Y = '{"x", nullptr, N, REQ}', '{"y", nullptr, N, NONE}'

@@ -193,7 +193,8 @@ constexpr MethodDesc validate_input_params = describe<qx::validate_input_params>
     ":param target_columns: target column designations\n"
     ":param feature_columns: feature column designations\n"
     ":param user_holdout_df: the user holdout data, or None\n"
-    ":param tshirt_size: the t-shirt size");
+    ":param tshirt_size: the t-shirt size",
+    "None");
 
 constexpr MethodDesc get_cols_idx = describe<qx::get_cols_idx>("get_cols_idx", Kind::Instance,
                                                                {self,
@@ -202,7 +203,7 @@ constexpr MethodDesc get_cols_idx = describe<qx::get_cols_idx>("get_cols_idx", K
                                                                 {"col_role", "str", S, REQ},
                                                                 {"learning_type", "str", S, REQ},
                                                                 {"warn_msg", "list", L, NONE}},
-                                                               "Union[list, int]", nullptr);
+                                                               "Union[list, int]", nullptr, "list[int] | int");
 
 constexpr MethodDesc check_time_col_specified_twice =
     describe<qx::check_time_col_specified_twice>("check_time_col_specified_twice", Kind::Instance,
@@ -211,7 +212,7 @@ constexpr MethodDesc check_time_col_specified_twice =
                                                   {"time_col_name", "str", S, REQ},
                                                   {"other_col_idx", "list", L, REQ},
                                                   {"col_role", "str", S, REQ}},
-                                                 nullptr, nullptr);
+                                                 nullptr, nullptr, "None");
 
 constexpr MethodDesc validate_input_data_col_num =
     describe<qx::validate_input_data_col_num>("validate_input_data_col_num", Kind::Instance,
@@ -225,7 +226,8 @@ constexpr MethodDesc validate_input_data_col_num =
                                               ":param learning_type: the learning type\n"
                                               ":param tshirt_size: the t-shirt size\n"
                                               ":param target_columns: target column positions\n"
-                                              ":param feature_columns: feature column positions");
+                                              ":param feature_columns: feature column positions",
+                                              "None");
 
 }  // namespace methods
 }  // namespace qx

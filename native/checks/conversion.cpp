@@ -141,7 +141,8 @@ using namespace desc;
 
 constexpr MethodDesc str2float = describe<qx::str2float>(
     "str2float", Kind::Instance,
-    {self, {"df", "pd.DataFrame", N, REQ}, {"col_idx", "list", L, REQ}, {"col_role", "str", S, REQ}}, nullptr, nullptr);
+    {self, {"df", "pd.DataFrame", N, REQ}, {"col_idx", "list", L, REQ}, {"col_role", "str", S, REQ}}, nullptr, nullptr,
+    "pd.DataFrame");
 
 constexpr MethodDesc check_missing = describe<qx::check_missing>(
     "check_missing", Kind::Instance,
@@ -150,7 +151,8 @@ constexpr MethodDesc check_missing = describe<qx::check_missing>(
     "Refuse columns that hold a missing value.\n\n"
     ":param df: the data\n"
     ":param col_idx: positions of the columns to check\n"
-    ":param missing_value: the value counted as missing (NaN by default)");
+    ":param missing_value: the value counted as missing (NaN by default)",
+    "None");
 
 }  // namespace methods
 }  // namespace qx

@@ -221,7 +221,8 @@ constexpr MethodDesc validate_input_data =
                                       ":param holdout_size: holdout ratio (a float below 1) or number of holdout rows\n"
                                       ":param warn_msg: list to which warning texts are appended\n"
                                       ":param holdout_df: the user holdout data, or None\n"
-                                      ":return: the number of holdout rows");
+                                      ":return: the number of holdout rows",
+                                      "int");
 
 constexpr MethodDesc validate_data_len =
     describe<qx::validate_data_len>("validate_data_len", Kind::Instance,
@@ -236,7 +237,8 @@ constexpr MethodDesc validate_data_len =
                                     ":param learning_type: the learning type\n"
                                     ":param tshirt_size: the t-shirt size\n"
                                     ":param warn_msg: list to which warning texts are appended\n"
-                                    ":return: the data to use");
+                                    ":return: the data to use",
+                                    "pd.DataFrame");
 
 constexpr MethodDesc validate_user_holdout_len =
     describe<qx::validate_user_holdout_len>("validate_user_holdout_len", Kind::Instance,
@@ -253,14 +255,16 @@ constexpr MethodDesc validate_user_holdout_len =
                                             ":param learning_type: the learning type\n"
                                             ":param holdout_size: holdout ratio or number of holdout rows\n"
                                             ":param warn_msg: list to which warning texts are appended\n"
-                                            ":return: (holdout_df, holdout_size)");
+                                            ":return: (holdout_df, holdout_size)",
+                                            "tuple[pd.DataFrame, Union[int, float, Fraction]]");
 
 constexpr MethodDesc check_user_holdout_metadata = describe<qx::check_user_holdout_metadata>(
     "check_user_holdout_metadata", Kind::Instance,
     {self, {"train_df", "pd.DataFrame", N, REQ}, {"holdout_df", "pd.DataFrame", N, REQ}}, nullptr,
     "Refuse a holdout table whose columns differ from the training table's.\n\n"
     ":param train_df: the training data\n"
-    ":param holdout_df: the user holdout data");
+    ":param holdout_df: the user holdout data",
+    "None");
 
 constexpr MethodDesc check_user_holdout_newer = describe<qx::check_user_holdout_newer>(
     "check_user_holdout_newer", Kind::Instance,
@@ -269,7 +273,8 @@ constexpr MethodDesc check_user_holdout_newer = describe<qx::check_user_holdout_
     "Refuse holdout data that start before the training data end.\n\n"
     ":param train_df: the training data, sorted by time\n"
     ":param holdout_df: the user holdout data, sorted by time\n"
-    ":param time_col: name of the timestamp column");
+    ":param time_col: name of the timestamp column",
+    "None");
 
 }  // namespace methods
 }  // namespace qx

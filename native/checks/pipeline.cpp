@@ -156,7 +156,8 @@ constexpr MethodDesc process_data = describe<qx::process_data>(
     ":param tshirt_size: the t-shirt size that selects the limits\n"
     ":param warn_msg: list to which warning texts are appended\n"
     ":return: (df, user_holdout_df, holdout_size, target_column_indexes, feature_column_indexes,\n"
-    "          timestamp_column_idx, anomaly_label_column_idx)");
+    "          timestamp_column_idx, anomaly_label_column_idx)",
+    "tuple[pd.DataFrame, pd.DataFrame | None, int, list[int], list[int], int, Any]");
 
 }  // namespace methods
 }  // namespace qx

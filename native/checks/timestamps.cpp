@@ -888,7 +888,8 @@ constexpr MethodDesc parse_time_col = describe<qx::parse_time_col>(
     "Drop rows without a timestamp and convert the timestamp column in place.\n\n"
     ":param data_df: the table to change in place\n"
     ":param time_col: name of the timestamp column\n"
-    ":param data_type: which table this is (training, holdout or input)");
+    ":param data_type: which table this is (training, holdout or input)",
+    "None");
 
 constexpr MethodDesc validate_time_interval = describe<qx::validate_time_interval>(
     "validate_time_interval", Kind::Instance,
@@ -902,18 +903,19 @@ constexpr MethodDesc validate_time_interval = describe<qx::validate_time_interva
     ":param df: the table, sorted by time\n"
     ":param time_col: name of the timestamp column\n"
     ":param warn_msg: list to which warning texts are appended\n"
-    ":param data_type: which table this is (training, holdout or input)");
+    ":param data_type: which table this is (training, holdout or input)",
+    "None");
 
-constexpr MethodDesc process_data_by_time_col =
-    describe<qx::process_data_by_time_col>("process_data_by_time_col", Kind::Instance,
-                                           {self,
-                                            {"df", "pd.DataFrame", N, REQ},
-                                            {"holdout_df", "pd.DataFrame", N, REQ},
-                                            {"time_col", "str", S, REQ},
-                                            {"learning_type", "str", S, REQ},
-                                            {"holdout_size", "Union[int, float]", N, REQ},
-                                            {"warn_msg", "list", L, REQ}},
-                                           "pd.DataFrame", nullptr);
+constexpr MethodDesc process_data_by_time_col = describe<qx::process_data_by_time_col>(
+    "process_data_by_time_col", Kind::Instance,
+    {self,
+     {"df", "pd.DataFrame", N, REQ},
+     {"holdout_df", "pd.DataFrame", N, REQ},
+     {"time_col", "str", S, REQ},
+     {"learning_type", "str", S, REQ},
+     {"holdout_size", "Union[int, float]", N, REQ},
+     {"warn_msg", "list", L, REQ}},
+    "pd.DataFrame", nullptr, "tuple[pd.DataFrame, pd.DataFrame | None, Union[int, float, Fraction]]");
 
 }  // namespace methods
 }  // namespace qx

@@ -41,6 +41,7 @@ struct MethodDesc {
   const char* return_annotation;  // nullptr: none
   const char* doc;                // nullptr: no documentation string
   Body body;
+  const char* stub_result;  // the result type the type stub declares (the method object itself has none)
 };
 
 // Short names for the parameter tables.
@@ -84,7 +85,7 @@ constexpr bool same(const char* a, const char* b) {
 // a description that does not fit its body fails the build.
 template <auto Fn, std::size_t NP>
 consteval MethodDesc describe(const char* name, Kind kind, const ParamDesc (&params)[NP], const char* return_annotation,
-                              const char* doc) {
+                              const char* doc, const char* stub_result) {
   if (NP > kMaxParams) throw "a method has more parameters than the method object can bind";
   if (detail::arity(Fn) != NP) throw "the body's parameters are not the described parameters";
   if (kind == Kind::Instance && !detail::same(params[0].name, "self")) throw "an instance method starts with self";
@@ -99,7 +100,7 @@ consteval MethodDesc describe(const char* name, Kind kind, const ParamDesc (&par
       if (detail::same(params[i].name, params[j].name)) throw "two parameters have the same name";
     }
   }
-  MethodDesc made{name, kind, {}, NP, return_annotation, doc, &detail::adapt<Fn>};
+  MethodDesc made{name, kind, {}, NP, return_annotation, doc, &detail::adapt<Fn>, stub_result};
   for (std::size_t i = 0; i < NP; ++i) made.params[i] = params[i];
   return made;
 }

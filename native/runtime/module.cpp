@@ -91,10 +91,42 @@ PyObject* fastpath_stats(PyObject*, PyObject*) noexcept {
   return boundary([] { return fast::stats(); }, "_fastpath_stats");
 }
 
+// A text of the description, or None.
+Ref text_or_none(const char* s) { return s ? text(s) : Ref::borrow(Py_None); }
+
+// The descriptions of the methods, as the type stub is written from them
+// (tools/genstub.py): [(name, "static" | "instance", [(parameter, annotation,
+// "required" | "none" | "nan"), ...], result annotation, stub result)].
+PyObject* method_table(PyObject*, PyObject*) noexcept {
+  return boundary(
+      [] {
+        Ref table = new_list();
+        for (const MethodDesc* desc : kMethods) {
+          Ref params = new_list();
+          for (std::size_t i = 0; i < desc->nparams; ++i) {
+            const ParamDesc& p = desc->params[i];
+            const char* def = p.def == Default::Required ? "required" : p.def == Default::NoneValue ? "none" : "nan";
+            Ref name = text(p.name), annotation = text_or_none(p.annotation), default_kind = text(def);
+            Ref one = check(PyTuple_Pack(3, name.get(), annotation.get(), default_kind.get()));
+            append(params.get(), one.get());
+          }
+          Ref name = text(desc->name);
+          Ref kind = text(desc->kind == Kind::Static ? "static" : "instance");
+          Ref result = text_or_none(desc->return_annotation), stub = text_or_none(desc->stub_result);
+          Ref row = check(PyTuple_Pack(5, name.get(), kind.get(), params.get(), result.get(), stub.get()));
+          append(table.get(), row.get());
+        }
+        return table;
+      },
+      "_method_table");
+}
+
 PyMethodDef module_methods[] = {
     {"_fastpath_stats", fastpath_stats, METH_NOARGS,
      "_fastpath_stats()\n--\n\nCounts of the fast routes since start-up: {route: {'hit': n, reason: n, ...}}, "
      "where a reason says why the route declined (off, kind, value, settings, error)."},
+    {"_method_table", method_table, METH_NOARGS,
+     "_method_table()\n--\n\nThe descriptions of the DataHelper methods, from which the type stub is written."},
     {nullptr, nullptr, 0, nullptr},
 };
 

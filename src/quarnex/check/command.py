@@ -25,6 +25,7 @@ any warning into exit status 1 for scripts that must not go on with a dropped fe
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import os
 import signal
@@ -172,6 +173,19 @@ def main(argv: list[str] | None = None) -> int:
 EXIT_INTERRUPTED = 130  # as a shell reports a command ended by Ctrl-C
 
 
+def console() -> None:
+    """The command as a process (the quarnex-check script, python -m quarnex.check): main(), then
+    exit. An interrupted run ends at once: its worker processes are stopped already, and the
+    interpreter's own clean-up would wait on their bookkeeping for seconds."""
+    code = main()
+    if code == EXIT_INTERRUPTED:
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(OSError, ValueError):
+                stream.flush()
+        os._exit(code)
+    sys.exit(code)
+
+
 class ReportNotWritten(Exception):
     """Standard output refused the report (a full disk, a closed file): not a closed pipe."""
 
@@ -259,6 +273,6 @@ def _check_series(args, settings: Settings, progress) -> int:
 
 if __name__ == "__main__":
     # Run the module's imported copy, so that its names (UsageError) are the ones other modules import.
-    from quarnex.check.command import main as _main
+    from quarnex.check.command import console as _console
 
-    sys.exit(_main())
+    _console()

@@ -213,6 +213,7 @@ def _init_worker(df, settings, keep):
     """A worker process: Ctrl-C is the command's to handle (it stops the workers), and the worker
     ends by itself when the command is gone, however it ended."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # not the command's handler, inherited with the fork
     parent = os.getppid()
 
     def watch():
@@ -225,12 +226,18 @@ def _init_worker(df, settings, keep):
 
 
 def _stop(pool) -> None:
-    """Ends the pool's workers now (a Ctrl-C, a SIGTERM or an error of the run itself)."""
+    """Ends the pool's workers now (a Ctrl-C, a SIGTERM or an error of the run itself). The
+    executor keeps no public handle on them; where its internals are not as expected, the
+    workers still end by themselves once the command is gone."""
     for process in list((getattr(pool, "_processes", None) or {}).values()):
         try:
             process.terminate()
         except (OSError, ValueError):
             pass
+    # Work queued for the ended workers must not hold the command at its exit.
+    queue = getattr(pool, "_call_queue", None)
+    if queue is not None and hasattr(queue, "cancel_join_thread"):
+        queue.cancel_join_thread()
     pool.shutdown(wait=False, cancel_futures=True)
 
 

@@ -5,6 +5,6 @@ from quarnex.check.command import main
 __all__ = ["main"]
 
 if __name__ == "__main__":
-    import sys
+    from quarnex.check.command import console
 
-    sys.exit(main())
+    console()

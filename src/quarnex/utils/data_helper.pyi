@@ -31,6 +31,7 @@ from quarnex.utils.constants import DataType as DataType
 from quarnex.utils.messages.messages import Messages as Messages
 
 def _fastpath_stats() -> dict[str, dict[str, int]]: ...
+def _method_table() -> list[tuple[str, str, list[tuple[str, str | None, str]], str | None, str]]: ...
 
 class DataHelper:
     @staticmethod
@@ -86,12 +87,7 @@ class DataHelper:
         holdout_df: pd.DataFrame | None = None,
     ) -> int: ...
     def get_cols_idx(
-        self,
-        df: pd.DataFrame,
-        cols: list,
-        col_role: str,
-        learning_type: str,
-        warn_msg: list | None = None,
+        self, df: pd.DataFrame, cols: list, col_role: str, learning_type: str, warn_msg: list | None = None
     ) -> list[int] | int: ...
     def check_time_col_specified_twice(
         self, time_col_idx: int, time_col_name: str, other_col_idx: list, col_role: str
