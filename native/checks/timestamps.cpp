@@ -594,16 +594,28 @@ void refuse_mixed_zones(const Frame& f, PyObject* time_col, PyObject* original, 
   raise_message(f, "QUARNEX0079E", {time_col, item(as_stored.get(), zoned).get(), item(as_stored.get(), naive).get()});
 }
 
+// column.astype(object) for a pandas string column whose map hands out its texts as str
+// objects (Python storage, or Arrow storage with NaN as its missing value); the column itself
+// otherwise.
+Ref texts_as_objects(Ref column) {
+  Ref dtype = attr(column, "dtype");
+  if (!is_instance(dtype.get(), import_attr("pandas", "StringDtype").get())) return column;
+  if (arrow_string_with_na(dtype.get())) return column;
+  return call_method(column, "astype", reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+}
+
 // A text column: the general parser, then the ISO parser, then a value-by-value
 // diagnosis that names the first value neither accepts.
 void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
   Parsers p;
   p.default_ = january_first(f);
   const int this_year = year_of(p.default_);
-  p.dayfirst = column_is_day_first(f, item(data_df, time_col).get(), time_col, this_year);
+  // A pandas string column hands every reader below the same str objects (map does too):
+  // made once here, not by each reader again.
+  Ref original = texts_as_objects(item(data_df, time_col));
+  p.dayfirst = column_is_day_first(f, original.get(), time_col, this_year);
   Ref zone_warning = unknown_zone_category();
   ZoneWordsRefused zone_words(zone_warning);
-  Ref original = item(data_df, time_col);
   Ref parsed;
   bool built = false;
   Ref first = attempt([&] {
