@@ -133,6 +133,30 @@ def cpu(fn, setup, repeat, split=None):
     return best[0]
 
 
+def _arrow_anchors():
+    """pyarrow.compute.strptime and the polars module, each None when not installed (pip install
+    "quarnex-data-helper[bench]")."""
+    try:
+        import pyarrow.compute as pc
+
+        strptime = pc.strptime
+    except ImportError:
+        strptime = None
+    try:
+        import polars as pl
+    except ImportError:
+        pl = None
+    return strptime, pl
+
+
+def _anchor(fn, setup, args, n):
+    """Least CPU time of an anchor; None when it cannot read the shape with the format."""
+    try:
+        return cpu(fn, setup, repeats(args, n))
+    except Exception:
+        return None
+
+
 def repeats(args, n):
     return args.repeat if n <= 1_000_000 else args.repeat_large
 
@@ -196,6 +220,37 @@ class Bench:
             straight, sa = self.measure(("parse", shape, False), False, self.ops["parse"], make, n)
             ref = cpu(lambda s: pd.to_datetime(s, format=fmt, **kw), lambda texts=texts: texts, repeats(self.args, n))
             rows.append((f"parse_time_col {shape}", n, fast, fa, straight, sa, ref))
+            del texts
+        return rows
+
+    def anchor_rows(self, n):
+        """parse_time_col per shape against pyarrow's and polars' strptime told the format (each
+        where installed), in this run."""
+        pa_strptime, pl = _arrow_anchors()
+        rows = []
+        for shape, fmt, _kw in SHAPES:
+            texts = shape_texts(shape, n)
+            make = lambda m, texts=texts: pd.DataFrame({"time": texts.iloc[:m].copy()})
+            fast, fa = self.measure(("parse", shape, True), True, self.ops["parse"], make, n)
+            anchors = {}
+            if pa_strptime is not None:
+                import pyarrow as pa
+
+                unit = "us"
+                anchors["pyarrow"] = _anchor(
+                    lambda a: pa_strptime(a, format=fmt, unit=unit),
+                    lambda texts=texts: pa.array(texts.tolist()),
+                    self.args,
+                    n,
+                )
+            if pl is not None:
+                anchors["polars"] = _anchor(
+                    lambda s: s.str.strptime(pl.Datetime("us"), fmt, strict=False),
+                    lambda texts=texts: pl.Series(texts.tolist()),
+                    self.args,
+                    n,
+                )
+            rows.append((shape, n, fast, fa, anchors))
             del texts
         return rows
 
@@ -365,6 +420,7 @@ def main():
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement up to 1M rows (least is kept)")
     ap.add_argument("--repeat-large", type=int, default=3, help="runs per measurement above 1M rows (least is kept)")
     ap.add_argument("--no-shapes", action="store_true", help="skip the timestamp shapes")
+    ap.add_argument("--no-anchors", action="store_true", help="skip pyarrow and polars told each shape's format")
     ap.add_argument("--no-interrupt", action="store_true", help="skip the Ctrl-C latencies")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurement")
     args = ap.parse_args()
@@ -387,6 +443,20 @@ def main():
             print(
                 f"{name:<44}{m:>9}{fa:>2}{fast:>7.3f}{sa:>3}{straight:>9.3f}{pandas}{speed:>15}{bound:>13}", flush=True
             )
+    if not args.no_shapes and not args.no_anchors:
+        print(
+            f"\n{'timestamp shape (told the format: the anchors)':<44}{'rows':>9}{'fast s':>9}{'pyarrow s':>11}"
+            f"{'polars s':>10}{'fast/best':>11}"
+        )
+        for n in sizes:
+            for shape, m, fast, fa, anchors in bench.anchor_rows(n):
+                got = [t for t in anchors.values() if t]
+                cells = "".join(
+                    f"{anchors[k]:>{w}.3f}" if anchors.get(k) else f"{'-':>{w}}"
+                    for k, w in (("pyarrow", 11), ("polars", 10))
+                )
+                ratio = f"{fast / min(got):.2f}x" if got else "-"
+                print(f"{shape:<44}{m:>9}{fa:>2}{fast:>7.3f}{cells}{ratio:>11}", flush=True)
     ns = sorted(pipeline)
     for small, large in zip(ns, ns[1:]):
         print(
