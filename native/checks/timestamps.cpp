@@ -75,25 +75,6 @@ enum class Converter { general, iso };
 
 // ---- one day/month order per column --------------------------------------------
 
-// Reads the ASCII digits at p[i..] (at most `most`, at least one) into v.
-bool read_number(const unsigned char* p, Py_ssize_t n, Py_ssize_t& i, int most, int& v) {
-  const Py_ssize_t start = i;
-  v = 0;
-  while (i < n && i - start < most && p[i] >= '0' && p[i] <= '9') v = v * 10 + (p[i++] - '0');
-  return i > start && (i == n || p[i] < '0' || p[i] > '9');
-}
-
-bool is_blank(unsigned char c) { return c == ' ' || c == '\t'; }
-
-bool skip_word(const unsigned char* p, Py_ssize_t n, Py_ssize_t& i, const char* word) {
-  Py_ssize_t j = i;
-  for (const char* w = word; *w; ++w, ++j) {
-    if (j >= n || (p[j] | 0x20) != *w) return false;
-  }
-  i = j;
-  return true;
-}
-
 // A text of the a/b/year shape: its two leading numbers, its year as written
 // (two or four digits) and where in the day its time falls, in seconds from
 // midnight UTC (the time's zone applied; midnight when it has no time).
@@ -102,93 +83,64 @@ struct DayMonthText {
   double seconds = 0;
 };
 
-// The time that may follow the date: H:MM[:SS[.fraction]], then optionally
-// am/pm and a zone (Z, UTC, GMT or a numeric offset). None of these tokens is
-// a day, a month or a year, so the order of the date does not touch them.
-bool time_tail(const unsigned char* p, Py_ssize_t n, Py_ssize_t i, DayMonthText& d) {
-  int hour, minute, second = 0, v;
-  if (!read_number(p, n, i, 2, hour) || i >= n || p[i] != ':') return false;
-  ++i;
-  if (!read_number(p, n, i, 2, minute) || minute > 59) return false;
-  double fraction = 0;
-  if (i < n && p[i] == ':') {
-    ++i;
-    if (!read_number(p, n, i, 2, second) || second > 59) return false;
-    if (i < n && p[i] == '.') {
-      int micro = 0;
-      if (!fast::read_fraction(reinterpret_cast<const char*>(p), n, ++i, micro)) return false;
-      fraction = micro / 1e6;
-    }
-  }
-  Py_ssize_t j = i;
-  while (j < n && is_blank(p[j])) ++j;
-  if (skip_word(p, n, j, "am") || skip_word(p, n, j, "a.m.")) {
-    if (hour == 12) hour = 0;
-    i = j;
-  } else if (skip_word(p, n, j, "pm") || skip_word(p, n, j, "p.m.")) {
-    if (hour < 12) hour += 12;
-    i = j;
-  }
-  int offset = 0;
-  j = i;
-  while (j < n && is_blank(p[j])) ++j;
-  if (skip_word(p, n, j, "utc") || skip_word(p, n, j, "gmt") || skip_word(p, n, j, "z")) {
-    i = j;
-  } else if (j < n && (p[j] == '+' || p[j] == '-')) {
-    const int sign = p[j] == '+' ? 1 : -1;
-    ++j;
-    const Py_ssize_t start = j;
-    if (!read_number(p, n, j, 4, v)) return false;
-    offset = j - start <= 2 ? v * 3600 : (v / 100) * 3600 + (v % 100) * 60;
-    if (j < n && p[j] == ':') {
-      ++j;
-      int m;
-      if (!read_number(p, n, j, 2, m)) return false;
-      offset += m * 60;
-    }
-    offset *= sign;
-    i = j;
-  }
-  while (i < n && is_blank(p[i])) ++i;
-  d.seconds = hour * 3600.0 + minute * 60.0 + second + fraction - offset;
-  return i == n;
-}
-
 // True when str(ts).strip('"') of a value whose text is `s` has the shape
 // a/b/YYYY or a/b/YY (separator '/', '.' or '-', the same twice; a and b of
 // one or two digits, a at most 31 before a two-digit year, which the parser
-// would otherwise take for the year), optionally followed by a time. Blanks
-// around the whole are allowed.
-bool day_month_shape(PyObject* s, DayMonthText& d) {
+// would otherwise take for the year), optionally followed by a time:
+// H:MM[:SS[.fraction]] (hours, minutes and seconds of one or two digits),
+// then optionally am/pm and a zone (Z, UTC, GMT or a numeric offset). None
+// of the time's tokens is a day, a month or a year, so the order of the date
+// does not touch them. Blanks around the whole are allowed. `matters(a, b)`
+// says whether the caller wants a text with these leading numbers at all
+// (false: the text counts as of another shape, and its time is not read).
+template <class Matters>
+bool day_month_shape(PyObject* s, DayMonthText& d, Matters&& matters) {
   if (!PyUnicode_Check(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) return false;
-  const unsigned char* p = PyUnicode_1BYTE_DATA(s);
+  const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s));
   Py_ssize_t lo = 0, n = PyUnicode_GET_LENGTH(s);
   while (lo < n && p[lo] == '"') ++lo;
   while (n > lo && p[n - 1] == '"') --n;
-  Py_ssize_t i = lo;
-  while (i < n && is_blank(p[i])) ++i;
-  if (!read_number(p, n, i, 2, d.a) || i >= n) return false;
-  const unsigned char sep = p[i];
-  if (sep != '/' && sep != '.' && sep != '-') return false;
-  ++i;
-  if (!read_number(p, n, i, 2, d.b) || i >= n || p[i] != sep) return false;
-  const Py_ssize_t year_start = ++i;
-  if (!read_number(p, n, i, 4, d.year)) return false;
-  d.year_digits = static_cast<int>(i - year_start);
-  if (d.year_digits != 4 && (d.year_digits != 2 || d.a > 31)) return false;
+  // A look at the first number and what follows it spares the lexer most
+  // texts of other shapes (ISO dates, month names, times).
+  Py_ssize_t k = lo;
+  while (k < n && fast::is_blank(p[k])) ++k;
+  if (k + 2 >= n || !fast::is_digit(p[k])) return false;
+  const char after = fast::is_digit(p[k + 1]) ? p[k + 2] : p[k + 1];
+  if (after != '/' && after != '.' && after != '-') return false;
+  fast::Fields f;
+  // then the date, each part as it comes
+  fast::Size i = 0;
+  auto wanted = [](const fast::Fields& g) {
+    const fast::Fields::Part& last = g.part[g.parts - 1];
+    return !last.month() && (g.parts == 3 || last.digits <= 2) && g.sep != ' ';
+  };
+  if (!fast::lex_date(p + lo, n - lo, i, f, wanted) || f.parts != 3) return false;
+  const fast::Fields::Part &a = f.part[0], &b = f.part[1], &year = f.part[2];
+  if (a.digits > 2 || b.digits > 2 || (year.digits != 4 && (year.digits != 2 || a.value > 31))) return false;
+  if (!matters(a.value, b.value)) return false;  // the caller has no use for it: the rest unread
+  if (!fast::lex_after_date(p + lo, n - lo, i, f)) return false;
+  d.a = a.value;
+  d.b = b.value;
+  d.year = year.value;
+  d.year_digits = year.digits;
   d.seconds = 0;
-  if (i == n) return true;
-  if (p[i] == 'T' || p[i] == 't') return time_tail(p, n, i + 1, d);
-  if (!is_blank(p[i])) return false;
-  while (i < n && is_blank(p[i])) ++i;
-  return i == n || time_tail(p, n, i, d);
+  if (!f.time()) return true;
+  int hour = f.hour.value;
+  if (f.hour.digits > 2 || f.minute.digits > 2 || f.minute.value > 59) return false;
+  if (f.seconds && (f.second.digits > 2 || f.second.value > 59)) return false;
+  if (f.zone == fast::Fields::offset && f.zone_colon && f.zone_minutes.digits > 2) return false;
+  if (f.meridian == fast::Fields::am && hour == 12) hour = 0;
+  if (f.meridian == fast::Fields::pm && hour < 12) hour += 12;
+  const double fraction = f.fraction ? f.micro / 1e6 : 0;
+  d.seconds = hour * 3600.0 + f.minute.value * 60.0 + f.second.value + fraction - f.offset_seconds;
+  return true;
 }
 
 // Whether the general parser reads a text day-first: only when the column is
 // day-first and the text has the a/b/year shape.
 bool reads_day_first(bool column_dayfirst, PyObject* s) {
   DayMonthText d;
-  return column_dayfirst && day_month_shape(s, d);
+  return column_dayfirst && day_month_shape(s, d, [](int, int) { return true; });
 }
 
 // Whether sorted instants are evenly spaced by the measure of the time-step
@@ -221,8 +173,15 @@ class DayMonthOrder {
 
   // `ts` is the value as stored, `s` its text.
   void see(PyObject* ts, PyObject* s) {
+    // Once one order is known, only a value that can only be read the other
+    // way changes anything: the time of the others is not read.
+    auto matters = [this](int a, int b) {
+      if (month_first) return a > 12 && b <= 12 && !day_first;
+      if (day_first) return b > 12 && a <= 12;
+      return true;
+    };
     DayMonthText d;
-    if (!day_month_shape(s, d)) return;
+    if (!day_month_shape(s, d, matters)) return;
     if (d.a > 12 && d.b <= 12 && !day_first) day_first = Ref::borrow(ts);
     if (d.b > 12 && d.a <= 12 && !month_first) month_first = Ref::borrow(ts);
     if (day_first || month_first) {
@@ -257,14 +216,7 @@ class DayMonthOrder {
  private:
   // Two-digit years as the parser places them: within fifty years of now.
   int full_year(const DayMonthText& d) const {
-    if (d.year_digits == 4) return d.year;
-    int year = d.year + this_year_ / 100 * 100;
-    if (year >= this_year_ + 50) {
-      year -= 100;
-    } else if (year < this_year_ - 50) {
-      year += 100;
-    }
-    return year;
+    return d.year_digits == 4 ? d.year : fast::full_year(d.year, this_year_, this_year_ / 100 * 100);
   }
   // Seconds since the epoch; a day past the end of its month runs on into
   // the next, which keeps both readings comparable without refusing either.

@@ -17,6 +17,10 @@
 // fields a text does not give come from the default. Fractions are cut to
 // microseconds (dateutil truncates, it does not round). Every other text,
 // every impossible date and every value the parser would refuse is left to it.
+//
+// Every reader decides on the fields the lexer (readers.hpp) gives; only the
+// commonest ISO texts are read at their fixed places first, and the fuzz
+// driver holds that shortcut to the lexer's reading.
 #include "fast/readers.hpp"
 
 #include <cstdint>
@@ -25,47 +29,14 @@
 namespace qx::fast {
 namespace {
 
-bool digits(const char* p, int n, int& v) {
-  v = 0;
+inline bool digits(const char* p, int n, int& out) {
+  int v = 0;
   for (int i = 0; i < n; ++i) {
-    if (p[i] < '0' || p[i] > '9') return false;
+    if (!is_digit(p[i])) return false;
     v = v * 10 + (p[i] - '0');
   }
+  out = v;
   return true;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// A run of digits at p[i..]: its value and length (at most 4 accepted).
-bool number_at(const char* p, Size n, Size& i, int& value, int& len) {
-  const Size start = i;
-  value = 0;
-  while (i < n && is_digit(p[i])) {
-    if (i - start == 4) return false;
-    value = value * 10 + (p[i++] - '0');
-  }
-  len = static_cast<int>(i - start);
-  return len == 1 || len == 2 || len == 4;
-}
-
-// The month of a name of the parser's table (any case), 0 for other words.
-int month_named(const char* p, Size len) {
-  static const char* const names[12][3] = {
-      {"jan", "january", nullptr}, {"feb", "february", nullptr}, {"mar", "march", nullptr},
-      {"apr", "april", nullptr},   {"may", nullptr, nullptr},    {"jun", "june", nullptr},
-      {"jul", "july", nullptr},    {"aug", "august", nullptr},   {"sep", "sept", "september"},
-      {"oct", "october", nullptr}, {"nov", "november", nullptr}, {"dec", "december", nullptr}};
-  if (len > 9) return 0;
-  char lower[10];
-  for (Size k = 0; k < len; ++k) lower[k] = static_cast<char>(p[k] | 0x20);
-  lower[len] = '\0';
-  for (int m = 0; m < 12; ++m) {
-    for (const char* name : names[m]) {
-      if (name && std::strcmp(name, lower) == 0) return m + 1;
-    }
-  }
-  return 0;
 }
 
 // The parser's list of day, month and year candidates (its _ymd).
@@ -166,149 +137,118 @@ struct Ymd {
   }
 };
 
-// The time after a date: H:MM[:SS[.fraction]], then nothing, Z/z or a
-// numeric offset (+HH, +HHMM, +HH:MM or with '-').
-bool read_time(const char* p, Size n, Size i, Stamp& t) {
-  int len;
-  if (!number_at(p, n, i, t.hour, len) || len > 2 || t.hour > 23) return false;
-  if (i + 3 > n || p[i] != ':' || !is_digit(p[i + 1]) || !is_digit(p[i + 2])) return false;
-  t.minute = (p[i + 1] - '0') * 10 + (p[i + 2] - '0');
-  i += 3;
-  if (t.minute > 59) return false;
-  if (i < n && p[i] == ':') {
-    if (i + 3 > n || !is_digit(p[i + 1]) || !is_digit(p[i + 2])) return false;
-    t.second = (p[i + 1] - '0') * 10 + (p[i + 2] - '0');
-    i += 3;
-    if (t.second > 59) return false;
-    if (i < n && p[i] == '.' && !read_fraction(p, n, ++i, t.micro)) return false;
+// The time and zone as the general parser reads them without help: H:MM
+// with two-digit minutes, :SS with two digits and a fraction, then directly
+// nothing, Z or z, or an offset +HH, +HHMM or +HH:MM (or '-') of less than a
+// day. No meridian, no zone word, nothing after.
+bool plain_time(const Fields& f, Stamp& t) {
+  if (f.trail) return false;
+  if (!f.time()) return true;
+  if (f.hour.digits > 2 || f.hour.value > 23 || f.minute.digits != 2 || f.minute.value > 59) return false;
+  if (f.seconds && (f.second.digits != 2 || f.second.value > 59)) return false;
+  if (f.meridian != Fields::no_meridian || f.zone_blank) return false;
+  t.hour = f.hour.value;
+  t.minute = f.minute.value;
+  t.second = f.second.value;
+  t.micro = f.micro;
+  switch (f.zone) {
+    case Fields::no_zone:
+      return true;
+    case Fields::letter_z:
+      t.zone = Stamp::zero;
+      return true;
+    case Fields::offset: {
+      const bool written = f.zone_colon ? f.zone_hours.digits == 2 && f.zone_minutes.digits == 2
+                                        : f.zone_hours.digits == 2 || f.zone_hours.digits == 4;
+      const int hours = f.zone_hours.digits == 4 ? f.zone_hours.value / 100 : f.zone_hours.value;
+      const int minutes = f.zone_hours.digits == 4 ? f.zone_hours.value % 100 : f.zone_minutes.value;
+      if (!written || hours > 23 || minutes > 59) return false;
+      t.offset_seconds = f.offset_seconds;
+      t.zone = t.offset_seconds == 0 ? Stamp::zero : Stamp::offset;
+      return true;
+    }
+    default:
+      return false;  // a zone word: the parser decides
   }
-  if (i < n && is_digit(p[i])) return false;
-  return read_zone(p, n, i, t);
-}
-
-// One token of a date: a number (with its digit count) or a month name.
-struct Token {
-  int value = 0, digits = 0;
-  bool month = false;
-};
-
-bool token_at(const char* p, Size n, Size& i, Token& tok) {
-  if (i < n && is_digit(p[i])) {
-    tok.month = false;
-    return number_at(p, n, i, tok.value, tok.digits);
-  }
-  const Size start = i;
-  while (i < n && is_alpha(p[i])) ++i;
-  tok.month = true;
-  tok.value = month_named(p + start, i - start);
-  return tok.value != 0;
 }
 
 }  // namespace
 
-bool read_zone(const char* p, Size n, Size i, Stamp& t) {
-  if (i == n) return true;
-  if (p[i] == 'Z' || p[i] == 'z') {
-    t.zone = Stamp::zero;
-    return i + 1 == n;
+// The month of a name of the parser's table (any case), 0 for other words.
+int month_named(const char* p, Size len) {
+  static const char* const names[12][3] = {
+      {"jan", "january", nullptr}, {"feb", "february", nullptr}, {"mar", "march", nullptr},
+      {"apr", "april", nullptr},   {"may", nullptr, nullptr},    {"jun", "june", nullptr},
+      {"jul", "july", nullptr},    {"aug", "august", nullptr},   {"sep", "sept", "september"},
+      {"oct", "october", nullptr}, {"nov", "november", nullptr}, {"dec", "december", nullptr}};
+  if (len > 9) return 0;
+  char lower[10];
+  for (Size k = 0; k < len; ++k) lower[k] = static_cast<char>(p[k] | 0x20);
+  lower[len] = '\0';
+  for (int m = 0; m < 12; ++m) {
+    for (const char* name : names[m]) {
+      if (name && std::strcmp(name, lower) == 0) return m + 1;
+    }
   }
-  if (p[i] != '+' && p[i] != '-') return false;
-  const int sign = p[i] == '+' ? 1 : -1;
-  const char* q = p + i + 1;
-  const Size rest = n - i - 1;
-  auto two = [](const char* s, int& out) {
-    if (!is_digit(s[0]) || !is_digit(s[1])) return false;
-    out = (s[0] - '0') * 10 + (s[1] - '0');
-    return true;
-  };
-  int oh = 0, om = 0;
-  if (rest == 2) {
-    if (!two(q, oh)) return false;
-  } else if (rest == 4) {
-    if (!two(q, oh) || !two(q + 2, om)) return false;
-  } else if (rest == 5) {
-    if (q[2] != ':' || !two(q, oh) || !two(q + 3, om)) return false;
-  } else {
-    return false;
-  }
-  if (oh > 23 || om > 59) return false;
-  t.offset_seconds = sign * (oh * 3600 + om * 60);
-  t.zone = t.offset_seconds == 0 ? Stamp::zero : Stamp::offset;
-  return true;
+  return 0;
 }
 
 bool read_any_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
-  if (read_iso_stamp(p, n, t)) return true;
+  return read_iso_stamp(p, n, t) || read_lexed_stamp(p, n, rules, t);
+}
+
+bool read_lexed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
   t = Stamp();
-  // Up to three date tokens joined by one separator: '/', '-', '.' or ' '
-  // (a blank followed by H: starts the time instead).
-  Token tok[3];
-  int count = 0;
-  char sep = 0;
-  Size i = 0;
-  if (!token_at(p, n, i, tok[count++])) return false;
-  while (count < 3 && i + 1 < n) {
-    const char c = p[i];
-    if (sep ? c != sep : (c != '/' && c != '-' && c != '.' && c != ' ')) break;
-    if (c == ' ') {
-      Size j = i + 1;
-      while (j < n && is_digit(p[j])) ++j;
-      if (j < n && p[j] == ':') break;
-    }
-    sep = c;
-    ++i;
-    if (!token_at(p, n, i, tok[count++])) return false;
-  }
+  Fields f;
+  if (!lex(p, n, f) || f.lead) return false;
   int months = 0;
-  for (int k = 0; k < count; ++k) months += tok[k].month;
+  for (int k = 0; k < f.parts; ++k) months += f.part[k].month();
+  for (int k = 0; k < f.parts; ++k) {
+    if (f.part[k].digits == 3) return false;
+  }
   Ymd ymd;
   bool day_month_shape = false;
-  if (count == 1) {
+  if (f.parts == 1) {
     // a lone year (four digits, appended as a number above 100)
-    if (months || tok[0].digits != 4 || tok[0].value < 1000 || i != n) return false;
-    ymd.add(tok[0].value, 4, false);
-  } else if (sep == ' ') {
+    const Fields::Part& year = f.part[0];
+    if (months || year.digits != 4 || year.value < 1000 || f.time() || f.trail) return false;
+    ymd.add(year.value, 4, false);
+  } else if (f.sep == ' ') {
     // Numbers between blanks are appended as numbers: only the shapes with
     // one month name, whose reading is plain.
     if (months != 1) return false;
-    for (int k = 0; k < count; ++k) {
-      if (tok[k].month) {
-        ymd.add_month(tok[k].value);
-      } else if ((tok[k].digits == 4 && tok[k].value <= 100) || !ymd.add(tok[k].value, tok[k].digits, false)) {
+    for (int k = 0; k < f.parts; ++k) {
+      const Fields::Part& part = f.part[k];
+      if (part.month()) {
+        ymd.add_month(part.value);
+      } else if ((part.digits == 4 && part.value <= 100) || !ymd.add(part.value, part.digits, false)) {
         return false;
       }
     }
   } else {
     // Numbers after a separator are appended as their text.
-    if (sep == '.' && (count != 3 || months)) return false;  // "2024.01" is one number
-    if (months > 1 || tok[count - 1].month) return false;
-    for (int k = 0; k < count; ++k) {
-      if (tok[k].month ? !ymd.add_month(tok[k].value) : !ymd.add(tok[k].value, tok[k].digits, true)) return false;
+    if (f.sep == '.' && (f.parts != 3 || months)) return false;  // "2024.01" is one number
+    if (months > 1 || f.part[f.parts - 1].month()) return false;
+    for (int k = 0; k < f.parts; ++k) {
+      const Fields::Part& part = f.part[k];
+      if (part.month() ? !ymd.add_month(part.value) : !ymd.add(part.value, part.digits, true)) return false;
     }
     // a/b/YYYY, and a/b/YY unless a can only be a year: the texts whose
     // day and month follow the column's order
-    day_month_shape = count == 3 && !months && tok[0].digits <= 2 && tok[1].digits <= 2 &&
-                      (tok[2].digits == 4 || (tok[2].digits == 2 && tok[0].value <= 31));
+    day_month_shape = f.parts == 3 && !months && f.part[0].digits <= 2 && f.part[1].digits <= 2 &&
+                      (f.part[2].digits == 4 || (f.part[2].digits == 2 && f.part[0].value <= 31));
   }
-  // The time: after ' ' (three-part dates and dates with a month name), or
-  // after 'T' (all-numeric three-part dates).
-  if (i < n) {
-    const bool numeric3 = count == 3 && !months;
-    if (!(count == 3 || sep == ' ')) return false;
-    if (p[i] != ' ' && !(p[i] == 'T' && numeric3)) return false;
-    if (!read_time(p, n, i + 1, t)) return false;
+  // The time: after one blank (three-part dates and dates with a month name),
+  // or after 'T' (all-numeric three-part dates).
+  if (f.time()) {
+    if (!(f.parts == 3 || f.sep == ' ')) return false;
+    if (!((f.time_mark == ' ' && f.gap == 1) || (f.time_mark == 'T' && f.parts == 3 && !months))) return false;
   }
+  if (!plain_time(f, t)) return false;
   int year, month, day;
   if (!ymd.resolve(rules.dayfirst && day_month_shape, year, month, day)) return false;
   if (year >= 0) {
-    if (year < 100 && !ymd.century) {
-      year += rules.century;
-      if (year >= rules.this_year + 50) {
-        year -= 100;
-      } else if (year < rules.this_year - 50) {
-        year += 100;
-      }
-    }
+    if (year < 100 && !ymd.century) year = full_year(year, rules.this_year, rules.century);
   } else {
     year = rules.default_year;
   }
@@ -326,19 +266,34 @@ bool read_any_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
 }
 
 bool read_iso_stamp(const char* p, Size n, Stamp& t) {
+  // The common shapes at their fixed places, without the lexer's search; the
+  // fuzz driver holds them to read_lexed_stamp (same texts read, same times).
+  t = Stamp();
   if (n < 10 || p[4] != '-' || p[7] != '-') return false;
   if (!digits(p, 4, t.year) || !digits(p + 5, 2, t.month) || !digits(p + 8, 2, t.day)) return false;
   if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > days_in_month(t.year, t.month)) return false;
   if (n == 10) return true;
   if ((p[10] != 'T' && p[10] != ' ') || n < 16 || p[13] != ':') return false;
-  if (!digits(p + 11, 2, t.hour) || !digits(p + 14, 2, t.minute) || t.hour > 23 || t.minute > 59) return false;
-  Size i = 16;
-  if (i < n && p[i] == ':') {
-    if (i + 3 > n || !digits(p + i + 1, 2, t.second) || t.second > 59) return false;
-    i += 3;
-    if (i < n && p[i] == '.' && !read_fraction(p, n, ++i, t.micro)) return false;
+  // HH:MM or HH:MM:SS, then nothing, Z or ±HH:MM
+  const bool zero = n == 20 && (p[19] | 0x20) == 'z';
+  const bool offset = n == 25 && (p[19] == '+' || p[19] == '-') && p[22] == ':';
+  if (n == 16 || (p[16] == ':' && (n == 19 || zero || offset))) {
+    if (!digits(p + 11, 2, t.hour) || !digits(p + 14, 2, t.minute) || t.hour > 23 || t.minute > 59) return false;
+    if (n == 16) return true;
+    if (!digits(p + 17, 2, t.second) || t.second > 59) return false;
+    if (zero) t.zone = Stamp::zero;
+    if (offset) {
+      int oh, om;
+      if (!digits(p + 20, 2, oh) || !digits(p + 23, 2, om) || oh > 23 || om > 59) return false;
+      t.offset_seconds = (p[19] == '+' ? 1 : -1) * (oh * 3600 + om * 60);
+      t.zone = t.offset_seconds == 0 ? Stamp::zero : Stamp::offset;
+    }
+    return true;
   }
-  return read_zone(p, n, i, t);
+  Fields f;
+  f.time_mark = p[10];
+  f.gap = 1;
+  return lex_time(p, n, 11, f) && plain_time(f, t);
 }
 
 }  // namespace qx::fast

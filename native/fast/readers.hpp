@@ -1,8 +1,10 @@
-// The readers of timestamp texts and the calendar they share: plain bytes in,
-// the fields of a time out. Nothing here needs the interpreter, so the readers
+// Timestamp texts taken apart once (the lexer), the readers that decide on
+// their fields, and the calendar they share: plain bytes in, the fields of a
+// time out. Nothing here needs the interpreter, so the lexer and the readers
 // have a unit test and a fuzz entry of their own (tests/native/).
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,8 +17,8 @@ using Size = std::ptrdiff_t;
 constexpr bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 constexpr int days_in_month(int y, int m) {
-  constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && is_leap(y) ? 29 : days[m - 1];
+  // 31 and 30 alternate, with July and August both 31
+  return m == 2 ? (is_leap(y) ? 29 : 28) : 30 + ((m + (m >> 3)) & 1);
 }
 
 // Days from 1970-01-01 to the given civil date (proleptic Gregorian).
@@ -42,6 +44,254 @@ constexpr bool read_fraction(const char* p, Size n, Size& i, int& micro) {
   return i > start;
 }
 
+// A two-digit year as the general parser places it: in the century of its
+// parserinfo, moved by a hundred years to within fifty years of `this_year`.
+constexpr int full_year(int yy, int this_year, int century) {
+  int year = yy + century;
+  if (year >= this_year + 50) {
+    year -= 100;
+  } else if (year < this_year - 50) {
+    year += 100;
+  }
+  return year;
+}
+
+// ---- the lexer -------------------------------------------------------------------
+
+// A run of digits as written: its value and how many digits (one to four).
+// (Small types: the fields are cleared for every text, so they are kept to
+// one cache line.)
+struct Number {
+  int16_t value = 0;
+  int8_t digits = 0;
+};
+
+// The fields of a timestamp text as written, read once by lex(): every reader
+// of texts (the a/b/year scan of a column, the per-text and the whole-column
+// readers) takes its decisions on these, each with its own strictness.
+//
+//   [blanks] date [{T|t|blanks} time [blanks] [am|pm|a.m.|p.m.] [blanks] [zone]] [blanks]
+//
+// The date is one to three parts, each a number of one to four digits or a
+// month name, joined by one separator ('/', '-', '.' or one blank; a blank
+// followed by H: starts the time instead). The time is H:M[:S[.fraction]]
+// with numbers of up to four digits (their widths kept for the readers to
+// judge); the zone is the word UTC, GMT or Z (any case) or a sign with a
+// number of one to four digits and optionally ':' and one more.
+struct Fields {
+  struct Part {
+    int16_t value = 0;
+    int8_t digits = 0;  // 0: a month name, value its month
+    bool month() const { return digits == 0; }
+  };
+  enum Meridian : char { no_meridian, am, pm };
+  enum Zone : char { no_zone, letter_z, word_utc, word_gmt, offset };
+  // (Ordered by size, so that the whole fits in 64 bytes: the fields are
+  // cleared for every text.)
+  int32_t lead = 0;            // blanks before the date
+  int32_t gap = 0;             // how many characters stand between the date and the time
+  int32_t trail = 0;           // blanks after all
+  int32_t micro = 0;           // the fraction cut to microseconds
+  int32_t offset_seconds = 0;  // the offset as written: H or HH hours, HMM or HHMM hours and minutes, HH:MM
+  Part part[3];
+  Number hour, minute, second;
+  Number zone_hours, zone_minutes;
+  int8_t parts = 0;
+  char sep = 0;           // between the parts; 0 with one part
+  char time_mark = 0;     // what comes before the time: 'T', 't' or ' '/'\t'; 0 without a time
+  bool seconds = false;   // seconds written
+  bool fraction = false;  // a fraction written
+  Meridian meridian = no_meridian;
+  Zone zone = no_zone;
+  bool zone_blank = false;  // blanks between the time and the zone
+  int8_t sign = 0;          // of an offset
+  bool zone_colon = false;  // HH:MM written with a colon
+
+  bool time() const { return time_mark != 0; }
+  bool numeric_date() const {
+    for (int k = 0; k < parts; ++k) {
+      if (part[k].month()) return false;
+    }
+    return true;
+  }
+};
+static_assert(sizeof(Fields) <= 64, "the fields of a text fit in one cache line");
+
+// The fields of p[0..n) (defined below); false when the text does not have
+// the shape above (a word other than a month, meridian or zone, a number of
+// five digits or more, a separator that changes, anything left over).
+inline bool lex(const char* p, Size n, Fields& f);
+
+// lex() in steps, for readers that can decide early. lex_date: the blanks and
+// the date from p[i..] into f as constructed (i left after the date); `keep(f)`
+// is asked after each part and each separator and stops the lexing with false when it says
+// false (a reader that wants only some shapes need not lex the rest).
+// lex_after_date: what follows the date, from p[i..n). lex_time: the time and
+// what follows it, from p[i..n) where the time starts (for readers that place
+// the date themselves).
+template <class Keep>
+bool lex_date(const char* p, Size n, Size& i, Fields& f, Keep&& keep);
+inline bool lex_after_date(const char* p, Size n, Size i, Fields& f);
+inline bool lex_time(const char* p, Size n, Size i, Fields& f);
+
+// The month of a name of the parser's table (any case), 0 for other words.
+int month_named(const char* p, Size len);
+
+// ---- the lexer's pieces, inline for the readers' loops -------------------------------
+
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// A run of one to four digits at p[i..]; false for none or more than four.
+// (Locals throughout: a store into the fields could alias the text.)
+inline bool number_at(const char* p, Size n, Size& i, Number& v) {
+  Size j = i;
+  if (j >= n || !is_digit(p[j])) return false;
+  int value = p[j++] - '0';
+  while (j < n && is_digit(p[j])) {
+    if (j - i == 4) return false;
+    value = value * 10 + (p[j++] - '0');
+  }
+  v.value = static_cast<int16_t>(value);
+  v.digits = static_cast<int8_t>(j - i);
+  i = j;
+  return true;
+}
+
+// How many blanks at p[i..] (i moved past them), at most INT32_MAX counted.
+inline int32_t blanks_at(const char* p, Size n, Size& i) {
+  const Size start = i;
+  while (i < n && is_blank(p[i])) ++i;
+  return i - start > INT32_MAX ? INT32_MAX : static_cast<int32_t>(i - start);
+}
+
+// One part of a date: a number or a month name.
+inline bool part_at(const char* p, Size n, Size& i, Fields::Part& part) {
+  if (i < n && is_digit(p[i])) {
+    Number v;
+    if (!number_at(p, n, i, v)) return false;
+    part.value = v.value;
+    part.digits = v.digits;
+    return true;
+  }
+  Size j = i;
+  while (j < n && is_alpha(p[j])) ++j;
+  part.digits = 0;
+  part.value = static_cast<int16_t>(month_named(p + i, j - i));
+  i = j;
+  return part.value != 0;
+}
+
+template <class Keep>
+bool lex_date(const char* p, Size n, Size& i, Fields& f, Keep&& keep) {
+  f.lead = blanks_at(p, n, i);
+  if (!part_at(p, n, i, f.part[f.parts++]) || !keep(f)) return false;
+  while (f.parts < 3 && i + 1 < n) {
+    const char c = p[i];
+    if (f.sep ? c != f.sep : (c != '/' && c != '-' && c != '.' && c != ' ')) break;
+    if (c == ' ') {
+      Size j = i + 1;
+      while (j < n && is_digit(p[j])) ++j;
+      if (j < n && p[j] == ':') break;  // the time
+    }
+    f.sep = c;
+    if (!keep(f)) return false;
+    ++i;
+    if (!part_at(p, n, i, f.part[f.parts++]) || !keep(f)) return false;
+  }
+  return true;
+}
+
+// `word` (lower case) at p[i..] in any case; i is moved past it.
+inline bool word_at(const char* p, Size n, Size& i, const char* word) {
+  Size j = i;
+  for (const char* w = word; *w; ++w, ++j) {
+    if (j >= n || (p[j] | 0x20) != *w) return false;
+  }
+  i = j;
+  return true;
+}
+
+inline bool lex_time(const char* p, Size n, Size i, Fields& f) {
+  if (!number_at(p, n, i, f.hour) || i >= n || p[i] != ':') return false;
+  if (!number_at(p, n, ++i, f.minute)) return false;
+  if (i < n && p[i] == ':') {
+    f.seconds = true;
+    if (!number_at(p, n, ++i, f.second)) return false;
+    if (i < n && p[i] == '.') {
+      f.fraction = true;
+      if (!read_fraction(p, n, ++i, f.micro)) return false;
+    }
+  }
+  if (i == n) return true;  // the common end: nothing after the time
+  // each word tried only where its first letter stands
+  Size j = i;
+  blanks_at(p, n, j);
+  const char m = j < n ? static_cast<char>(p[j] | 0x20) : 0;
+  if (m == 'a' && (word_at(p, n, j, "am") || word_at(p, n, j, "a.m."))) {
+    f.meridian = Fields::am;
+    i = j;
+  } else if (m == 'p' && (word_at(p, n, j, "pm") || word_at(p, n, j, "p.m."))) {
+    f.meridian = Fields::pm;
+    i = j;
+  }
+  j = i;
+  const bool blank = blanks_at(p, n, j) > 0;
+  const char z = j < n ? p[j] : 0;
+  if (z == '+' || z == '-') {
+    f.zone = Fields::offset;
+    f.sign = static_cast<int8_t>(z == '+' ? 1 : -1);
+    if (!number_at(p, n, ++j, f.zone_hours)) return false;
+    const int v = f.zone_hours.value;
+    int seconds = f.zone_hours.digits <= 2 ? v * 3600 : (v / 100) * 3600 + (v % 100) * 60;
+    if (j < n && p[j] == ':') {
+      f.zone_colon = true;
+      if (!number_at(p, n, ++j, f.zone_minutes)) return false;
+      seconds += f.zone_minutes.value * 60;
+    }
+    f.offset_seconds = f.sign * seconds;
+  } else if ((z | 0x20) == 'u' && word_at(p, n, j, "utc")) {
+    f.zone = Fields::word_utc;
+  } else if ((z | 0x20) == 'g' && word_at(p, n, j, "gmt")) {
+    f.zone = Fields::word_gmt;
+  } else if ((z | 0x20) == 'z') {
+    f.zone = Fields::letter_z;
+    ++j;
+  }
+  if (f.zone != Fields::no_zone) {
+    f.zone_blank = blank;
+    i = j;
+  }
+  f.trail = blanks_at(p, n, i);
+  return i == n;
+}
+
+inline bool lex_after_date(const char* p, Size n, Size i, Fields& f) {
+  if (i == n) return true;
+  if (p[i] == 'T' || p[i] == 't') {
+    f.time_mark = p[i++];
+    f.gap = 1;
+  } else {
+    const char mark = p[i];
+    f.gap = blanks_at(p, n, i);
+    if (f.gap == 0) return false;
+    if (i == n) {
+      f.trail = f.gap;
+      f.gap = 0;
+      return true;
+    }
+    f.time_mark = mark;
+  }
+  return lex_time(p, n, i, f);
+}
+
+inline bool lex(const char* p, Size n, Fields& f) {
+  f = Fields();
+  Size i = 0;
+  return lex_date(p, n, i, f, [](const Fields&) { return true; }) && lex_after_date(p, n, i, f);
+}
+
 // ---- the readers -------------------------------------------------------------------
 
 // One text as the general parser reads it.
@@ -65,9 +315,10 @@ struct ReadRules {
 // anything else.
 bool read_iso_stamp(const char* p, Size n, Stamp& t);
 
-// What may end a time at p[i..n): nothing, Z or z (zero offset), or a numeric
-// offset +HH, +HHMM, +HH:MM (or '-') of less than a day.
-bool read_zone(const char* p, Size n, Size i, Stamp& t);
+// The texts lex() takes apart that the parser reads on its own terms (numeric
+// dates in any order, month names, year-month and year-only texts, with an
+// optional time and zone); read_any_stamp is read_iso_stamp, then this.
+bool read_lexed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t);
 
 // Every shape read natively: the ISO ones, numeric dates in any order and
 // separator, month names, year-month and year-only texts, with an optional

@@ -46,8 +46,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Stamp t;
     if (read_any_stamp(q, static_cast<Size>(size), rules, t)) check_stamp(t, data, size);
   }
-  Stamp iso;
-  if (read_iso_stamp(q, static_cast<Size>(size), iso)) check_stamp(iso, data, size);
+  Fields f;
+  if (lex(q, static_cast<Size>(size), f)) {
+    const bool ok = f.parts >= 1 && f.parts <= 3 && f.lead + f.gap + f.trail <= static_cast<Size>(size) &&
+                    f.micro >= 0 && f.micro <= 999999 && f.offset_seconds > -1000000 && f.offset_seconds < 1000000;
+    if (!ok) {
+      std::fprintf(stderr, "impossible fields lexed from %zu bytes\n", size);
+      std::abort();
+    }
+  }
+  // the ISO shapes read at fixed places read as the lexer's reader reads them
+  Stamp iso, lexed;
+  if (read_iso_stamp(q, static_cast<Size>(size), iso)) {
+    check_stamp(iso, data, size);
+    ReadRules rules;
+    rules.this_year = 2026;
+    rules.century = 2000;
+    rules.default_year = 2026;
+    const bool same = read_lexed_stamp(q, static_cast<Size>(size), rules, lexed) && iso.year == lexed.year &&
+                      iso.month == lexed.month && iso.day == lexed.day && iso.hour == lexed.hour &&
+                      iso.minute == lexed.minute && iso.second == lexed.second && iso.micro == lexed.micro &&
+                      iso.zone == lexed.zone && iso.offset_seconds == lexed.offset_seconds;
+    if (!same) {
+      std::fprintf(stderr, "the ISO reader and the lexer differ on %.*s\n", static_cast<int>(size), q);
+      std::abort();
+    }
+  }
   return 0;
 }
 

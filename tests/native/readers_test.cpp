@@ -61,6 +61,26 @@ int main() {
     i = 0;
     expect(!read_fraction("x", 1, i, micro), "a fraction needs a digit", "x");
   }
+  // the lexer: every field of a text, as written
+  {
+    const std::string s = " 1/02/2024  9:05:07.25 pm +05:30 ";
+    Fields f;
+    expect(lex(s.data(), static_cast<Size>(s.size()), f), "lexed", s);
+    expect(f.lead == 1 && f.parts == 3 && f.sep == '/' && f.numeric_date(), "date parts", s);
+    expect(f.part[0].value == 1 && f.part[0].digits == 1 && f.part[1].digits == 2 && f.part[2].value == 2024, "numbers",
+           s);
+    expect(f.time_mark == ' ' && f.gap == 2 && f.hour.value == 9 && f.hour.digits == 1, "time", s);
+    expect(f.minute.value == 5 && f.seconds && f.second.value == 7 && f.fraction && f.micro == 250000, "clock", s);
+    expect(f.meridian == Fields::pm && f.zone == Fields::offset && f.zone_blank, "meridian and zone", s);
+    expect(f.zone_colon && f.offset_seconds == 5 * 3600 + 30 * 60 && f.trail == 1, "offset", s);
+    const std::string m = "3 Sept 2024T10:00Z";
+    expect(lex(m.data(), static_cast<Size>(m.size()), f) && f.sep == ' ' && f.part[1].month(), "month word", m);
+    expect(f.part[1].value == 9 && f.time_mark == 'T' && f.zone == Fields::letter_z && !f.zone_blank, "T and Z", m);
+    for (const std::string bad : {"12345-01-01", "2024-01/01", "1 Monday 2024", "2024-01-01 10:00 EDT", "10:00"}) {
+      expect(!lex(bad.data(), static_cast<Size>(bad.size()), f), "not lexed", bad);
+    }
+    expect(full_year(30, 2026, 2000) == 2030 && full_year(80, 2026, 2000) == 1980, "two-digit years", "");
+  }
   // ISO texts
   reads("2024-01-31", 2024, 1, 31);
   reads("2024-01-31T13:05:07.25", 2024, 1, 31, 13, 5, 7, 250000);
@@ -90,6 +110,10 @@ int main() {
   refuses("Monday");
   refuses("2024-01-31 13:00 EDT");
   refuses("31/31/2024");
+  refuses("2024-01-31 1:00 pm");  // meridians, zone words and blanks before a zone: the parser decides
+  refuses("01/02/2024 10:00 UTC");
+  refuses("01/02/2024 10:00 +01:00");
+  refuses("01/02/2024  10:00");
   if (failures) {
     std::fprintf(stderr, "%d failed\n", failures);
     return 1;
