@@ -21,12 +21,24 @@ int64_t zone_key(const Stamp& t) {
   return t.zone == Stamp::zero ? 0 : t.offset_seconds;
 }
 
-// The nanoseconds since the epoch (UTC) of `t`.
-int64_t utc_nanoseconds(const Stamp& t) {
-  const int64_t days = days_from_civil(t.year, t.month, t.day);
-  const int64_t secs = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second - t.offset_seconds;
-  return secs * 1000000000LL + static_cast<int64_t>(t.micro) * 1000;
-}
+// The seconds since the epoch (UTC) of `t`. The days to the first of its
+// month are kept for the next text, which mostly falls in the same month.
+class UtcSeconds {
+ public:
+  int64_t operator()(const Stamp& t) {
+    if (t.year != year_ || t.month != month_) {
+      year_ = t.year;
+      month_ = t.month;
+      first_ = days_from_civil(t.year, t.month, 1);
+    }
+    const int64_t days = first_ + t.day - 1;
+    return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second - t.offset_seconds;
+  }
+
+ private:
+  int year_ = 0, month_ = 0;  // no date has month 0
+  int64_t first_ = 0;
+};
 
 }  // namespace
 
@@ -47,6 +59,7 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
     const Py_ssize_t n = pass.size();
     int64_t* y = pass.y;
     bool one_zone = true, in_range = true;
+    UtcSeconds utc_seconds;
     Stamp first;
     for (Py_ssize_t i = 0; i < n; ++i) {
       poll_signals(i);
@@ -65,7 +78,10 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
       // outside it would not fit in 64 bits (and are never used)
       const bool inside = t.year >= 1678 && t.year <= 2261;
       in_range = in_range && inside;
-      if (inside) y[i] = ns ? utc_nanoseconds(t) : utc_nanoseconds(t) / 1000;
+      if (inside) {
+        const int64_t secs = utc_seconds(t);
+        y[i] = ns ? secs * 1000000000LL + t.micro * 1000LL : secs * 1000000LL + t.micro;
+      }
     }
     if (one_zone) {
       if (!in_range) return Reason::value;  // pandas decides what such a column becomes
