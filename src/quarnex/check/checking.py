@@ -67,6 +67,10 @@ def _calendar_step(column) -> str | None:
 
     if not pd.api.types.is_datetime64_any_dtype(column) or len(column) < 3:
         return None
+    # Neighbours months apart on the same day and time are at least 27 days apart (28, less an hour
+    # where clocks change): unless half the steps are that long, no calendar step is common.
+    if int((column.diff() >= pd.Timedelta(days=27)).sum()) * 2 < len(column) - 1:
+        return None
     times = column.dt
     months = (times.year * 12 + times.month).diff().dropna()
     month_ends = times.is_month_end & pd.Series(times.is_month_end).shift(fill_value=False).to_numpy()

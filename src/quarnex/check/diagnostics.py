@@ -565,6 +565,9 @@ def anomaly_labels(table, position, holdout_rows) -> list[dict]:
 _QUARTER = re.compile(r'^\s*"?(?:(\d{4})\s*[-/ ]?\s*[Qq]([1-4])|[Qq]([1-4])\s*[-/ ]?\s*(\d{4}))"?\s*$')
 _MONTH_CODE = re.compile(r'^\s*"?\d{4}M(0[1-9]|1[0-2])"?\s*$')
 _SLASHED = re.compile(r'^\s*"?(\d{1,2})[/.\-](\d{1,2})[/.\-](\d{2,4})\b')
+#: The same at the start of any line: one search over the texts joined by newlines finds every text
+#: that _SLASHED matches (and perhaps a few more), without a regex call per text.
+_SLASHED_LINE = re.compile(_SLASHED.pattern, re.MULTILINE)
 
 
 def _integer_hint(label, ints, kind, what, option) -> dict:
@@ -676,7 +679,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
         (_QUARTER, "quarters", "quarter", "--date-format quarter"),
         (_MONTH_CODE, "months", "month", "--date-format %YM%m"),
     ):
-        if bool(texts.str.match(form).all()):
+        if all(form.match(t) for t in texts):  # plain re: stops at the first text of another form
             first = texts.iloc[0]
             return [
                 finding(
@@ -689,7 +692,7 @@ def timestamp_form(df, position, dayfirst: bool, date_format: str | None, parsed
                     option=option,
                 )
             ]
-    if not dayfirst:
+    if not dayfirst and _SLASHED_LINE.search("\n".join(texts.tolist())):
         parts = texts.str.extract(_SLASHED)
         parts = parts.dropna()
         if len(parts):
