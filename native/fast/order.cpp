@@ -139,6 +139,15 @@ std::optional<bool> without_missing(PyObject* df, PyObject* time_col) {
   return run<bool>(Route::plain_texts, [&]() -> Answer<bool> {
     Ref column;
     if (auto why = unique_column(df, time_col, column)) return *why;
+    // A pandas string column in Arrow storage (NaN its missing value) holds texts or that
+    // marker: whether any is missing is its null count, without making a str object of
+    // every text to look at.
+    Ref dtype = attr(column, "dtype");
+    if (is_exact_series(column.get()) && is_instance(dtype.get(), import_attr("pandas", "StringDtype").get()) &&
+        !arrow_string_with_na(dtype.get()) && ne(attr(dtype, "storage"), text("python"))) {
+      if (truthy(attr(column, "hasnans"))) return Reason::value;
+      return true;
+    }
     Ref values;
     View in;
     if (auto why = open_object_values(column.get(), values, in)) return *why;
