@@ -250,8 +250,16 @@ class Bench:
                     self.args,
                     n,
                 )
-            rows.append((shape, n, fast, fa, anchors))
-            del texts
+            # The column as pandas builds it from a list of str (a str column in Arrow storage
+            # from pandas 3): what a reader of files hands over by default.
+            default = pd.Series(texts.tolist())
+            if default.dtype != object:
+                make = lambda m, default=default: pd.DataFrame({"time": default.iloc[:m].copy()})
+                dflt, da = self.measure(("parse default", shape, True), True, self.ops["parse"], make, n)
+            else:
+                dflt, da = fast, fa
+            rows.append((shape, n, fast, fa, dflt, da, anchors))
+            del texts, default
         return rows
 
     def table_rows(self, n):
@@ -292,6 +300,10 @@ class Bench:
             ),
             ("process_data (headline table)", "pipeline", lambda m: table.iloc[:m].copy(), None),
         ]
+        # The same table with the text dtype pandas gives by default (str from pandas 3).
+        read = pd.DataFrame({c: pd.Series(table[c].tolist()) for c in table})
+        if (read.dtypes != object).any():
+            cases.append(("process_data (headline, default dtype)", "pipeline", lambda m: read.iloc[:m].copy(), None))
         for name, op, make, ref_fn in cases:
             fn = self.ops[op]
             fast, fa = self.measure((name, True), True, fn, make, n)
@@ -446,17 +458,21 @@ def main():
     if not args.no_shapes and not args.no_anchors:
         print(
             f"\n{'timestamp shape (told the format: the anchors)':<44}{'rows':>9}{'fast s':>9}{'pyarrow s':>11}"
-            f"{'polars s':>10}{'fast/best':>11}"
+            f"{'polars s':>10}{'fast/best':>11}{'default s':>11}{'default/best':>14}"
         )
+        print("(fast: an object column of str; default: the column pandas builds from a list of str)")
         for n in sizes:
-            for shape, m, fast, fa, anchors in bench.anchor_rows(n):
+            for shape, m, fast, fa, dflt, da, anchors in bench.anchor_rows(n):
                 got = [t for t in anchors.values() if t]
                 cells = "".join(
                     f"{anchors[k]:>{w}.3f}" if anchors.get(k) else f"{'-':>{w}}"
                     for k, w in (("pyarrow", 11), ("polars", 10))
                 )
                 ratio = f"{fast / min(got):.2f}x" if got else "-"
-                print(f"{shape:<44}{m:>9}{fa:>2}{fast:>7.3f}{cells}{ratio:>11}", flush=True)
+                dratio = f"{dflt / min(got):.2f}x" if got else "-"
+                print(
+                    f"{shape:<44}{m:>9}{fa:>2}{fast:>7.3f}{cells}{ratio:>11}{da:>4}{dflt:>7.3f}{dratio:>14}", flush=True
+                )
     ns = sorted(pipeline)
     for small, large in zip(ns, ns[1:]):
         print(

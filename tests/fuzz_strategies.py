@@ -699,6 +699,18 @@ if importlib.util.find_spec("pyarrow"):
         pass
 
 
+def text_series(values, dtype, cut=0, index=None):
+    """pd.Series(values, dtype=dtype, index=index), joined from two pieces at
+    `cut` when it falls inside: a string column in Arrow storage then holds
+    its texts in two chunks, which the readers of its buffers must follow."""
+    if not 0 < cut < len(values):
+        return pd.Series(values, dtype=dtype, index=index)
+    joined = pd.concat([pd.Series(values[:cut], dtype=dtype), pd.Series(values[cut:], dtype=dtype)], ignore_index=True)
+    if index is not None:
+        joined.index = index
+    return joined
+
+
 @st.composite
 def timestamp_columns(draw):
     """A timestamp column as files and callers hand it over: texts (often
@@ -743,7 +755,7 @@ def timestamp_columns(draw):
         if draw(st.booleans()):
             values = sorted(set(v for v in values if type(v) is str), reverse=draw(st.booleans())) + values[:2]
         if all(type(v) is str or v is None for v in values) and draw(st.booleans()):
-            return pd.Series(values, dtype=draw(st.sampled_from(TEXT_DTYPES)))
+            return text_series(values, draw(st.sampled_from(TEXT_DTYPES)), draw(st.integers(0, len(values))))
         return pd.Series(values, dtype=object)
     numbers = draw(st.lists(st.integers(-3, 3), max_size=12))
     if kind == "int":

@@ -17,7 +17,7 @@ import pandas as pd
 import pytest
 from dateutil import tz
 from dateutil.parser import _parser
-from fuzz_strategies import DATE_TEXTS, REAL_TIME_COLUMNS, TEXT_DTYPES, timestamp_columns
+from fuzz_strategies import DATE_TEXTS, REAL_TIME_COLUMNS, TEXT_DTYPES, text_series, timestamp_columns
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
@@ -229,13 +229,14 @@ def numeric_frame(values):
     first=st.lists(NUMERIC_VALUES, min_size=0, max_size=8),
     second=st.lists(st.one_of(QUOTED_TEXTS, QUOTED_TEXTS, st.none()), max_size=8),
     text_dtype=st.sampled_from(TEXT_DTYPES),
+    cut=st.integers(0, 8),
 )
-def test_str2float_matches(helper, messages, monkeypatch, first, second, text_dtype):
+def test_str2float_matches(helper, messages, monkeypatch, first, second, text_dtype, cut):
     second = (second + ["1"] * len(first))[: len(first)]
 
     def make():
         df = numeric_frame(first)
-        df["c"] = pd.Series(second, dtype=text_dtype, index=df.index)
+        df["c"] = text_series(second, text_dtype, cut, index=df.index)
         return (df, [0, 1, 2, 0], C.COLUMN_ROLE_TARGET)
 
     assert_same(both_routes(monkeypatch, make, helper.str2float))
@@ -383,13 +384,18 @@ def local_zone_names(request, monkeypatch):
 
 
 @SETTINGS
-@given(stamps=st.lists(STAMPS, min_size=1, max_size=6), regular=st.booleans(), text_dtype=st.sampled_from(TEXT_DTYPES))
-def test_parse_time_col_matches(helper, messages, monkeypatch, local_zone_names, stamps, regular, text_dtype):
+@given(
+    stamps=st.lists(STAMPS, min_size=1, max_size=6),
+    regular=st.booleans(),
+    text_dtype=st.sampled_from(TEXT_DTYPES),
+    cut=st.integers(0, 6),
+)
+def test_parse_time_col_matches(helper, messages, monkeypatch, local_zone_names, stamps, regular, text_dtype, cut):
     if regular:  # columns that are entirely in one shape are the common case
         stamps = [stamps[0]] * 2 + regular_stamps(4, "2024-03-30 22:00", 5400.25, "%Y-%m-%dT%H:%M:%S.%f")
 
     def make():
-        df = pd.DataFrame({"t": pd.Series(stamps, dtype=text_dtype), "v": range(len(stamps))})
+        df = pd.DataFrame({"t": text_series(stamps, text_dtype, cut), "v": range(len(stamps))})
         return (df, "t", DT.TRAINING)
 
     assert_same(both_routes(monkeypatch, make, helper.parse_time_col))

@@ -7,6 +7,7 @@
 // converters) and interval_statistics (the time steps and their mean and
 // standard deviation).
 #include "checks/methods.hpp"
+#include "fast/arrow.hpp"
 #include "fast/dates.hpp"
 #include "fast/fastpath.hpp"
 
@@ -83,7 +84,7 @@ struct DayMonthText {
   double seconds = 0;
 };
 
-// True when str(ts).strip('"') of a value whose text is `s` has the shape
+// True when the text [p, p + n), stripped of its quotes, has the shape
 // a/b/YYYY or a/b/YY (separator '/', '.' or '-', the same twice; a and b of
 // one or two digits, a at most 31 before a two-digit year, which the parser
 // would otherwise take for the year), optionally followed by a time:
@@ -94,15 +95,11 @@ struct DayMonthText {
 // says whether the caller wants a text with these leading numbers at all
 // (false: the text counts as of another shape, and its time is not read).
 template <class Matters>
-bool day_month_shape(PyObject* s, DayMonthText& d, Matters&& matters) {
-  if (!PyUnicode_Check(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) return false;
-  const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s));
-  Py_ssize_t lo = 0, n = PyUnicode_GET_LENGTH(s);
-  while (lo < n && p[lo] == '"') ++lo;
-  while (n > lo && p[n - 1] == '"') --n;
+bool day_month_bytes(const char* p, Py_ssize_t n, DayMonthText& d, Matters&& matters) {
+  fast::strip_quotes(p, n);
   // A look at the first number and what follows it spares the lexer most
   // texts of other shapes (ISO dates, month names, times).
-  Py_ssize_t k = lo;
+  Py_ssize_t k = 0;
   while (k < n && fast::is_blank(p[k])) ++k;
   if (k + 2 >= n || !fast::is_digit(p[k])) return false;
   const char after = fast::is_digit(p[k + 1]) ? p[k + 2] : p[k + 1];
@@ -114,11 +111,11 @@ bool day_month_shape(PyObject* s, DayMonthText& d, Matters&& matters) {
     const fast::Fields::Part& last = g.part[g.parts - 1];
     return !last.month() && (g.parts == 3 || last.digits <= 2) && g.sep != ' ';
   };
-  if (!fast::lex_date(p + lo, n - lo, i, f, wanted) || f.parts != 3) return false;
+  if (!fast::lex_date(p, n, i, f, wanted) || f.parts != 3) return false;
   const fast::Fields::Part &a = f.part[0], &b = f.part[1], &year = f.part[2];
   if (a.digits > 2 || b.digits > 2 || (year.digits != 4 && (year.digits != 2 || a.value > 31))) return false;
   if (!matters(a.value, b.value)) return false;  // the caller has no use for it: the rest unread
-  if (!fast::lex_after_date(p + lo, n - lo, i, f)) return false;
+  if (!fast::lex_after_date(p, n, i, f)) return false;
   d.a = a.value;
   d.b = b.value;
   d.year = year.value;
@@ -134,6 +131,14 @@ bool day_month_shape(PyObject* s, DayMonthText& d, Matters&& matters) {
   const double fraction = f.fraction ? f.micro / 1e6 : 0;
   d.seconds = hour * 3600.0 + f.minute.value * 60.0 + f.second.value + fraction - f.offset_seconds;
   return true;
+}
+
+// The same for a value whose text is `s` (a str of one byte a character).
+template <class Matters>
+bool day_month_shape(PyObject* s, DayMonthText& d, Matters&& matters) {
+  if (!PyUnicode_Check(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) return false;
+  const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s));
+  return day_month_bytes(p, PyUnicode_GET_LENGTH(s), d, std::forward<Matters>(matters));
 }
 
 // Whether the general parser reads a text day-first: only when the column is
@@ -173,6 +178,15 @@ class DayMonthOrder {
 
   // `ts` is the value as stored, `s` its text.
   void see(PyObject* ts, PyObject* s) {
+    if (!PyUnicode_Check(s) || PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND) return;
+    const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s));
+    see_text(p, PyUnicode_GET_LENGTH(s), [ts] { return Ref::borrow(ts); });
+  }
+
+  // The text [p, p + n) of a value; `value()` gives the value as stored, and
+  // is asked for only when the value is kept as an example.
+  template <class Value>
+  void see_text(const char* p, Py_ssize_t n, Value&& value) {
     // Once one order is known, only a value that can only be read the other
     // way changes anything: the time of the others is not read.
     auto matters = [this](int a, int b) {
@@ -181,9 +195,9 @@ class DayMonthOrder {
       return true;
     };
     DayMonthText d;
-    if (!day_month_shape(s, d, matters)) return;
-    if (d.a > 12 && d.b <= 12 && !day_first) day_first = Ref::borrow(ts);
-    if (d.b > 12 && d.a <= 12 && !month_first) month_first = Ref::borrow(ts);
+    if (!day_month_bytes(p, n, d, matters)) return;
+    if (d.a > 12 && d.b <= 12 && !day_first) day_first = value();
+    if (d.b > 12 && d.a <= 12 && !month_first) month_first = value();
     if (day_first || month_first) {
       std::vector<double>().swap(as_month_first_);
       std::vector<double>().swap(as_day_first_);
@@ -194,7 +208,7 @@ class DayMonthOrder {
     as_month_first_.push_back(instant(year, d.a, d.b, d.seconds));
     as_day_first_.push_back(instant(year, d.b, d.a, d.seconds));
     if (!example_ && d.a != d.b) {
-      example_ = Ref::borrow(ts);
+      example_ = value();
       example_date_ = {year, d.b, d.a};
     }
   }
@@ -258,6 +272,23 @@ bool scan_plain_texts(PyObject* column, DayMonthOrder& order) {
   return true;
 }
 
+// The scan over a string column's Arrow buffers: a text that is not ASCII is
+// made the str object the column holds and seen as such.
+void scan_buffer_texts(const fast::ArrowTexts& texts, DayMonthOrder& order) {
+  for (Py_ssize_t i = 0; i < texts.size() && !order.settled(); ++i) {
+    fast::poll_signals(i);
+    const char* p;
+    Py_ssize_t n;
+    if (!texts.bytes(i, p, n)) continue;  // missing
+    if (fast::all_ascii(p, n)) {
+      order.see_text(p, n, [&] { return texts.value(i); });
+    } else {
+      Ref s = texts.value(i);
+      order.see(s.get(), s.get());
+    }
+  }
+}
+
 // The warning list of the process_data_by_time_col call running on this
 // thread, if any: parse_time_col has no list of its own, so what a parse has
 // to say goes to the list of the call that asked for it.
@@ -291,9 +322,13 @@ void note(const Frame& f, const char* id, std::initializer_list<PyObject*> args)
 // first kind only: day-first. None of either: month-first (the parser's own
 // reading), unless only the day-first reading makes a series of evenly spaced
 // times; the column is then read day-first, with QUARNEX0017W.
-bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col, int this_year) {
+// `texts`, when given, holds the column's texts read from its Arrow buffers.
+bool column_is_day_first(const Frame& f, PyObject* column, PyObject* time_col, int this_year,
+                         const fast::ArrowTexts* texts) {
   DayMonthOrder order(this_year);
-  if (!scan_plain_texts(column, order)) {
+  if (texts) {
+    scan_buffer_texts(*texts, order);
+  } else if (!scan_plain_texts(column, order)) {
     // A tuple of our own: nothing a value's __str__ does can change it under us.
     Ref values = check(PySequence_Tuple(call_method(column, "to_list").get()));
     const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
@@ -562,21 +597,27 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
   Parsers p;
   p.default_ = january_first(f);
   const int this_year = year_of(p.default_);
-  // A pandas string column hands every reader below the same str objects (map does too):
-  // made once here, not by each reader again.
-  Ref original = texts_as_objects(item(data_df, time_col));
-  p.dayfirst = column_is_day_first(f, original.get(), time_col, this_year);
+  // A pandas string column in Arrow storage is read from its buffers where a reader can;
+  // otherwise it hands every reader below the same str objects (map does too): made once,
+  // not by each reader again.
+  Ref original = item(data_df, time_col);
+  fast::ArrowTexts texts;
+  const bool buffers = fast::enabled() && texts.open(original.get());
+  if (!buffers) original = texts_as_objects(std::move(original));
+  p.dayfirst = column_is_day_first(f, original.get(), time_col, this_year, buffers ? &texts : nullptr);
   Ref zone_warning = unknown_zone_category();
   ZoneWordsRefused zone_words(zone_warning);
   Ref parsed;
   bool built = false;
   Ref first = attempt([&] {
     p.parse = import_attr("dateutil.parser", "parse");
-    if (auto made = fast::date_column(original.get(), p.parse.get(), p.default_.get(), p.dayfirst)) {
+    if (auto made = fast::date_column(original.get(), p.parse.get(), p.default_.get(), p.dayfirst,
+                                      buffers ? &texts : nullptr)) {
       parsed = std::move(*made);
       built = true;
       return;
     }
+    if (buffers) original = texts_as_objects(std::move(original));
     parsed = parse_text_column(original.get(), p, Converter::general);
   });
   if (!first) {

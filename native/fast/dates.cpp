@@ -3,6 +3,8 @@
 // the zone the straightforward route gives it.
 #include "fast/dates.hpp"
 
+#include "fast/arrow.hpp"
+
 #include <datetime.h>
 
 #include <climits>
@@ -42,82 +44,112 @@ class UtcSeconds {
 
 }  // namespace
 
-std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst) {
+namespace {
+
+// The texts of an object column: its exact ASCII str values.
+struct ObjectTexts {
+  const View& in;
+  bool text(Py_ssize_t i, const char*& b, Py_ssize_t& n) const {
+    PyObject* v = in.at<PyObject*>(i);
+    return PyUnicode_CheckExact(v) && ascii_unquoted(v, b, n);
+  }
+};
+
+// The texts of a string column in Arrow storage: its present ASCII texts.
+struct BufferTexts {
+  const ArrowTexts& in;
+  bool text(Py_ssize_t i, const char*& b, Py_ssize_t& n) const { return ascii_unquoted(in, i, b, n); }
+};
+
+// The column of the n texts of `column` (every one read, else a decline).
+template <class Texts>
+Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, const ReadRules& rules) {
+  const ZeroZone zero = zero_zone();
+  // The unit the straightforward route's column comes out in: nanoseconds up
+  // to pandas 2, microseconds from pandas 3, naive or with its one zone.
+  Ref unit = naive_datetime_dtype();
+  const bool ns = PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[ns]") == 0;
+  if (!ns && PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[us]") != 0) return Reason::kind;
+  // numpy exports no buffer of datetime64: fill int64 and view it as such.
+  Ref out;
+  View dst;
+  int64_t* y = new_output<int64_t>(n, "int64", out, dst);
+  if (!y) return Reason::kind;
+  bool one_zone = true, in_range = true;
+  UtcSeconds utc_seconds;
+  Stamp first;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    poll_signals(i);
+    const char* b;
+    Py_ssize_t len;
+    Stamp t;
+    if (!texts.text(i, b, len) || !read_any_stamp(b, len, rules, t)) return Reason::value;
+    if (t.zone == Stamp::zero && zero == ZeroZone::declined) return Reason::settings;
+    if (i == 0) first = t;
+    one_zone = one_zone && zone_key(t) == zone_key(first);
+    // well inside the nanosecond range (1677-09-21 to 2262-04-11), so
+    // that pandas infers datetime64[ns] as well; the nanoseconds of a time
+    // outside it would not fit in 64 bits (and are never used)
+    const bool inside = t.year >= 1678 && t.year <= 2261;
+    in_range = in_range && inside;
+    if (inside) {
+      const int64_t secs = utc_seconds(t);
+      y[i] = ns ? secs * 1000000000LL + t.micro * 1000LL : secs * 1000000LL + t.micro;
+    }
+  }
+  if (one_zone) {
+    if (!in_range) return Reason::value;  // pandas decides what such a column becomes
+    Ref stamps = call_method(out, "view", unit);
+    if (first.zone == Stamp::naive) return mapped_series(column, stamps.get());
+    // one zone throughout: the instants in UTC, shown in that zone
+    Ref zone;
+    if (first.zone == Stamp::offset) {
+      zone = zone_for(import_attr("dateutil.tz", "tzoffset").get(), new_dict().get(), first.offset_seconds);
+    } else {
+      zone = zero_zone_object(zero);
+      if (PyType_Check(zone.get())) zone = call(zone);
+    }
+    Ref utc = text("UTC");
+    Ref naive = call(import_attr("pandas", "array"), stamps);
+    Ref aware = call_method(call_method(naive, "tz_localize", utc), "tz_convert", zone);
+    return mapped_series(column, aware.get());
+  }
+  // Zones differ: the column stays one of datetime objects.
+  Ref size = from_ssize(n);
+  Ref object = text("object");
+  Ref objects = call_kw(import_attr("numpy", "empty").get(), {size.get()}, {{"dtype", object.get()}});
+  Ref tzoffset = import_attr("dateutil.tz", "tzoffset");
+  Ref offsets = new_dict();
+  Ref zero_object = zero_zone_object(zero);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    poll_signals(i);
+    const char* b;
+    Py_ssize_t len;
+    Stamp t;
+    if (!texts.text(i, b, len) || !read_any_stamp(b, len, rules, t)) return Reason::value;
+    Ref made = stamp_object(t, zero_object.get(), tzoffset.get(), offsets.get());
+    if (!made) return Reason::settings;
+    check(PySequence_SetItem(objects.get(), i, made.get()));
+  }
+  return object_series(column, objects.get());
+}
+
+}  // namespace
+
+std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst,
+                               const ArrowTexts* texts) {
   return run<Ref>(Route::iso_column, [&]() -> Answer<Ref> {
     ReadRules rules;
     rules.dayfirst = dayfirst;
     if (!stock_parser(parse, default_, rules)) return Reason::settings;
-    const ZeroZone zero = zero_zone();
-    // numpy exports no buffer of datetime64: fill int64 and view it as such.
-    ColumnPass<int64_t> pass;
-    if (auto why = pass.open(column, "int64")) return *why;
-    // The unit the straightforward route's column comes out in: nanoseconds up
-    // to pandas 2, microseconds from pandas 3, naive or with its one zone.
-    Ref unit = naive_datetime_dtype();
-    const bool ns = PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[ns]") == 0;
-    if (!ns && PyUnicode_CompareWithASCIIString(unit.get(), "datetime64[us]") != 0) return Reason::kind;
-    const Py_ssize_t n = pass.size();
-    int64_t* y = pass.y;
-    bool one_zone = true, in_range = true;
-    UtcSeconds utc_seconds;
-    Stamp first;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      poll_signals(i);
-      PyObject* v = pass.value(i);
-      const char* b;
-      Py_ssize_t len;
-      Stamp t;
-      if (!PyUnicode_CheckExact(v) || !ascii_unquoted(v, b, len) || !read_any_stamp(b, len, rules, t)) {
-        return Reason::value;
-      }
-      if (t.zone == Stamp::zero && zero == ZeroZone::declined) return Reason::settings;
-      if (i == 0) first = t;
-      one_zone = one_zone && zone_key(t) == zone_key(first);
-      // well inside the nanosecond range (1677-09-21 to 2262-04-11), so
-      // that pandas infers datetime64[ns] as well; the nanoseconds of a time
-      // outside it would not fit in 64 bits (and are never used)
-      const bool inside = t.year >= 1678 && t.year <= 2261;
-      in_range = in_range && inside;
-      if (inside) {
-        const int64_t secs = utc_seconds(t);
-        y[i] = ns ? secs * 1000000000LL + t.micro * 1000LL : secs * 1000000LL + t.micro;
-      }
+    if (texts) {
+      if (texts->any_missing()) return Reason::value;
+      return build_dates(column, BufferTexts{*texts}, texts->size(), rules);
     }
-    if (one_zone) {
-      if (!in_range) return Reason::value;  // pandas decides what such a column becomes
-      Ref stamps = call_method(pass.out, "view", unit);
-      if (first.zone == Stamp::naive) return mapped_series(column, stamps.get());
-      // one zone throughout: the instants in UTC, shown in that zone
-      Ref zone;
-      if (first.zone == Stamp::offset) {
-        zone = zone_for(import_attr("dateutil.tz", "tzoffset").get(), new_dict().get(), first.offset_seconds);
-      } else {
-        zone = zero_zone_object(zero);
-        if (PyType_Check(zone.get())) zone = call(zone);
-      }
-      Ref utc = text("UTC");
-      Ref naive = call(import_attr("pandas", "array"), stamps);
-      Ref aware = call_method(call_method(naive, "tz_localize", utc), "tz_convert", zone);
-      return mapped_series(column, aware.get());
-    }
-    // Zones differ: the column stays one of datetime objects.
-    Ref size = from_ssize(n);
-    Ref object = text("object");
-    Ref objects = call_kw(import_attr("numpy", "empty").get(), {size.get()}, {{"dtype", object.get()}});
-    Ref tzoffset = import_attr("dateutil.tz", "tzoffset");
-    Ref offsets = new_dict();
-    Ref zero_object = zero_zone_object(zero);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      poll_signals(i);
-      const char* b;
-      Py_ssize_t len;
-      Stamp t;
-      if (!ascii_unquoted(pass.value(i), b, len) || !read_any_stamp(b, len, rules, t)) return Reason::value;
-      Ref made = stamp_object(t, zero_object.get(), tzoffset.get(), offsets.get());
-      if (!made) return Reason::settings;
-      check(PySequence_SetItem(objects.get(), i, made.get()));
-    }
-    return object_series(column, objects.get());
+    Ref values;
+    View in;
+    if (auto why = open_object_values(column, values, in)) return *why;
+    return build_dates(column, ObjectTexts{in}, in.size(), rules);
   });
 }
 

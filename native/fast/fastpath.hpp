@@ -30,6 +30,8 @@
 
 namespace qx::fast {
 
+class ArrowTexts;
+
 // The routes, each with the name _fastpath_stats() gives it.
 // clang-format off
 #define QX_ROUTES(X)                                                                                 \
@@ -150,7 +152,8 @@ std::optional<T> run(Route route, Core&& core) {
 // What column.map(str(v).strip('"')).map(float, "" -> NaN) gives (the new
 // float64 Series), for an exact pandas Series of object dtype (or a string
 // column, see open_object_values) whose elements are exact str, float or int
-// and all convert.
+// and all convert; a string column in Arrow storage is read from its buffers
+// (fast/arrow.hpp).
 std::optional<Ref> numeric_column(PyObject* column);
 
 // For an exact pandas Series of object dtype (or a string column) holding
@@ -163,7 +166,9 @@ std::optional<Ref> numeric_column(PyObject* column);
 // parserinfo are stock in every setting that can change a result (options,
 // tables, methods) and `default_` is a plain midnight datetime; `dayfirst`:
 // the column's a/b/YYYY dates are read day-first.
-std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst);
+// `texts`, when given, holds the column's texts read from its Arrow buffers.
+std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst,
+                               const ArrowTexts* texts = nullptr);
 
 // A callable that gives what `fallback` (the straightforward converter) gives:
 // it builds the datetime itself for exact str values in the shapes read
@@ -185,7 +190,8 @@ std::optional<IntervalStats> interval_statistics(const Frame& f, PyObject* colum
 // Whether the column df[time_col] holds some present (not missing) value more
 // than once, as DataFrame.duplicated(subset=[time_col]) with the missing values
 // set aside finds it, for an exact DataFrame with unique column labels whose
-// time column is an object column of exact str, None and NaN, or an int64,
+// time column is an object column of exact str, None and NaN, a string
+// column in Arrow storage, or an int64,
 // float64 or datetime64 column (see fast/repeated.cpp).
 std::optional<bool> repeated_values(PyObject* df, PyObject* time_col);
 

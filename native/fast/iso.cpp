@@ -23,12 +23,9 @@ namespace qx::fast {
 
 bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n) {
   if (!PyUnicode_IS_ASCII(s)) return false;
-  const char* d = static_cast<const char*>(PyUnicode_DATA(s));
-  Py_ssize_t lo = 0, hi = PyUnicode_GET_LENGTH(s);
-  while (lo < hi && d[lo] == '"') ++lo;
-  while (hi > lo && d[hi - 1] == '"') --hi;
-  b = d + lo;
-  n = hi - lo;
+  b = static_cast<const char*>(PyUnicode_DATA(s));
+  n = PyUnicode_GET_LENGTH(s);
+  strip_quotes(b, n);
   return true;
 }
 

@@ -8,7 +8,9 @@
 // exactly; an int is rounded once, as float of its decimal text is). Any
 // value that is of another type or does not convert makes the whole column
 // "not handled", and the straightforward route reports the exact error.
+#include "fast/arrow.hpp"
 #include "fast/fastpath.hpp"
+#include "fast/readers.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -27,9 +29,8 @@ bool refused() {
   return false;
 }
 
-// float() of the text s[b:e] itself, or false when float() refuses it.
-bool float_of_substring(PyObject* s, Py_ssize_t b, Py_ssize_t e, double& out) {
-  Ref whole = check(PyUnicode_Substring(s, b, e));
+// float() of the text `whole` itself, or false when float() refuses it.
+bool float_of_str(const Ref& whole, double& out) {
   PyObject* v = PyFloat_FromString(whole.get());
   if (!v) return refused();
   Ref value = Ref::steal(v);
@@ -109,13 +110,11 @@ Answer<double> decimal(const char* b, const char* e) {
 // float() of the characters [b, e) of an ASCII text that has already lost its
 // quotes, or false when float() would refuse it. Plain decimals are read by
 // std::from_chars (correctly rounded, as float() is); texts with underscores
-// or of unusual length go through float() itself (`whole` is the
-// quote-stripped text as a str, built only then); the rest through the
+// or of unusual length go through float() itself (`whole()` gives the
+// quote-stripped text as a str, asked for only then); the rest through the
 // interpreter's own string-to-double.
-bool ascii_to_double(PyObject* s, Py_ssize_t qb, Py_ssize_t qe, double& out) {
-  const char* data = static_cast<const char*>(PyUnicode_DATA(s));
-  const char* b = data + qb;
-  const char* e = data + qe;
+template <class Whole>
+bool ascii_to_double(const char* b, const char* e, Whole&& whole, double& out) {
   while (b < e && Py_ISSPACE(*b)) ++b;
   while (b < e - 1 && Py_ISSPACE(e[-1])) --e;
   const Py_ssize_t len = e - b;
@@ -135,7 +134,7 @@ bool ascii_to_double(PyObject* s, Py_ssize_t qb, Py_ssize_t qe, double& out) {
     out = x;
     return true;
   }
-  return float_of_substring(s, qb, qe, out);
+  return float_of_str(whole(), out);
 }
 
 // str(s).strip('"') then float(), for an exact str.
@@ -150,25 +149,62 @@ bool text_to_double(PyObject* s, double nan_empty, double& out) {
     out = nan_empty;
     return true;
   }
-  if (PyUnicode_IS_ASCII(s)) return ascii_to_double(s, b, e, out);
+  auto whole = [&] { return check(PyUnicode_Substring(s, b, e)); };
+  if (PyUnicode_IS_ASCII(s)) {
+    const char* chars = static_cast<const char*>(PyUnicode_DATA(s));
+    return ascii_to_double(chars + b, chars + e, whole, out);
+  }
   // Other characters (non-ASCII digits or blanks): float() itself decides.
-  return float_of_substring(s, b, e, out);
+  return float_of_str(whole(), out);
+}
+
+// The same for a text given as its UTF-8 bytes [p, p + n).
+bool bytes_to_double(const char* p, Py_ssize_t n, double nan_empty, double& out) {
+  strip_quotes(p, n);
+  if (n == 0) {
+    out = nan_empty;
+    return true;
+  }
+  if (all_ascii(p, n)) {
+    return ascii_to_double(p, p + n, [&] { return check(PyUnicode_FromStringAndSize(p, n)); }, out);
+  }
+  return float_of_str(check(PyUnicode_DecodeUTF8(p, n, "strict")), out);
 }
 
 }  // namespace
 
 std::optional<Ref> numeric_column(PyObject* column) {
   return run<Ref>(Route::numeric_text, [&]() -> Answer<Ref> {
-    ColumnPass<double> pass;
-    if (auto why = pass.open(column, "float64")) return *why;
-    const Py_ssize_t n = pass.size();
-    double* y = pass.y;
-
     // The NaN of an empty text (as the straightforward route makes it) and
     // float("nan") (what str() of a NaN float reads back as).
     const double nan_empty = std::nan("");
     const double nan_text = PyOS_string_to_double("nan", nullptr, nullptr);
     if (PyErr_Occurred()) throw_error();
+
+    // A string column in Arrow storage: its texts read from the buffers (a
+    // missing one is the NaN float that map hands out for it).
+    if (ArrowTexts texts; texts.open(column)) {
+      Ref out;
+      View dst;
+      double* y = new_output<double>(texts.size(), "float64", out, dst);
+      if (!y) return Reason::kind;
+      for (Py_ssize_t i = 0; i < texts.size(); ++i) {
+        poll_signals(i);
+        const char* p;
+        Py_ssize_t len;
+        if (!texts.bytes(i, p, len)) {
+          y[i] = nan_text;
+        } else if (!bytes_to_double(p, len, nan_empty, y[i])) {
+          return Reason::value;
+        }
+      }
+      return mapped_series(column, out.get());
+    }
+
+    ColumnPass<double> pass;
+    if (auto why = pass.open(column, "float64")) return *why;
+    const Py_ssize_t n = pass.size();
+    double* y = pass.y;
 
     for (Py_ssize_t i = 0; i < n; ++i) {
       poll_signals(i);

@@ -143,6 +143,12 @@ constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// text.strip('"'): [b, b + n) narrowed past the quotes at either end.
+constexpr void strip_quotes(const char*& b, Size& n) {
+  while (n > 0 && *b == '"') ++b, --n;
+  while (n > 0 && b[n - 1] == '"') --n;
+}
+
 // A run of one to four digits at p[i..]; false for none or more than four.
 // (Locals throughout: a store into the fields could alias the text.)
 inline bool number_at(const char* p, Size n, Size& i, Number& v) {

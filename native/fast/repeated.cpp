@@ -4,7 +4,8 @@
 // The library's check (DataFrame.duplicated on one column, then the missing
 // values set aside) compares the raw values with their own equality. Here the
 // same is done for the columns where that equality is plain: object columns
-// holding exact str values (equal when their characters are equal), and int64,
+// holding exact str values (equal when their characters are equal), string
+// columns in Arrow storage (equal when their bytes are equal), and int64,
 // float64 and datetime64 columns (equal when their values are equal; -0.0
 // equals 0.0). Missing values (None and NaN in an object column, NaN, NaT) are
 // never repeated values. Every other column is left to the library.
@@ -13,6 +14,7 @@
 // increasing or strictly decreasing in some total order (sorted files, the
 // common case), no value can repeat and nothing else is done. Otherwise the
 // values go into an open-addressing table of row numbers, 8 bytes a slot.
+#include "fast/arrow.hpp"
 #include "fast/fastpath.hpp"
 
 #include <bit>
@@ -81,6 +83,35 @@ struct TextValues {
     PyObject* s = in.at<PyObject*>(i);
     return bytes_hash(static_cast<const unsigned char*>(PyUnicode_DATA(s)), bytes(s),
                       seed + static_cast<uint64_t>(PyUnicode_KIND(s)));
+  }
+  bool equal(Py_ssize_t i, Py_ssize_t j) const { return order(i, j) == 0; }
+};
+
+// The texts of a string column in Arrow storage, as their UTF-8 bytes (equal
+// texts have equal bytes); missing rows are missing values.
+struct BufferValues {
+  const ArrowTexts& in;
+  uint64_t seed;
+
+  int classify(Py_ssize_t i) const {
+    const char* p;
+    Py_ssize_t n;
+    return in.bytes(i, p, n) ? 1 : 0;
+  }
+  int order(Py_ssize_t i, Py_ssize_t j) const {
+    const char *a, *b;
+    Py_ssize_t na, nb;
+    in.bytes(i, a, na);
+    in.bytes(j, b, nb);
+    const int c = std::memcmp(a, b, static_cast<size_t>(na < nb ? na : nb));
+    if (c != 0) return c;
+    return na == nb ? 0 : (na < nb ? -1 : 1);
+  }
+  uint64_t hash(Py_ssize_t i) const {
+    const char* p;
+    Py_ssize_t n;
+    in.bytes(i, p, n);
+    return bytes_hash(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n), seed);
   }
   bool equal(Py_ssize_t i, Py_ssize_t j) const { return order(i, j) == 0; }
 };
@@ -188,6 +219,7 @@ std::optional<bool> repeated_values(PyObject* df, PyObject* time_col) {
     Ref columns = attr(df, "columns");
     if (!truthy(attr(columns, "is_unique")) || !contains(columns, time_col)) return Reason::kind;
     Ref column = item(df, time_col);
+    if (ArrowTexts texts; texts.open(column.get())) return scan(BufferValues{texts, fresh_seed()}, texts.size());
     Ref values;
     View in;
     if (!open_object_values(column.get(), values, in)) return scan(TextValues{in, fresh_seed()}, in.size());
