@@ -130,36 +130,11 @@ const ArrowTexts::Chunk& ArrowTexts::chunk_of(Py_ssize_t i) const {
   return *(after - 1);
 }
 
-bool ArrowTexts::bytes(Py_ssize_t i, const char*& p, Py_ssize_t& n) const {
-  const Chunk& c = chunk_of(i);
-  const int64_t at = c.offset + (static_cast<int64_t>(i) - c.start);
-  if (c.validity && !((c.validity[at >> 3] >> (at & 7)) & 1)) return false;
-  int64_t b, e;
-  if (c.large) {
-    const auto* o = static_cast<const int64_t*>(c.offsets);
-    b = o[at];
-    e = o[at + 1];
-  } else {
-    const auto* o = static_cast<const int32_t*>(c.offsets);
-    b = o[at];
-    e = o[at + 1];
-  }
-  p = c.data + b;
-  n = static_cast<Py_ssize_t>(e - b);
-  return true;
-}
-
 Ref ArrowTexts::value(Py_ssize_t i) const {
   const char* p;
   Py_ssize_t n;
   if (!bytes(i, p, n)) return check(PyFloat_FromDouble(Py_NAN));
   return check(PyUnicode_DecodeUTF8(p, n, "strict"));
-}
-
-bool ascii_unquoted(const ArrowTexts& texts, Py_ssize_t i, const char*& b, Py_ssize_t& n) {
-  if (!texts.bytes(i, b, n) || !all_ascii(b, n)) return false;
-  strip_quotes(b, n);
-  return true;
 }
 
 }  // namespace qx::fast

@@ -3,6 +3,7 @@
 // can read a million texts without making a str object of each.
 #pragma once
 
+#include "fast/readers.hpp"
 #include "runtime/pyops.hpp"
 
 #include <cstdint>
@@ -27,7 +28,24 @@ class ArrowTexts {
   bool any_missing() const { return missing_; }
 
   // The UTF-8 bytes of row i as [p, p + n); false when the row is missing.
-  bool bytes(Py_ssize_t i, const char*& p, Py_ssize_t& n) const;
+  bool bytes(Py_ssize_t i, const char*& p, Py_ssize_t& n) const {
+    const Chunk& c = chunks_.size() == 1 ? chunks_[0] : chunk_of(i);
+    const int64_t at = c.offset + (static_cast<int64_t>(i) - c.start);
+    if (c.validity && !((c.validity[at >> 3] >> (at & 7)) & 1)) return false;
+    int64_t b, e;
+    if (c.large) {
+      const auto* o = static_cast<const int64_t*>(c.offsets);
+      b = o[at];
+      e = o[at + 1];
+    } else {
+      const auto* o = static_cast<const int32_t*>(c.offsets);
+      b = o[at];
+      e = o[at + 1];
+    }
+    p = c.data + b;
+    n = static_cast<Py_ssize_t>(e - b);
+    return true;
+  }
 
   // The text of row i as the str object the column's values hold.
   Ref value(Py_ssize_t i) const;
@@ -58,6 +76,10 @@ inline bool all_ascii(const char* p, Py_ssize_t n) {
 
 // The characters of text.strip('"') of row i as [b, b + n) when the row is
 // present and ASCII (what ascii_unquoted gives its str object).
-bool ascii_unquoted(const ArrowTexts& texts, Py_ssize_t i, const char*& b, Py_ssize_t& n);
+inline bool ascii_unquoted(const ArrowTexts& texts, Py_ssize_t i, const char*& b, Py_ssize_t& n) {
+  if (!texts.bytes(i, b, n) || !all_ascii(b, n)) return false;
+  strip_quotes(b, n);
+  return true;
+}
 
 }  // namespace qx::fast

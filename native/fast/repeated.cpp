@@ -99,8 +99,9 @@ struct BufferValues {
     return in.bytes(i, p, n) ? 1 : 0;
   }
   int order(Py_ssize_t i, Py_ssize_t j) const {
-    const char *a, *b;
-    Py_ssize_t na, nb;
+    // only present rows are compared or hashed
+    const char *a = "", *b = "";
+    Py_ssize_t na = 0, nb = 0;
     in.bytes(i, a, na);
     in.bytes(j, b, nb);
     const int c = std::memcmp(a, b, static_cast<size_t>(na < nb ? na : nb));
@@ -108,8 +109,8 @@ struct BufferValues {
     return na == nb ? 0 : (na < nb ? -1 : 1);
   }
   uint64_t hash(Py_ssize_t i) const {
-    const char* p;
-    Py_ssize_t n;
+    const char* p = "";
+    Py_ssize_t n = 0;
     in.bytes(i, p, n);
     return bytes_hash(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n), seed);
   }
