@@ -102,8 +102,19 @@ bool day_month_bytes(const char* p, Py_ssize_t n, DayMonthText& d, Matters&& mat
   Py_ssize_t k = 0;
   while (k < n && fast::is_blank(p[k])) ++k;
   if (k + 2 >= n || !fast::is_digit(p[k])) return false;
-  const char after = fast::is_digit(p[k + 1]) ? p[k + 2] : p[k + 1];
+  const bool two = fast::is_digit(p[k + 1]);
+  const char after = two ? p[k + 2] : p[k + 1];
   if (after != '/' && after != '.' && after != '-') return false;
+  // The two leading numbers as the lexer reads them in a text of this shape
+  // (in any other, the answer is false whatever they are): a caller with no
+  // use for them is answered before the text is lexed.
+  const Py_ssize_t j = k + (two ? 3 : 2);
+  if (j < n && fast::is_digit(p[j])) {
+    const int lead = two ? (p[k] - '0') * 10 + (p[k + 1] - '0') : p[k] - '0';
+    const bool two_more = j + 1 < n && fast::is_digit(p[j + 1]);
+    const int next = two_more ? (p[j] - '0') * 10 + (p[j + 1] - '0') : p[j] - '0';
+    if (!matters(lead, next)) return false;
+  }
   fast::Fields f;
   // then the date, each part as it comes
   fast::Size i = 0;

@@ -181,6 +181,19 @@ int month_named(const char* p, Size len) {
       {"apr", "april", nullptr},   {"may", nullptr, nullptr},    {"jun", "june", nullptr},
       {"jul", "july", nullptr},    {"aug", "august", nullptr},   {"sep", "sept", "september"},
       {"oct", "october", nullptr}, {"nov", "november", nullptr}, {"dec", "december", nullptr}};
+  if (len == 3) {
+    // the common case, as one number: the three letters in lower case
+    auto key = [](const char* w) {
+      return static_cast<uint32_t>(static_cast<unsigned char>(w[0] | 0x20)) |
+             static_cast<uint32_t>(static_cast<unsigned char>(w[1] | 0x20)) << 8 |
+             static_cast<uint32_t>(static_cast<unsigned char>(w[2] | 0x20)) << 16;
+    };
+    const uint32_t k = key(p);
+    for (int m = 0; m < 12; ++m) {
+      if (k == key(names[m][0])) return m + 1;
+    }
+    return 0;
+  }
   if (len > 9) return 0;
   char lower[10];
   for (Size k = 0; k < len; ++k) lower[k] = static_cast<char>(p[k] | 0x20);
@@ -194,7 +207,8 @@ int month_named(const char* p, Size len) {
 }
 
 bool read_any_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
-  return read_iso_stamp(p, n, t) || read_lexed_stamp(p, n, rules, t);
+  return read_iso_stamp(p, n, t) || read_slashed_stamp(p, n, rules, t) || read_year_stamp(p, n, rules, t) ||
+         read_named_stamp(p, n, t) || read_lexed_stamp(p, n, rules, t);
 }
 
 bool read_lexed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
@@ -269,7 +283,7 @@ bool read_iso_stamp(const char* p, Size n, Stamp& t) {
   // The common shapes at their fixed places, without the lexer's search; the
   // fuzz driver holds them to read_lexed_stamp (same texts read, same times).
   t = Stamp();
-  if (n < 10 || p[4] != '-' || p[7] != '-') return false;
+  if (n < 10 || (p[4] != '-' && p[4] != '/' && p[4] != '.') || p[7] != p[4]) return false;
   if (!digits(p, 4, t.year) || !digits(p + 5, 2, t.month) || !digits(p + 8, 2, t.day)) return false;
   if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > days_in_month(t.year, t.month)) return false;
   if (n == 10) return true;
@@ -294,6 +308,60 @@ bool read_iso_stamp(const char* p, Size n, Stamp& t) {
   f.time_mark = p[10];
   f.gap = 1;
   return lex_time(p, n, 11, f) && plain_time(f, t);
+}
+
+bool read_slashed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
+  // AA/BB/YYYY (or '.' or '-', the same twice), then nothing or " HH:MM[:SS]",
+  // at their fixed places; the fuzz driver holds them to read_lexed_stamp.
+  t = Stamp();
+  if (n < 10) return false;
+  const char sep = p[2];
+  if ((sep != '/' && sep != '.' && sep != '-') || p[5] != sep) return false;
+  int a, b;
+  if (!digits(p, 2, a) || !digits(p + 3, 2, b) || !digits(p + 6, 4, t.year)) return false;
+  if (n != 10) {
+    if (p[10] != ' ' || (n != 16 && n != 19) || p[13] != ':') return false;
+    if (!digits(p + 11, 2, t.hour) || !digits(p + 14, 2, t.minute) || t.hour > 23 || t.minute > 59) return false;
+    if (n == 19 && (p[16] != ':' || !digits(p + 17, 2, t.second) || t.second > 59)) return false;
+  }
+  // The parser's reading of two numbers before a year: the first is the day
+  // when it can only be one, or when the column is day-first and the second
+  // can be a month.
+  const bool day_first = a > 12 || (rules.dayfirst && b <= 12);
+  t.day = day_first ? a : b;
+  t.month = day_first ? b : a;
+  return t.year >= 1 && t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= days_in_month(t.year, t.month);
+}
+
+bool read_year_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
+  // YYYY, YYYY-MM or YYYY/MM with a year of four digits from 1000; the month
+  // and day a text does not give come from the rules' default.
+  t = Stamp();
+  if ((n != 4 && n != 7) || !digits(p, 4, t.year) || t.year < 1000) return false;
+  t.month = rules.default_month;
+  if (n == 7) {
+    if ((p[4] != '-' && p[4] != '/') || !digits(p + 5, 2, t.month) || t.month < 1 || t.month > 12) return false;
+  }
+  if (t.month < 1 || t.month > 12) return false;
+  t.day = rules.default_day;
+  if (t.day > days_in_month(t.year, t.month)) t.day = days_in_month(t.year, t.month);
+  return t.day >= 1;
+}
+
+bool read_named_stamp(const char* p, Size n, Stamp& t) {
+  // DD Mon YYYY, then nothing or " HH:MM[:SS]", at their fixed places: the day,
+  // the month's three-letter name and the year, in that order whatever the
+  // column's order (a name leaves no doubt which number is the month).
+  t = Stamp();
+  if ((n != 11 && n != 17 && n != 20) || p[2] != ' ' || p[6] != ' ') return false;
+  t.month = month_named(p + 3, 3);
+  if (!t.month || !digits(p, 2, t.day) || !digits(p + 7, 4, t.year) || t.year <= 100) return false;
+  if (n != 11) {
+    if (p[11] != ' ' || p[14] != ':') return false;
+    if (!digits(p + 12, 2, t.hour) || !digits(p + 15, 2, t.minute) || t.hour > 23 || t.minute > 59) return false;
+    if (n == 20 && (p[17] != ':' || !digits(p + 18, 2, t.second) || t.second > 59)) return false;
+  }
+  return t.day >= 1 && t.day <= days_in_month(t.year, t.month);
 }
 
 }  // namespace qx::fast

@@ -317,13 +317,27 @@ struct ReadRules {
   int default_year = 0, default_month = 1, default_day = 1;
 };
 
-// The ISO shapes (YYYY-MM-DD, then {T| }HH:MM[:SS[.F]] and a zone); false for
-// anything else.
+// The ISO shapes (YYYY-MM-DD, also with '/' or '.' twice, then {T| }HH:MM[:SS[.F]]
+// and a zone); false for anything else.
 bool read_iso_stamp(const char* p, Size n, Stamp& t);
+
+// The numeric dates of two-digit day and month and a four-digit year
+// (AA/BB/YYYY, with '.' or '-' as well), then nothing or " HH:MM[:SS]", in the
+// column's day/month order; false for anything else.
+bool read_slashed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t);
+
+// A year alone or a year and month (YYYY, YYYY-MM, YYYY/MM) with a year from
+// 1000, the rest from the rules' defaults; false for anything else.
+bool read_year_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t);
+
+// A day, a month's three-letter name and a year (DD Mon YYYY), then nothing
+// or " HH:MM[:SS]"; false for anything else.
+bool read_named_stamp(const char* p, Size n, Stamp& t);
 
 // The texts lex() takes apart that the parser reads on its own terms (numeric
 // dates in any order, month names, year-month and year-only texts, with an
-// optional time and zone); read_any_stamp is read_iso_stamp, then this.
+// optional time and zone); read_any_stamp tries read_iso_stamp,
+// read_slashed_stamp, read_year_stamp and read_named_stamp before this.
 bool read_lexed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t);
 
 // Every shape read natively: the ISO ones, numeric dates in any order and

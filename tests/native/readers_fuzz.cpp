@@ -30,6 +30,11 @@ void check_stamp(const Stamp& t, const uint8_t* data, size_t size) {
   }
 }
 
+bool same_stamp(const Stamp& a, const Stamp& b) {
+  return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
+         a.second == b.second && a.micro == b.micro && a.zone == b.zone && a.offset_seconds == b.offset_seconds;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -55,7 +60,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
-  // the ISO shapes read at fixed places read as the lexer's reader reads them
+  // the shapes read at fixed places read as the lexer's reader reads them
+  for (bool dayfirst : {false, true}) {
+    ReadRules rules;
+    rules.dayfirst = dayfirst;
+    rules.this_year = 2026;
+    rules.century = 2000;
+    rules.default_year = 2026;
+    // varied defaults: a default day past the month's end is cut to it
+    rules.default_month = dayfirst ? 2 : 1;
+    rules.default_day = dayfirst ? 31 : 1;
+    Stamp fixed, lexed;
+    if (!read_slashed_stamp(q, static_cast<Size>(size), rules, fixed) &&
+        !read_year_stamp(q, static_cast<Size>(size), rules, fixed) &&
+        !read_named_stamp(q, static_cast<Size>(size), fixed)) {
+      continue;
+    }
+    check_stamp(fixed, data, size);
+    if (!read_lexed_stamp(q, static_cast<Size>(size), rules, lexed) || !same_stamp(fixed, lexed)) {
+      std::fprintf(stderr, "a fixed-place reader and the lexer differ on %.*s\n", static_cast<int>(size), q);
+      std::abort();
+    }
+  }
   Stamp iso, lexed;
   if (read_iso_stamp(q, static_cast<Size>(size), iso)) {
     check_stamp(iso, data, size);
@@ -63,10 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rules.this_year = 2026;
     rules.century = 2000;
     rules.default_year = 2026;
-    const bool same = read_lexed_stamp(q, static_cast<Size>(size), rules, lexed) && iso.year == lexed.year &&
-                      iso.month == lexed.month && iso.day == lexed.day && iso.hour == lexed.hour &&
-                      iso.minute == lexed.minute && iso.second == lexed.second && iso.micro == lexed.micro &&
-                      iso.zone == lexed.zone && iso.offset_seconds == lexed.offset_seconds;
+    const bool same = read_lexed_stamp(q, static_cast<Size>(size), rules, lexed) && same_stamp(iso, lexed);
     if (!same) {
       std::fprintf(stderr, "the ISO reader and the lexer differ on %.*s\n", static_cast<int>(size), q);
       std::abort();
@@ -97,7 +120,13 @@ int main(int argc, char** argv) {
                                           "2024-01-31T13:00:00Z",
                                           "29-Feb-2024 10:00",
                                           "12/13/2024 23:59:59.5",
-                                          "2024-01-31 13:00-0530"};
+                                          "2024-01-31 13:00-0530",
+                                          "12-31-2024 23:59:59",
+                                          "13.01.2024",
+                                          "00/00/0000 00:00",
+                                          "2024.01.31T13:00:00+01:00",
+                                          "1000/12",
+                                          "09 sep 0101 00:00:00"};
   const std::string alphabet = "0123456789-/.: TZz+JanFebSeptDecember\t\"\x7f\xff";
   std::mt19937_64 rng(20261209);
   const auto start = std::chrono::steady_clock::now();

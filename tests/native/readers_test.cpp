@@ -102,6 +102,9 @@ int main() {
   // month names, year-month, year
   reads("Jan-1-1995", 1995, 1, 1);
   reads("1 Jan 2024", 2024, 1, 1);
+  reads("31 jAN 2024 13:00:05", 2024, 1, 31, 13, 0, 5);
+  reads("2024.01.31T13:00Z", 2024, 1, 31, 13, 0, 0, 0, 'z');
+  reads("12-31-2024 23:59:59", 2024, 12, 31, 23, 59, 59, 0, 'n', 0, true);  // day-first, but 31 is no month
   reads("Sept 3 2024", 2024, 9, 3);
   reads("January 2024", 2024, 1, 1);
   reads("1949-02", 1949, 2, 1);
