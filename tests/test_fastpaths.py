@@ -934,10 +934,7 @@ def test_tables_in_time_order_are_not_sorted_again(dh, messages, routes, fast_on
     before = df.copy()
     table = Helper().process_data_by_time_col(df, None, "t", FC, 0.2, [])[0]
     counts = routes()["sorted_table"]
-    if pd.__version__.startswith("2."):
-        assert counts["hit"] == 3 and declines(counts) == {"value": 1}
-    else:  # the copy a sort makes of sorted rows is another generation's
-        assert counts["hit"] == 0 and declines(counts) == {"settings": 4}
+    assert counts["hit"] == 3 and declines(counts) == {"value": 1}
     # The copy is the caller's own: writing into it leaves the table alone.
     pd.testing.assert_frame_equal(table, before)
     table.iloc[0] = table.iloc[-1]

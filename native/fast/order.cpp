@@ -161,9 +161,11 @@ std::optional<bool> without_missing(PyObject* df, PyObject* time_col) {
 
 std::optional<Ref> sorted_copy(PyObject* df, PyObject* time_col) {
   return run<Ref>(Route::sorted_table, [&]() -> Answer<Ref> {
-    // What df.sort_values(by=time_col) does on sorted data is this pandas
-    // generation's own: an identity order gives self.copy(deep=not CoW).
-    if (!pandas_2()) return Reason::settings;
+    // What df.sort_values(by=time_col) does on sorted data is each pandas
+    // generation's own: an identity order gives self.copy(deep=not CoW) in
+    // pandas 2 and self.copy(deep=False) in pandas 3 (always copy-on-write).
+    const long major = pandas_major();
+    if (major != 2 && major != 3) return Reason::settings;
     Ref column;
     if (auto why = unique_column(df, time_col, column)) return *why;
     // A label that also names an index level makes the sort refuse it.
@@ -198,8 +200,9 @@ std::optional<Ref> sorted_copy(PyObject* df, PyObject* time_col) {
     const bool increasing = real ? strictly_increasing<double>(v, false) : strictly_increasing<int64_t>(v, datetime);
     if (!increasing) return Reason::value;
 
-    Ref cow = call(import_attr("pandas._config", "using_copy_on_write"));
-    if (truthy(cow)) return call_kw(attr(df, "copy").get(), {}, {{"deep", Py_False}});
+    if (major == 3 || truthy(call(import_attr("pandas._config", "using_copy_on_write")))) {
+      return call_kw(attr(df, "copy").get(), {}, {{"deep", Py_False}});
+    }
     return deep_copy(df);
   });
 }
