@@ -41,6 +41,15 @@ void count_hit(Route route) noexcept { bump(hits[static_cast<int>(route)]); }
 
 void count_decline(Route route, Reason why) noexcept { bump(declines[static_cast<int>(route)][static_cast<int>(why)]); }
 
+Tally::~Tally() {
+  std::atomic<uint64_t>& h = hits[static_cast<int>(route_)];
+  h.store(h.load(std::memory_order_relaxed) + hits_, std::memory_order_relaxed);
+  for (int w = 0; w < kReasons; ++w) {
+    std::atomic<uint64_t>& d = declines[static_cast<int>(route_)][w];
+    d.store(d.load(std::memory_order_relaxed) + declines_[w], std::memory_order_relaxed);
+  }
+}
+
 Ref stats() {
   Ref all = new_dict();
   for (int r = 0; r < kRoutes; ++r) {

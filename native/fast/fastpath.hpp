@@ -25,6 +25,7 @@
 
 #include "runtime/pyops.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -89,6 +90,24 @@ bool strict();
 
 void count_hit(Route route) noexcept;
 void count_decline(Route route, Reason why) noexcept;
+
+// Counts of a route taken per element inside a loop (a pure C++ core, which
+// cannot raise): kept here and added to the route's counters when the loop
+// is left, however it is left.
+class Tally {
+ public:
+  explicit Tally(Route route) noexcept : route_(route) {}
+  Tally(const Tally&) = delete;
+  Tally& operator=(const Tally&) = delete;
+  ~Tally();
+  void hit() noexcept { ++hits_; }
+  void decline(Reason why) noexcept { ++declines_[static_cast<int>(why)]; }
+
+ private:
+  Route route_;
+  uint64_t hits_ = 0;
+  uint64_t declines_[kReasons] = {};
+};
 
 // The counts as {route name: {"hit": n, reason name: n, ...}}.
 Ref stats();

@@ -74,21 +74,20 @@ bool short_decimal(const char* b, const char* e, double& out) {
   constexpr uint64_t kExact = uint64_t{1} << 53;
   const bool negative = b < e && *b == '-';
   if (b < e && (*b == '-' || *b == '+')) ++b;
+  // the digits before the point, then those after it; m wraps harmlessly
+  // past 19 digits, which are refused
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
   uint64_t m = 0;
-  int digits = 0, after = -1;  // after: digits after the point, -1 before it
-  for (const char* p = b; p < e; ++p) {
-    const char c = *p;
-    if (c >= '0' && c <= '9') {
-      if (++digits > 19) return false;  // m could overflow: not this reader's
-      m = m * 10 + static_cast<uint64_t>(c - '0');
-      if (after >= 0) ++after;
-    } else if (c == '.' && after < 0) {
-      after = 0;
-    } else {
-      return false;
-    }
+  const char* p = b;
+  for (; p < e && digit(*p); ++p) m = m * 10 + static_cast<uint64_t>(*p - '0');
+  Py_ssize_t digits = p - b, after = 0;
+  if (p < e && *p == '.') {
+    const char* f = ++p;
+    for (; p < e && digit(*p); ++p) m = m * 10 + static_cast<uint64_t>(*p - '0');
+    after = p - f;
+    digits += after;
   }
-  if (digits == 0 || m > kExact || after > 22) return false;
+  if (p != e || digits == 0 || digits > 19 || m > kExact || after > 22) return false;
   const double x = after > 0 ? static_cast<double>(m) / kPowers[after] : static_cast<double>(m);
   out = negative ? -x : x;
   return true;
@@ -113,16 +112,20 @@ Answer<double> decimal(const char* b, const char* e) {
 // or of unusual length go through float() itself (`whole()` gives the
 // quote-stripped text as a str, asked for only then); the rest through the
 // interpreter's own string-to-double.
+// The plain decimals are counted in `decimals` (route decimal_text).
 template <class Whole>
-bool ascii_to_double(const char* b, const char* e, Whole&& whole, double& out) {
+bool ascii_to_double(const char* b, const char* e, Whole&& whole, double& out, Tally& decimals) {
   while (b < e && Py_ISSPACE(*b)) ++b;
   while (b < e - 1 && Py_ISSPACE(e[-1])) --e;
   const Py_ssize_t len = e - b;
   if (len <= 0) return false;  // only blanks: float() refuses it
-  if (auto x = run_core<double>(Route::decimal_text, [&] { return decimal(b, e); })) {
-    out = *x;
+  Answer<double> plain = decimal(b, e);
+  if (plain.hit()) {
+    decimals.hit();
+    out = plain.take();
     return true;
   }
+  decimals.decline(plain.why());
   char buf[64];
   if (len < static_cast<Py_ssize_t>(sizeof buf) && !std::memchr(b, '_', static_cast<size_t>(len))) {
     std::memcpy(buf, b, static_cast<size_t>(len));
@@ -137,9 +140,32 @@ bool ascii_to_double(const char* b, const char* e, Whole&& whole, double& out) {
   return float_of_str(whole(), out);
 }
 
+// text.strip('"') then float(), for a text given as its UTF-8 bytes [p, p + n).
+bool bytes_to_double(const char* p, Py_ssize_t n, double nan_empty, double& out, Tally& decimals) {
+  strip_quotes(p, n);
+  if (n == 0) {
+    out = nan_empty;
+    return true;
+  }
+  // The common text, a short decimal without blanks, read at once (it is
+  // ASCII and its own trimmed text, so the steps below would read it so).
+  if (short_decimal(p, p + n, out)) {
+    decimals.hit();
+    return true;
+  }
+  if (all_ascii(p, n)) {
+    return ascii_to_double(p, p + n, [&] { return check(PyUnicode_FromStringAndSize(p, n)); }, out, decimals);
+  }
+  return float_of_str(check(PyUnicode_DecodeUTF8(p, n, "strict")), out);
+}
+
 // str(s).strip('"') then float(), for an exact str.
-bool text_to_double(PyObject* s, double nan_empty, double& out) {
+bool text_to_double(PyObject* s, double nan_empty, double& out, Tally& decimals) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  if (PyUnicode_IS_ASCII(s)) {
+    return bytes_to_double(static_cast<const char*>(PyUnicode_DATA(s)), n, nan_empty, out, decimals);
+  }
+  // Other characters (non-ASCII digits or blanks): float() itself decides.
   const int kind = PyUnicode_KIND(s);
   const void* data = PyUnicode_DATA(s);
   Py_ssize_t b = 0, e = n;
@@ -149,26 +175,7 @@ bool text_to_double(PyObject* s, double nan_empty, double& out) {
     out = nan_empty;
     return true;
   }
-  auto whole = [&] { return check(PyUnicode_Substring(s, b, e)); };
-  if (PyUnicode_IS_ASCII(s)) {
-    const char* chars = static_cast<const char*>(PyUnicode_DATA(s));
-    return ascii_to_double(chars + b, chars + e, whole, out);
-  }
-  // Other characters (non-ASCII digits or blanks): float() itself decides.
-  return float_of_str(whole(), out);
-}
-
-// The same for a text given as its UTF-8 bytes [p, p + n).
-bool bytes_to_double(const char* p, Py_ssize_t n, double nan_empty, double& out) {
-  strip_quotes(p, n);
-  if (n == 0) {
-    out = nan_empty;
-    return true;
-  }
-  if (all_ascii(p, n)) {
-    return ascii_to_double(p, p + n, [&] { return check(PyUnicode_FromStringAndSize(p, n)); }, out);
-  }
-  return float_of_str(check(PyUnicode_DecodeUTF8(p, n, "strict")), out);
+  return float_of_str(check(PyUnicode_Substring(s, b, e)), out);
 }
 
 }  // namespace
@@ -180,6 +187,7 @@ std::optional<Ref> numeric_column(PyObject* column) {
     const double nan_empty = std::nan("");
     const double nan_text = PyOS_string_to_double("nan", nullptr, nullptr);
     if (PyErr_Occurred()) throw_error();
+    Tally decimals(Route::decimal_text);
 
     // A string column in Arrow storage: its texts read from the buffers (a
     // missing one is the NaN float that map hands out for it).
@@ -194,7 +202,7 @@ std::optional<Ref> numeric_column(PyObject* column) {
         Py_ssize_t len;
         if (!texts.bytes(i, p, len)) {
           y[i] = nan_text;
-        } else if (!bytes_to_double(p, len, nan_empty, y[i])) {
+        } else if (!bytes_to_double(p, len, nan_empty, y[i], decimals)) {
           return Reason::value;
         }
       }
@@ -210,7 +218,7 @@ std::optional<Ref> numeric_column(PyObject* column) {
       poll_signals(i);
       PyObject* v = pass.value(i);
       if (PyUnicode_CheckExact(v)) {
-        if (!text_to_double(v, nan_empty, y[i])) return Reason::value;
+        if (!text_to_double(v, nan_empty, y[i], decimals)) return Reason::value;
       } else if (PyFloat_CheckExact(v)) {
         const double x = PyFloat_AS_DOUBLE(v);
         y[i] = std::isnan(x) ? nan_text : x;
