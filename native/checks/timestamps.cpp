@@ -283,20 +283,15 @@ bool scan_plain_texts(PyObject* column, DayMonthOrder& order) {
   return true;
 }
 
-// The scan over a string column's Arrow buffers: a text that is not ASCII is
-// made the str object the column holds and seen as such.
+// The scan over a string column's Arrow buffers, on each text's UTF-8 bytes:
+// the lexer takes ASCII texts only (the fuzz driver holds it to it), so a text
+// of other characters is of no shape here, as its str is of none.
 void scan_buffer_texts(const fast::ArrowTexts& texts, DayMonthOrder& order) {
   for (Py_ssize_t i = 0; i < texts.size() && !order.settled(); ++i) {
     fast::poll_signals(i);
     const char* p;
     Py_ssize_t n;
-    if (!texts.bytes(i, p, n)) continue;  // missing
-    if (fast::all_ascii(p, n)) {
-      order.see_text(p, n, [&] { return texts.value(i); });
-    } else {
-      Ref s = texts.value(i);
-      order.see(s.get(), s.get());
-    }
+    if (texts.bytes(i, p, n)) order.see_text(p, n, [&] { return texts.value(i); });
   }
 }
 

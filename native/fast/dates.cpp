@@ -55,10 +55,10 @@ struct ObjectTexts {
   }
 };
 
-// The texts of a string column in Arrow storage: its present ASCII texts.
+// The texts of a string column in Arrow storage: its present texts.
 struct BufferTexts {
   const ArrowTexts& in;
-  bool text(Py_ssize_t i, const char*& b, Py_ssize_t& n) const { return ascii_unquoted(in, i, b, n); }
+  bool text(Py_ssize_t i, const char*& b, Py_ssize_t& n) const { return unquoted_bytes(in, i, b, n); }
 };
 
 // The column of the n texts of `column` (every one read, else a decline).
