@@ -75,15 +75,19 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
   View dst;
   int64_t* y = new_output<int64_t>(n, "int64", out, dst);
   if (!y) return Reason::kind;
+  // Text i read into t; false for a text no reader takes.
+  auto read = [&](Py_ssize_t i, Stamp& t) {
+    const char* b;
+    Py_ssize_t len;
+    return texts.text(i, b, len) && read_any_stamp(b, len, rules, t);
+  };
   bool one_zone = true, in_range = true;
   UtcSeconds utc_seconds;
   Stamp first;
   for (Py_ssize_t i = 0; i < n; ++i) {
     poll_signals(i);
-    const char* b;
-    Py_ssize_t len;
     Stamp t;
-    if (!texts.text(i, b, len) || !read_any_stamp(b, len, rules, t)) return Reason::value;
+    if (!read(i, t)) return Reason::value;
     if (t.zone == Stamp::zero && zero == ZeroZone::declined) return Reason::settings;
     if (i == 0) first = t;
     one_zone = one_zone && zone_key(t) == zone_key(first);
@@ -123,10 +127,8 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
   Ref zero_object = zero_zone_object(zero);
   for (Py_ssize_t i = 0; i < n; ++i) {
     poll_signals(i);
-    const char* b;
-    Py_ssize_t len;
     Stamp t;
-    if (!texts.text(i, b, len) || !read_any_stamp(b, len, rules, t)) return Reason::value;
+    if (!read(i, t)) return Reason::value;
     Ref made = stamp_object(t, zero_object.get(), tzoffset.get(), offsets.get());
     if (!made) return Reason::settings;
     check(PySequence_SetItem(objects.get(), i, made.get()));
