@@ -88,8 +88,15 @@ def _calendar_step(column) -> str | None:
 def _time_summary(table, position) -> dict | None:
     if len(table) == 0:
         return None
+    import pandas as pd
+
     column = table.iloc[:, position]
     first, last = column.iloc[0], column.iloc[-1]
+    if diag.one_step(column):
+        # one step throughout: it is the most common, and a calendar step only when long enough
+        step = column.iloc[1] - first
+        calendar = _calendar_step(column) if step >= pd.Timedelta(days=27) else None
+        return {"first": str(first), "last": str(last), "step": calendar or step_text(step)}
     steps = column.diff().dropna()
     common = steps.mode() if len(steps) else []
     return {

@@ -456,11 +456,11 @@ def _step_seconds(step):
     return seconds() if callable(seconds) else float(step)
 
 
-def _one_step(times) -> bool:
+def one_step(times) -> bool:
     """True when a datetime column without missing times has one step throughout (the
     common case, answered on its integer ticks without the steps' Series)."""
     ticks = getattr(times.array, "asi8", None) if times.dtype.kind == "M" else None
-    if ticks is None or times.hasnans:
+    if ticks is None or len(ticks) < 2 or times.hasnans:
         return False
     steps = ticks[1:] - ticks[:-1]
     return bool((steps == steps[0]).all())
@@ -474,7 +474,7 @@ def time_steps(table, position, step_text, rows_known: bool) -> list[dict]:
     times = table.iloc[:, position].reset_index(drop=True)
     if len(times) < 3:
         return []
-    if _one_step(times):
+    if one_step(times):
         return []  # every step the most common one: no gap, none shorter
     steps = times.diff().iloc[1:]
     mode = steps.mode()
