@@ -284,6 +284,8 @@ def refused_times(df, position, dayfirst=False) -> list[dict]:
 def repeated_timestamps(df, position) -> list[dict]:
     """Timestamps that occur more than once (empty ones apart), with all their rows."""
     column = df.iloc[:, position].reset_index(drop=True)
+    if not column.hasnans and column.is_unique:
+        return []  # the common case, without the masks below
     label = df.columns[position]
     present = column[~column.isna()]
     repeated = present[present.duplicated(keep=False)]
