@@ -4,10 +4,12 @@ import importlib.util
 import io
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -298,6 +300,51 @@ def test_dask_groupby_apply_gives_the_commands_verdicts(long_csv, tmp_path, caps
         if e["id"] is not None
     }
     assert {key: (r.status, r.warnings, r.rows, r.main.split(" on ")[0]) for key, r in got.iterrows()} == expected
+
+
+#: The Spark schema of one series' line: its ids, then summary()'s fields (SUMMARY_META's types).
+SPARK_SCHEMA = "store string, item long, status string, warnings long, rows long, holdout_rows double, main string"
+
+
+@pytest.mark.skipif(
+    importlib.util.find_spec("pyspark") is None or not shutil.which("java"), reason="needs quarnex[spark] and Java"
+)
+def test_spark_apply_in_pandas_gives_the_commands_verdicts(long_csv, capsys, monkeypatch):
+    from pyspark.sql import SparkSession
+
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)  # the workers run this interpreter
+    df = long_table().dropna(subset=["store"])
+    df = df[df["store"].str.strip() != ""]
+
+    def verdict(group):
+        line = series.summary(series.check_table(group, target="sales", timestamp="time", holdout=5))
+        return pd.DataFrame([{"store": group["store"].iloc[0], "item": group["item"].iloc[0], **line}])
+
+    # Spark's own driver code warns under pandas 3 (its support, its copy keyword); the checks run
+    # in its workers, whose warnings do not reach this process either way.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        spark = (
+            SparkSession.builder.master("local[2]")
+            .appName("quarnex-check test")
+            .config("spark.ui.enabled", "false")
+            .getOrCreate()
+        )
+        try:
+            grouped = spark.createDataFrame(df).groupBy("store", "item")
+            got = grouped.applyInPandas(verdict, schema=SPARK_SCHEMA).toPandas()
+        finally:
+            spark.stop()
+    _, out, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--json")
+    # The same verdicts and main diagnostics (whose row numbers count a group's rows under Spark).
+    expected = {
+        tuple(e["id"].values()): (e["status"], len(e["warnings"]), e["rows_in"], e["main"].split(" on ")[0])
+        for e in json.loads(out)["series"]
+        if e["id"] is not None
+    }
+    assert {
+        (r.store, r.item): (r.status, r.warnings, r.rows, r.main.split(" on ")[0]) for r in got.itertuples()
+    } == expected
 
 
 def _children(pid):
