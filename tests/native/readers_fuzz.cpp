@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fast/readers.hpp"
+#include "rules.hpp"
 
 using namespace qx::fast;
 
@@ -30,16 +31,6 @@ void check_stamp(const Stamp& t, const uint8_t* data, size_t size) {
   }
 }
 
-// The rules of a run in 2026, in the given day/month order.
-ReadRules fuzz_rules(bool dayfirst) {
-  ReadRules rules;
-  rules.dayfirst = dayfirst;
-  rules.this_year = 2026;
-  rules.century = 2000;
-  rules.default_year = 2026;
-  return rules;
-}
-
 bool same_stamp(const Stamp& a, const Stamp& b) {
   return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
          a.second == b.second && a.micro == b.micro && a.zone == b.zone && a.offset_seconds == b.offset_seconds;
@@ -53,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* p = text.empty() ? nullptr : text.data();
   const char* q = p ? p : "";
   for (bool dayfirst : {false, true}) {
-    ReadRules rules = fuzz_rules(dayfirst);
+    ReadRules rules = rules_of_2026(dayfirst);
     Stamp t;
     if (read_any_stamp(q, static_cast<Size>(size), rules, t)) {
       check_stamp(t, data, size);
@@ -83,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // the shapes read at fixed places read as the lexer's reader reads them
   for (bool dayfirst : {false, true}) {
-    ReadRules rules = fuzz_rules(dayfirst);
+    ReadRules rules = rules_of_2026(dayfirst);
     // varied defaults: a default day past the month's end is cut to it
     rules.default_month = dayfirst ? 2 : 1;
     rules.default_day = dayfirst ? 31 : 1;
@@ -102,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Stamp iso, lexed;
   if (read_iso_stamp(q, static_cast<Size>(size), iso)) {
     check_stamp(iso, data, size);
-    ReadRules rules = fuzz_rules(false);
+    ReadRules rules = rules_of_2026(false);
     const bool same = read_lexed_stamp(q, static_cast<Size>(size), rules, lexed) && same_stamp(iso, lexed);
     if (!same) {
       std::fprintf(stderr, "the ISO reader and the lexer differ on %.*s\n", static_cast<int>(size), q);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fast/readers.hpp"
+#include "rules.hpp"
 
 using namespace qx::fast;
 
@@ -18,14 +19,7 @@ void expect(bool ok, const char* what, const std::string& text) {
   }
 }
 
-ReadRules rules(bool dayfirst = false) {
-  ReadRules r;
-  r.dayfirst = dayfirst;
-  r.this_year = 2026;
-  r.century = 2000;
-  r.default_year = 2026;
-  return r;
-}
+ReadRules rules(bool dayfirst = false) { return rules_of_2026(dayfirst); }
 
 // Reads `text` with read_any_stamp and compares the fields; zone: 'n' naive, 'z' zero, 'o' offset.
 void reads(const std::string& text, int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int us = 0, char zone = 'n',
