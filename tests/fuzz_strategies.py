@@ -934,3 +934,68 @@ namespace_patches = _named(
     ),
     "namespace_patches",
 )
+
+
+# ---- long tables of many series -----------------------------------------------------
+
+#: What a series of a long table may be like: mostly plain (one step throughout, in order), else one
+#: fault or another form that the check of each series on its own must still see.
+SERIES_KINDS = ["plain"] * 6 + ["unsorted", "repeat", "gap", "nan", "us", "zoned", "quoted", "short", "date only"]
+
+
+@st.composite
+def long_tables(draw):
+    """(table, options) of a long table with an id column whose series share lengths and steps
+    (so the grouped route has groups to take), each series plain or of another kind."""
+    n_series = draw(st.integers(2, 7))
+    length = st.sampled_from([3, 9, 10, 12, 100, 101])
+    step = st.sampled_from(["h", "min", "D", "7D", "30D", "1500ms"])
+    shared = (draw(length), draw(step))
+    parts = []
+    for k in range(n_series):
+        n, freq = shared if draw(st.booleans()) else (draw(length), draw(step))
+        stamps = pd.date_range(draw(st.sampled_from(["2024-01-30 22:00", "1999-12-31"])), periods=n, freq=freq)
+        texts = [str(s) for s in stamps]
+        sales = np.arange(n) * 1.5
+        kind = draw(st.sampled_from(SERIES_KINDS))
+        if kind == "unsorted":
+            texts = texts[1:] + texts[:1]
+        elif kind == "repeat":
+            texts[-1] = texts[-2]
+        elif kind == "gap":
+            texts = [str(s) for s in stamps + pd.to_timedelta(np.arange(n) ** 2, unit="s")]
+        elif kind == "nan":
+            sales[draw(st.integers(0, n - 1))] = np.nan
+        elif kind == "us":
+            texts = stamps.strftime("%m/%d/%Y %H:%M").tolist()
+        elif kind == "zoned":
+            texts = [t + "+01:00" for t in texts]
+        elif kind == "quoted":
+            texts = [f'"{t}"' for t in texts]
+        elif kind == "short":
+            texts, sales = texts[:2], sales[:2]
+        elif kind == "date only":
+            texts = stamps.strftime("%Y-%m-%d").tolist()
+        parts.append(pd.DataFrame({"id": k, "time": texts, "sales": sales}))
+    df = pd.concat(parts, ignore_index=True)
+    if draw(st.booleans()):  # the series interleaved, as in many files, each in its own order
+        keys = pd.Series(np.random.default_rng(draw(st.integers(0, 9))).random(len(df)))
+        df = df.iloc[np.argsort(keys.groupby(df["id"]).transform(np.sort).to_numpy(), kind="stable")]
+        df = df.reset_index(drop=True)
+    how = draw(st.sampled_from(["texts", "texts", "datetimes", "ints"]))
+    if how == "datetimes":
+        texts = df["time"].str.strip('"')
+        if not texts.str.contains("+", regex=False).any():  # naive throughout
+            df["time"] = pd.to_datetime(texts, format="ISO8601", errors="coerce")
+    elif how == "ints":
+        df["sales"] = df["sales"].fillna(-1).astype("int64")
+    else:
+        df["time"] = text_series(df["time"].tolist(), draw(st.sampled_from(TEXT_DTYPES)), draw(st.integers(0, len(df))))
+    options = {
+        "target": "sales",
+        "timestamp": "time",
+        "holdout": draw(st.sampled_from([2, 0.2, 40])),
+        "size": draw(st.sampled_from(["S", "M"])),
+        "strict": draw(st.booleans()),
+    }
+    return df, options

@@ -12,6 +12,7 @@ import time
 import warnings
 from pathlib import Path
 
+import fuzz_strategies
 import numpy as np
 import pandas as pd
 import pytest
@@ -20,6 +21,7 @@ from hypothesis import strategies as st
 from test_check_cli import SERIES_SCHEMA, validate
 
 from quarnex.check import checking, command, options, rendering, series
+from quarnex.utils import data_helper
 
 OPTIONS = ["--target", "sales", "--timestamp", "time", "--holdout", "5"]
 
@@ -250,6 +252,50 @@ def test_split_partitions_the_rows(keys, kind):
         return pd.isna(v) or (isinstance(v, str) and not v.strip())
 
     assert empty.tolist() == [i for i, (a, b) in enumerate(df.itertuples(index=False)) if blank(a) or blank(b)]
+
+
+def _one_by_one(df, positions, settings_):
+    return [series._check_one(df.take(rows).reset_index(drop=True), settings_, False, rows)[0] for rows in positions]
+
+
+@settings(max_examples=40, deadline=None, database=None)
+@given(fuzz_strategies.long_tables())
+def test_the_grouped_route_gives_the_reports_of_each_series_alone(table):
+    df, options_ = table
+    settings_ = options.Settings.from_options(**options_)
+    _, positions, _ = series.split(df, ["id"])
+    got = series.run_series(df, positions, settings_, 1, False, series._Progress(len(positions), False))
+    assert json.dumps([report for report, _ in got]) == json.dumps(_one_by_one(df, positions, settings_))
+
+
+@pytest.mark.parametrize("size, holdout", [("S", 0.2), ("S", 3000), ("M", 24)])
+def test_the_grouped_route_takes_the_plain_series(size, holdout):
+    """Plain series of one length and step: one pass, one series checked alone, the same reports; with
+    size S the series are cut to their latest 10,000 rows."""
+    n = 10_003 if size == "S" else 50
+    times = pd.date_range("2024-01-01", periods=n, freq="min").strftime("%Y-%m-%dT%H:%M:%S").tolist()
+    df = pd.DataFrame({"id": np.repeat([7, 3, 5], n), "time": times * 3, "sales": np.arange(3 * n) / 4})
+    settings_ = options.Settings.from_options(target="sales", timestamp="time", holdout=holdout, size=size)
+    _, positions, _ = series.split(df, ["id"])
+    before = data_helper._fastpath_stats()["series_segment"]["hit"]
+    got = series.run_series(df, positions, settings_, 1, False, series._Progress(3, False))
+    taken = data_helper._fastpath_stats()["series_segment"]["hit"] - before
+    assert taken == (0 if os.environ.get("QUARNEX_DATA_HELPER_NO_FASTPATH", "0") not in ("", "0") else 3)
+    assert json.dumps([report for report, _ in got]) == json.dumps(_one_by_one(df, positions, settings_))
+
+
+def test_check_partition_gives_one_line_per_series():
+    df = long_table()
+    got = series.check_partition(df, ["store", "item"], target="sales", timestamp="time", holdout=5)
+    assert list(got.columns) == ["store", "item", *series.SUMMARY_META]
+    assert dict(got.dtypes.iloc[2:].astype(str)) == series.SUMMARY_META
+    lines = {(r.store, r.item): (r.status, r.rows, r.warnings) for r in got.itertuples()}
+    assert lines == {
+        ("A", 1): ("accepted", 120, 0),
+        ("A", 2): ("accepted", 30, 1),
+        ("B", 1): ("refused", 60, 0),
+        ("C", 1): ("refused", 1, 0),
+    }
 
 
 @pytest.mark.parametrize(

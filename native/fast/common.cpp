@@ -120,6 +120,7 @@ T* new_output(Py_ssize_t n, const char* dtype, Ref& array, View& dst) {
 }
 template double* new_output<double>(Py_ssize_t, const char*, Ref&, View&);
 template int64_t* new_output<int64_t>(Py_ssize_t, const char*, Ref&, View&);
+template uint8_t* new_output<uint8_t>(Py_ssize_t, const char*, Ref&, View&);
 
 namespace {
 

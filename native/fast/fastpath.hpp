@@ -45,7 +45,9 @@ class ArrowTexts;
   X(repeated_values)      /* repeated_values: repeated present values of the time column */          \
   X(plain_texts)          /* without_missing: a time column of exact str values has no missing value */ \
   X(sorted_table)         /* sorted_copy: a table whose time column already strictly increases */    \
-  X(fresh_column)         /* set_fresh_column: a column this module built, set without another copy */
+  X(fresh_column)         /* set_fresh_column: a column this module built, set without another copy */ \
+  X(series_pass)          /* series_segments: the pass over a long table of many series */          \
+  X(series_segment)       /* one series of that pass found plain (inside series_pass) */
 // clang-format on
 
 enum class Route : unsigned char {
@@ -236,6 +238,17 @@ std::optional<bool> set_fresh_column(PyObject* df, PyObject* key, const Ref& col
 inline void set_built_column(PyObject* df, PyObject* key, const Ref& column) {
   if (!set_fresh_column(df, key, column).value_or(false)) set_item(df, key, column.get());
 }
+
+// Many series of one long table in one pass (see fast/segments.cpp). `times`:
+// the table's time column (a Series of texts, object or string) or its
+// instants as an int64 array (datetime64 nanoseconds, NaT the least int64);
+// `order`: int64 row positions, series after series; `bounds`: int64, where
+// each series starts in `order`, then its length; `numbers`: a tuple of the
+// float64 arrays of the numeric role columns. Gives (instants int64 per
+// position of `order`, plain bool per series, step int64 nanoseconds per
+// series); a series that is not plain is counted as declined, and its
+// instants after its first fault are left unset.
+std::optional<Ref> series_segments(PyObject* times, PyObject* order, PyObject* bounds, PyObject* numbers);
 
 // ---- shared by the fast routes -------------------------------------------------
 

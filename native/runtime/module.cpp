@@ -91,6 +91,19 @@ PyObject* fastpath_stats(PyObject*, PyObject*) noexcept {
   return boundary([] { return fast::stats(); }, "_fastpath_stats");
 }
 
+PyObject* series_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return boundary(
+      [&]() -> Ref {
+        if (nargs != 4) {
+          PyErr_SetString(PyExc_TypeError, "_series_segments(times, order, bounds, numbers) takes 4 arguments");
+          throw_error();
+        }
+        std::optional<Ref> done = fast::series_segments(args[0], args[1], args[2], args[3]);
+        return done ? std::move(*done) : Ref::borrow(Py_None);
+      },
+      "_series_segments");
+}
+
 // A text of the description, or None.
 Ref text_or_none(const char* s) { return s ? text(s) : Ref::borrow(Py_None); }
 
@@ -125,6 +138,9 @@ PyMethodDef module_methods[] = {
     {"_fastpath_stats", fastpath_stats, METH_NOARGS,
      "_fastpath_stats()\n--\n\nCounts of the fast routes since start-up: {route: {'hit': n, reason: n, ...}}, "
      "where a reason says why the route declined (off, kind, value, settings, error)."},
+    {"_series_segments", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_segments)), METH_FASTCALL,
+     "_series_segments(times, order, bounds, numbers)\n--\n\nThe instants of a long table's series in one pass, "
+     "with which series are plain and their steps; None when the pass declines the table (see quarnex.check)."},
     {"_method_table", method_table, METH_NOARGS,
      "_method_table()\n--\n\nThe descriptions of the DataHelper methods, from which the type stub is written."},
     {nullptr, nullptr, 0, nullptr},

@@ -39,7 +39,7 @@ from quarnex.check.options import designation as read_designation
 from quarnex.check.reading import read_table
 from quarnex.check.report import SCHEMA_VERSION, Report
 
-__all__ = ["check_table", "summary", "SUMMARY_META", "run"]
+__all__ = ["check_table", "check_partition", "summary", "SUMMARY_META", "run"]
 
 
 # ---- one series --------------------------------------------------------------------
@@ -137,6 +137,28 @@ def summary(report: dict) -> dict:
     }
 
 
+def check_partition(frame, series_id, **options):
+    """Checks every series of one pandas table as ``quarnex-check --series-id`` does, in this process,
+    and returns one row per series in the order they first appear: the id columns ``series_id`` (a
+    list of labels), then ``summary``'s fields in the types of ``SUMMARY_META``. Rows with an empty id
+    are left out. For an engine that hands a function whole partitions, each holding whole series
+    (Dask's ``map_partitions``): plain series are checked together in one pass."""
+    import pandas as pd
+
+    settings = Settings.from_options(**options)
+    frame = frame.reset_index(drop=True)
+    labels = list(series_id)
+    missing = [label for label in labels if label not in frame.columns]
+    if missing:
+        raise UsageError(f"series_id: no such column {missing[0]!r}")
+    ids, positions, _ = split(frame, labels)
+    results = run_series(frame, positions, settings, 1, False, _Progress(len(positions), False))
+    lines = [{**series_id_, **summary(report)} for series_id_, (report, _) in zip(ids, results)]
+    columns = [str(label) for label in labels] + list(SUMMARY_META)
+    table = pd.DataFrame(lines, columns=columns)
+    return table.astype(SUMMARY_META) if len(table) else table.astype({**SUMMARY_META})
+
+
 # ---- splitting a table into series ------------------------------------------------------
 
 
@@ -195,7 +217,8 @@ def split(df, labels) -> tuple[list[dict], list, Any]:
     counts = np.bincount(codes, minlength=0) if len(codes) else np.zeros(0, dtype=np.int64)
     positions = np.split(kept[order], np.cumsum(counts)[:-1]) if len(codes) else []
     firsts = [p[0] for p in positions]
-    ids = [{str(label): plain(df[label].iloc[i]) for label in labels} for i in firsts]
+    values = {str(label): df[label].take(firsts).tolist() for label in labels}
+    ids = [{name: plain(v[k]) for name, v in values.items()} for k in range(len(firsts))]
     return ids, positions, np.flatnonzero(empty)
 
 
@@ -282,9 +305,14 @@ def default_jobs() -> int:
 
 
 def run_series(df, positions, settings: Settings, jobs: int, keep: bool, progress: _Progress) -> list[tuple]:
-    """Checks every series; returns (report, prepared table or None) per series, in the given order."""
+    """Checks every series; returns (report, prepared table or None) per series, in the given order.
+    The plain series are reported by the grouped route (without their prepared tables), the rest are
+    checked one by one."""
     results: list = [None] * len(positions)
-    work = list(enumerate(positions))
+    for i, report in ({} if keep else grouped_reports(df, positions, settings)).items():
+        results[i] = (report, None)
+    progress.step(len(positions) - results.count(None))
+    work = [(i, rows) for i, rows in enumerate(positions) if results[i] is None]
     if jobs <= 1 or len(work) <= 1:
         _init(df, settings, keep)
         try:
@@ -350,6 +378,125 @@ def _failed(settings: Settings, rows: int, error: str) -> Report:
     report.update(status="error", exit_status=EXIT_UNEXPECTED, error=error)
     report["main"] = main_diagnostic(report)
     return report
+
+
+# ---- the grouped route ------------------------------------------------------------------
+#
+# Most series of a long table are plain: ISO or datetime timestamps at one step throughout, in time
+# order, numeric role columns without a missing value. The check of such a series can only depend on
+# its length, its step and its first and last instants, so one pass over the whole table
+# (data_helper._series_segments) finds them, the per-series check runs on one series of each length
+# and step, and the others get its report with their own instants and rows. A report with any
+# diagnostic, or whose instants the pass does not reproduce, is not shared: those series are checked
+# one by one, as is every series the pass declines.
+
+
+def _fresh(value):
+    """A copy of a report's plain data (dicts and lists copied, the rest shared)."""
+    if isinstance(value, dict):
+        return type(value)({k: _fresh(v) for k, v in value.items()})
+    if isinstance(value, list):
+        return [_fresh(v) for v in value]
+    return value
+
+
+def _grouped_inputs(df, settings: Settings):
+    """The time column (texts, or int64 nanoseconds) and the float64 role columns the pass reads, or
+    None when the settings or the table are not the ones the grouped route covers."""
+    import numpy as np
+    import pandas as pd
+
+    from quarnex.utils import constants
+
+    plain_settings = (
+        settings.learning_type == constants.LEARNING_TYPE_TIMESERIES_FORECASTING
+        and settings.timestamp is not None
+        and settings.target
+        and settings.anomaly_label is None
+        and not (settings.holdout_file or settings.date_format or settings.dayfirst)
+    )
+    if not plain_settings:
+        return None
+    ts = resolve(df, settings.timestamp)
+    roles = [resolve(df, d) for d in (*settings.target, *(settings.feature or ()))]
+    if ts is None or None in roles or ts in roles:
+        return None
+    numbers = []
+    for position in set(roles):
+        dtype = df.dtypes.iloc[position]
+        if not isinstance(dtype, np.dtype) or dtype.kind not in "iuf":
+            return None
+        if dtype.kind == "f":
+            numbers.append(np.ascontiguousarray(df.iloc[:, position].to_numpy(dtype=np.float64)))
+    column = df.iloc[:, ts]
+    dtype = column.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind == "M":
+        try:
+            times = np.ascontiguousarray(column.to_numpy(dtype="datetime64[ns]").view(np.int64))
+        except (ValueError, OverflowError):
+            return None
+    elif dtype == object or isinstance(dtype, pd.StringDtype):
+        times = column
+    else:
+        return None
+    return times, tuple(numbers)
+
+
+def _stamp(nanoseconds) -> str:
+    import pandas as pd
+
+    return str(pd.Timestamp(int(nanoseconds)))
+
+
+def grouped_reports(df, positions, settings: Settings) -> dict:
+    """The reports of the plain series that share a length and a step with another plain series, by
+    their index in ``positions``."""
+    import numpy as np
+
+    from quarnex.utils import data_helper
+
+    inputs = _grouped_inputs(df, settings) if len(positions) > 1 else None
+    if inputs is None:
+        return {}
+    times, numbers = inputs
+    lengths = np.fromiter((len(p) for p in positions), dtype=np.int64, count=len(positions))
+    bounds = np.zeros(len(positions) + 1, dtype=np.int64)
+    np.cumsum(lengths, out=bounds[1:])
+    order = np.concatenate(positions).astype(np.int64, copy=False)
+    passed = data_helper._series_segments(times, order, bounds, numbers)
+    if passed is None:
+        return {}
+    instants, plain, steps = passed
+    groups: dict = {}
+    for i in np.flatnonzero(plain).tolist():
+        groups.setdefault((int(lengths[i]), int(steps[i])), []).append(i)
+    done = {}
+    for (n, _), members in groups.items():
+        if len(members) < 2:
+            continue
+        first = positions[members[0]]
+        try:
+            shared, _, _ = checking.check_frame(df.take(first).reset_index(drop=True), None, settings)
+        except Exception:  # noqa: BLE001 - checked one by one instead
+            continue
+        if shared["diagnostics"]:
+            continue
+        kept = shared["rows_out"] if shared["status"] == "accepted" else None
+
+        def time_of(i):
+            return {"first": _stamp(instants[bounds[i] + n - kept]), "last": _stamp(instants[bounds[i + 1] - 1])}
+
+        if shared.get("time") is not None:
+            if kept is None or not 0 < kept <= n or {**shared["time"], **time_of(members[0])} != shared["time"]:
+                continue
+        for i in members:
+            report = _fresh(shared)
+            if report.get("time") is not None:
+                report["time"].update(time_of(i))
+            _file_rows(report, positions[i])
+            report["main"] = main_diagnostic(report)
+            done[i] = report
+    return done
 
 
 # ---- the report -------------------------------------------------------------------------
