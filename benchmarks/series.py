@@ -1,6 +1,6 @@
 """Many series at once: series checked per second by quarnex-check --series-id in one
-process and with --jobs 2, and by Dask's groupby(...).apply(...) on two local workers, beside
-the vectorised pandas checks.
+process and with --jobs 2, and by Dask's map_partitions(check_partition) on two local workers,
+beside the vectorised pandas checks.
 
     PYTHONPATH=<build>/site python benchmarks/series.py [--series 10000] [--rows 1000]
 
@@ -9,10 +9,11 @@ table of SERIES series of ROWS hourly rows each (id, ISO text timestamp, float t
 held in memory for the command's checking stage and written as a Parquet data set of
 --parts files for Dask. All three are measured in this one run:
 
-- command, jobs 1 / jobs 2: splitting the table into series and checking each one
-  (what quarnex-check does after reading the file); the time to read the same data set
-  with pandas is shown on its own line;
-- Dask: read_parquet + groupby("id").apply(check_table) + compute, on a LocalCluster of
+- command, jobs 1 / jobs 2: splitting the table into series and checking them (what
+  quarnex-check does after reading the file: the plain series in one pass, the others
+  one by one); with --alone also every series on its own; the time to read the same data
+  set with pandas is shown on its own line;
+- Dask: read_parquet + map_partitions(check_partition) + compute, on a LocalCluster of
   two worker processes with one thread each (starting the cluster is shown apart);
 - the anchor: the vectorised pandas checks a user would write instead (parse with the
   format, repeated (id, time), per-series step mean and deviation, holdout rows).
@@ -56,12 +57,20 @@ def cpu_seconds(t):
     return t.user + t.system + t.children_user + t.children_system
 
 
-def command(df, jobs):
+def command(df, jobs, grouped=True):
+    """What quarnex-check --series-id does after reading; ``grouped=False``: every series checked on
+    its own (the grouped route left out)."""
     settings = Settings.from_options(**OPTIONS)
-    t0, c0 = time.perf_counter(), os.times()
-    ids, positions, _ = series.split(df, ["id"])
-    results = series.run_series(df, positions, settings, jobs, False, series._Progress(len(positions), False))
-    elapsed, cpu = time.perf_counter() - t0, cpu_seconds(os.times()) - cpu_seconds(c0)
+    route = series.grouped_reports
+    if not grouped:
+        series.grouped_reports = lambda *args: {}
+    try:
+        t0, c0 = time.perf_counter(), os.times()
+        ids, positions, _ = series.split(df, ["id"])
+        results = series.run_series(df, positions, settings, jobs, False, series._Progress(len(positions), False))
+        elapsed, cpu = time.perf_counter() - t0, cpu_seconds(os.times()) - cpu_seconds(c0)
+    finally:
+        series.grouped_reports = route
     return elapsed, cpu, {i["id"]: r["status"] for i, (r, _) in zip(ids, results)}
 
 
@@ -81,10 +90,6 @@ def vectorised(df):
     return time.perf_counter() - t0, cpu_seconds(os.times()) - cpu_seconds(c0)
 
 
-def verdict(group):
-    return pd.Series(series.summary(series.check_table(group, **OPTIONS)))
-
-
 def with_dask(folder):
     import dask.dataframe as dd
     from dask.distributed import Client, LocalCluster
@@ -96,11 +101,13 @@ def with_dask(folder):
         before = client.run(lambda: cpu_seconds(os.times()))
         t0, c0 = time.perf_counter(), os.times()
         data = dd.read_parquet(folder)
-        out = data.groupby("id").apply(verdict, meta=series.SUMMARY_META, include_groups=False).compute()
+        # Each file of the data set holds whole series: each partition is checked as one table.
+        meta = {"id": "int64", **series.SUMMARY_META}
+        out = data.map_partitions(series.check_partition, ["id"], meta=meta, **OPTIONS).compute()
         elapsed, cpu = time.perf_counter() - t0, cpu_seconds(os.times()) - cpu_seconds(c0)
         after = client.run(lambda: cpu_seconds(os.times()))
         cpu += sum(after.values()) - sum(before.values())  # the workers' and this process's (the scheduler)
-    return started, elapsed, cpu, out["status"].to_dict()
+    return started, elapsed, cpu, dict(zip(out["id"].tolist(), out["status"]))
 
 
 def main():
@@ -108,6 +115,7 @@ def main():
     p.add_argument("--series", type=int, default=10000)
     p.add_argument("--rows", type=int, default=1000)
     p.add_argument("--parts", type=int, default=20, help="files in the Parquet data set")
+    p.add_argument("--alone", action="store_true", help="also time every series checked on its own (slow)")
     a = p.parse_args()
     df = long_table(a.series, a.rows)
     folder = tempfile.mkdtemp(prefix="quarnex-series-")
@@ -131,6 +139,10 @@ def main():
         rows.append(("quarnex-check --jobs 1", one, cpu))
         two, cpu, verdicts2 = command(df, 2)
         rows.append(("quarnex-check --jobs 2", two, cpu))
+        if a.alone:
+            alone, cpu, verdicts_alone = command(df, 1, grouped=False)
+            rows.append(("each series alone, jobs 1", alone, cpu))
+            assert verdicts_alone == verdicts, "the routes disagree"
         try:
             import dask.distributed  # noqa: F401
         except ImportError:

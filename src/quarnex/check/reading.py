@@ -114,7 +114,7 @@ def read_table(name: str, settings: Settings, progress=None):
     if len(df) == 0:
         raise UsageError(f"{shown}: has a header but no data rows")
     for position, dtype in enumerate(df.dtypes):
-        if dtype == object or isinstance(dtype, pd.StringDtype):  # text (pandas 3: its string dtype)
+        if (dtype == object or isinstance(dtype, pd.StringDtype)) and _longest(df.iloc[:, position]) > CELL_LIMIT:
             lengths = df.iloc[:, position].map(lambda v: len(v) if isinstance(v, str) else 0)
             if int(lengths.max()) > CELL_LIMIT:
                 row = int(lengths.to_numpy().argmax()) + 1
@@ -124,6 +124,20 @@ def read_table(name: str, settings: Settings, progress=None):
                     "(a quote left open?)"
                 )
     return df
+
+
+def _longest(column) -> int:
+    """The length of the longest text of a text column (pandas 3: its string dtype), 0 without one."""
+    import pandas as pd
+
+    if isinstance(column.dtype, pd.StringDtype):
+        longest = column.str.len().max()
+        return 0 if pd.isna(longest) else int(longest)
+    values = column.to_numpy()
+    try:  # texts and missing values, as a reader gives them: len of each in C
+        return max(map(len, values[~pd.isna(values)]), default=0)
+    except TypeError:  # values of other types too
+        return max((len(v) for v in values if isinstance(v, str)), default=0)
 
 
 def _read_csv(source, suffix: str, shown: str, options: dict, limits: Limits, progress):
