@@ -335,28 +335,28 @@ def test_check_table_takes_the_commands_options(long_csv, capsys):
 @pytest.mark.skipif(
     any(importlib.util.find_spec(m) is None for m in ("dask", "distributed", "pyarrow")), reason="needs quarnex[dask]"
 )
-def test_dask_groupby_apply_gives_the_commands_verdicts(long_csv, tmp_path, capsys):
+def test_dask_map_partitions_gives_the_commands_verdicts(long_csv, tmp_path, capsys):
     import dask.dataframe as dd
     from dask.distributed import Client, LocalCluster
 
     df = long_table().dropna(subset=["store"])
     df = df[df["store"].str.strip() != ""]
     dd.from_pandas(df, npartitions=3).to_parquet(tmp_path / "data", write_index=False)
-
-    def verdict(group):
-        return pd.Series(series.summary(series.check_table(group, target="sales", timestamp="time", holdout=5)))
-
+    ids = ["store", "item"]
+    meta = {"store": "object", "item": "int64", **series.SUMMARY_META}
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster):
-        data = dd.read_parquet(tmp_path / "data")
-        got = data.groupby(["store", "item"]).apply(verdict, meta=series.SUMMARY_META, include_groups=False).compute()
+        data = dd.read_parquet(tmp_path / "data").shuffle(on=ids)
+        got = data.map_partitions(series.check_partition, ids, meta=meta, target="sales", timestamp="time", holdout=5)
+        got = got.compute()
     _, out, _ = run(capsys, long_csv, "--series-id", "store", "item", *OPTIONS, "--jobs", "1", "--json")
-    # The same verdicts and main diagnostics (whose row numbers count a group's rows under Dask).
+    # The same verdicts and main diagnostics (whose row numbers count a partition's rows under Dask).
     expected = {
         tuple(e["id"].values()): (e["status"], len(e["warnings"]), e["rows_in"], e["main"].split(" on ")[0])
         for e in json.loads(out)["series"]
         if e["id"] is not None
     }
-    assert {key: (r.status, r.warnings, r.rows, r.main.split(" on ")[0]) for key, r in got.iterrows()} == expected
+    lines = {(r.store, r.item): (r.status, r.warnings, r.rows, r.main.split(" on ")[0]) for r in got.itertuples()}
+    assert lines == expected
 
 
 #: The Spark schema of one series' line: its ids, then summary()'s fields (SUMMARY_META's types).

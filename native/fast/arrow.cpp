@@ -74,11 +74,11 @@ Py_ssize_t optional_length(PyObject* o) {
 
 }  // namespace
 
-bool ArrowTexts::open(PyObject* column) {
+bool ArrowTexts::open(PyObject* column, bool any_marker) {
   if (!is_exact_series(column)) return false;
   Ref dtype = attr(column, "dtype");
   if (!is_instance(dtype.get(), import_attr("pandas", "StringDtype").get())) return false;
-  if (arrow_string_with_na(dtype.get())) return false;  // NA as missing value: map gives Arrow types
+  if (!any_marker && arrow_string_with_na(dtype.get())) return false;  // NA as missing value: map gives Arrow types
   Ref storage = attr(dtype, "storage");
   if (!PyUnicode_Check(storage.get()) || PyUnicode_CompareWithASCIIString(storage.get(), "python") == 0) return false;
   Ref array = attr(column, "array");

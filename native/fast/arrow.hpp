@@ -21,8 +21,9 @@ class ArrowTexts {
   // string dtype in Arrow storage with NaN as its missing value (the default
   // text column from pandas 3), whose chunks are Arrow strings or large
   // strings. False otherwise, with nothing pending and nothing changed: the
-  // caller reads the column's values as objects instead.
-  bool open(PyObject* column);
+  // caller reads the column's values as objects instead. `any_marker`: NA
+  // as the missing value too, for a reader of the bytes alone.
+  bool open(PyObject* column, bool any_marker = false);
 
   Py_ssize_t size() const { return size_; }
   bool any_missing() const { return missing_; }

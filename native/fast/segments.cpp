@@ -150,7 +150,7 @@ std::optional<Ref> series_segments(PyObject* times, PyObject* order, PyObject* b
     if (open_int64(given, times)) {
       kind = kGiven;
       rows = given.size();
-    } else if (texts.open(times)) {
+    } else if (texts.open(times, true)) {
       kind = kArrow;
       rows = texts.size();
     } else if (!open_object_values(times, values, objects)) {

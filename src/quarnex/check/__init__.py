@@ -1,7 +1,8 @@
 """quarnex-check: the data checks of a model-building run, on data files and tables.
 
 ``main`` is the command (see command.py for the way through); ``check_table`` checks one
-pandas table with the command's options and returns its Report. The names are looked up in
+pandas table with the command's options and returns its Report; ``check_partition`` checks
+every series of one pandas table and returns a line per series. The names are looked up in
 their modules when first used, so that importing a module of this package imports no other.
 """
 
@@ -12,6 +13,7 @@ import importlib
 _WHERE = {
     "main": "command",
     "check_table": "series",
+    "check_partition": "series",
     "summary": "series",
     "SUMMARY_META": "series",
     "Report": "report",

@@ -1,12 +1,14 @@
-"""Checks of many series held in one table (long format), one series at a time.
+"""Checks of many series held in one table (long format).
 
 A long-format table holds many series told apart by one or more id columns
 (a store and an item, a sensor). ``quarnex-check FILE --series-id COL ...``
-splits the table by those columns and runs ``process_data`` on each series
-separately, with the same options, in ``--jobs`` worker processes; see
-``main`` below. ``check_table`` checks one pandas table (one series) with the
-command's options and returns the report as plain data, so that the same check
-can run per group under any engine that applies a function to groups of rows.
+splits the table by those columns and reports each series as ``process_data``
+run on it alone, with the same options, finds it: the plain series through the
+grouped route (one pass over the whole table, below), the others one by one in
+``--jobs`` worker processes; see ``run`` below. ``check_table`` checks one
+pandas table (one series) with the command's options and returns the report as
+plain data, and ``check_partition`` every series of one table, so that the same
+check can run per group or per partition under an engine.
 """
 
 from __future__ import annotations
