@@ -15,7 +15,7 @@ The anchor of process_data (where pyarrow is installed) is pyarrow's strptime of
 the table's time column alone, told the format.
 
 Tables: a text timestamp column in each shape below (one a minute from
-2000-01-01; the year-only and year-month shapes cycle through 1700-2199), and
+2000-01-01; the date-only, year-only and year-month shapes cycle through 1700-2199), and
 the headline forecasting table: ISO timestamps plus two columns of quoted
 numbers ('"512.345"'), as process_data gets it at the XL size.
 """
@@ -46,6 +46,7 @@ SHAPES = [
     ("2024/01/31 13:00", "%Y/%m/%d %H:%M", {}),
     ("31.01.2024 13:00", "%d.%m.%Y %H:%M", {}),
     ("31 Jan 2024 13:00", "%d %b %Y %H:%M", {}),
+    ("2024-01-31 (date only)", "%Y-%m-%d", {}),
     ("2024 (year only)", "%Y", {}),
     ("2024-01 (year-month)", "%Y-%m", {}),
 ]
@@ -82,6 +83,9 @@ def shape_texts(shape, n):
     """n timestamp texts of one shape, in time order (a cycle for years)."""
     if shape.startswith("2024 ("):
         return as_object([str(1700 + i % 500) for i in range(n)])
+    if shape.startswith("2024-01-31 ("):  # one a day from 1700, a cycle of 500 years
+        days = pd.date_range("1700-01-01", "2199-12-31", freq="D").strftime("%Y-%m-%d").to_numpy(dtype=object)
+        return as_object(np.resize(days, n))
     if shape.startswith("2024-01 ("):
         return as_object([f"{1700 + (i // 12) % 500}-{i % 12 + 1:02d}" for i in range(n)])
     t = minutes(n)

@@ -475,12 +475,13 @@ void drop_in_place(PyObject* data_df, PyObject* drop, PyObject* labels) {
 }
 
 // Removes, in place, exactly the rows whose timestamp is missing. The other
-// rows keep their index labels.
-void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
-  if (fast::without_missing(data_df, time_col).value_or(false)) return;
+// rows keep their index labels. True when the column was found to hold texts
+// only (the fast route's answer; false says nothing).
+bool drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col) {
+  if (fast::without_missing(data_df, time_col).value_or(false)) return true;
   Ref cols = list_of(time_col);
   Ref any_missing = call_method(call_method(call_method(item(data_df, cols.get()), "isna"), "any"), "any");
-  if (!truthy(any_missing)) return;
+  if (!truthy(any_missing)) return false;
 
   Ref axis = from_ssize(1);
   Ref per_row = call_kw(attr(call_method(item(data_df, cols.get()), "isna"), "any").get(), {}, {{"axis", axis.get()}});
@@ -498,7 +499,7 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
     // Unique labels name exactly the rows at these positions.
     Ref labels = item(index, indices);
     drop_in_place(data_df, drop.get(), labels.get());
-    return;
+    return false;
   }
   // Repeated labels would take other rows with them: drop by position under a
   // temporary 0..n-1 index, then give the remaining rows their own labels back.
@@ -513,6 +514,7 @@ void drop_missing_timestamps(const Frame& f, PyObject* data_df, PyObject* time_c
     throw;
   }
   check(PyObject_SetAttrString(data_df, "index", kept_labels.get()));
+  return false;
 }
 
 // The general parser's warning about a zone word it cannot resolve (it
@@ -784,11 +786,15 @@ bool all_zoned(PyObject* column) {
 }
 
 Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObject* time_col, PyObject* data_type) {
-  drop_missing_timestamps(f, data_df, time_col);
+  const bool texts_only = drop_missing_timestamps(f, data_df, time_col);
 
   Ref column = item(data_df, time_col);
-  if (truthy(call_method(pandas_types(f), "is_numeric_dtype", column))) return none();
-  if (truthy(call_method(pandas_types(f), "is_string_dtype", column))) {
+  Ref types = pandas_types(f);
+  // A column of texts only is no number and is text to pandas' own questions, which would
+  // otherwise look at every value again.
+  const bool stock = texts_only && types.get() == import_module("pandas.api.types").get();
+  if (!stock && truthy(call_method(types, "is_numeric_dtype", column))) return none();
+  if (stock || truthy(call_method(types, "is_string_dtype", column))) {
     parse_text_timestamps(f, data_df, time_col);
     return none();
   }
