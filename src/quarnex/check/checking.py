@@ -155,9 +155,12 @@ def read_times(df, position: int, date_format: str | None, dayfirst: bool) -> li
     return [(int(i), v) for i, v in bad]
 
 
-def check_frame(df, holdout_df, settings: Settings, name=None, progress=None) -> tuple[Report, Any, dict]:
+def check_frame(
+    df, holdout_df, settings: Settings, name=None, progress=None, diagnose=True
+) -> tuple[Report, Any, dict]:
     """Runs process_data on one table as the settings say; returns as check_file does. The caller's
-    tables are changed as process_data changes them."""
+    tables are changed as process_data changes them. ``diagnose=False``: the caller found the table
+    plain (see series.grouped_reports), where no diagnostic can find anything: none is run."""
     from quarnex.utils import constants
     from quarnex.utils.data_helper import DataHelper
 
@@ -187,9 +190,10 @@ def check_frame(df, holdout_df, settings: Settings, name=None, progress=None) ->
         hint = diag.did_you_mean(df, "timestamp", timestamp)
         if hint:
             found.append(hint)
-    raw = df.copy(deep=True)  # the checks convert df in place; the diagnostics look at the file as read
+    # the checks convert df in place; the diagnostics look at the file as read
+    raw = df.copy(deep=True) if diagnose else None
     info = {
-        "df": raw,
+        "df": df if raw is None else raw,
         "ts": ts_pos,
         "targets": [p for p in (resolve(df, d) for d in targets or ()) if p is not None and p != ts_pos],
     }
@@ -269,8 +273,12 @@ def check_frame(df, holdout_df, settings: Settings, name=None, progress=None) ->
 
 
 def _finish(report, settings, progress, raw, ts_pos, roles, table, positions) -> Report:
-    """Adds the diagnostics, the warning codes and the exit status to a report."""
+    """Adds the diagnostics, the warning codes and the exit status to a report (``raw`` None: a plain
+    table, not diagnosed)."""
     found = report["diagnostics"]
+    if raw is None:  # a plain table: nothing to diagnose
+        report["warning_codes"] = [message_code(w) for w in report["warnings"]]
+        return report.decide(settings.strict)
     ticker = progress("diagnosing ...", tick=True) if progress and len(raw) >= PROGRESS_ROWS else None
     try:
         _diagnose(report, settings, raw, ts_pos, roles, table, positions, found, report["refusal_code"])

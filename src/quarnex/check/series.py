@@ -385,12 +385,12 @@ def _failed(settings: Settings, rows: int, error: str) -> Report:
 # ---- the grouped route ------------------------------------------------------------------
 #
 # Most series of a long table are plain: ISO or datetime timestamps at one step throughout, in time
-# order, numeric role columns without a missing value. The check of such a series can only depend on
-# its length, its step and its first and last instants, so one pass over the whole table
-# (data_helper._series_segments) finds them, the per-series check runs on one series of each length
-# and step, and the others get its report with their own instants and rows. A report with any
-# diagnostic, or whose instants the pass does not reproduce, is not shared: those series are checked
-# one by one, as is every series the pass declines.
+# order, numeric role columns without a missing value. No diagnostic finds anything in such a
+# series, and its check can only depend on its length, its step and its first and last instants.
+# So one pass over the whole table (data_helper._series_segments) finds them; process_data runs
+# (without the diagnostics) on one series of each length and step, and the others get its report
+# with their own instants and rows. A report whose instants the pass does not give again is not
+# shared: those series are checked one by one, as is every series the pass declines.
 
 
 def _fresh(value):
@@ -451,8 +451,7 @@ def _stamp(nanoseconds) -> str:
 
 
 def grouped_reports(df, positions, settings: Settings) -> dict:
-    """The reports of the plain series that share a length and a step with another plain series, by
-    their index in ``positions``."""
+    """The reports of the plain series, by their index in ``positions``."""
     import numpy as np
 
     from quarnex.utils import data_helper
@@ -474,14 +473,10 @@ def grouped_reports(df, positions, settings: Settings) -> dict:
         groups.setdefault((int(lengths[i]), int(steps[i])), []).append(i)
     done = {}
     for (n, _), members in groups.items():
-        if len(members) < 2:
-            continue
         first = positions[members[0]]
-        try:
-            shared, _, _ = checking.check_frame(df.take(first).reset_index(drop=True), None, settings)
+        try:  # process_data on the first of its kind, without the diagnostics
+            shared, _, _ = checking.check_frame(df.take(first).reset_index(drop=True), None, settings, diagnose=False)
         except Exception:  # noqa: BLE001 - checked one by one instead
-            continue
-        if shared["diagnostics"]:
             continue
         kept = shared["rows_out"] if shared["status"] == "accepted" else None
 
