@@ -63,31 +63,35 @@ bool plain_decimal(const char* b, const char* e) {
 }
 
 // An optional sign, then digits with at most one point and no exponent
-// ("512.345", "-0.5", "7."), whose digits, read as one integer m, are at most
-// 2^53, with at most 22 digits after the point: m and 10^k are then exact
-// doubles, and the one division m / 10^k is correctly rounded, so it is the
-// nearest double to the text, which is what float() gives (a sign only
-// negates it, exactly, -0.0 included). False for any other text.
+// ("512.345", "-0.5", "7."): at most 19 digits, which read as one integer m
+// are at most 2^53. m and 10^k (k <= 19) are then exact doubles, and the one
+// division m / 10^k is correctly rounded, so it is the nearest double to the
+// text, which is what float() gives (a sign only negates it, exactly, -0.0
+// included). False for any other text.
 bool short_decimal(const char* b, const char* e, double& out) {
-  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                       1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
   constexpr uint64_t kExact = uint64_t{1} << 53;
   const bool negative = b < e && *b == '-';
   if (b < e && (*b == '-' || *b == '+')) ++b;
-  // the digits before the point, then those after it; m wraps harmlessly
-  // past 19 digits, which are refused
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  // One loop over the digits and at most one point: m is read as one integer
+  // of at most 19 digits (no overflow), so at most 20 characters.
+  const Py_ssize_t n = e - b;
+  if (n <= 0 || n > 20) return false;
   uint64_t m = 0;
-  const char* p = b;
-  for (; p < e && digit(*p); ++p) m = m * 10 + static_cast<uint64_t>(*p - '0');
-  Py_ssize_t digits = p - b, after = 0;
-  if (p < e && *p == '.') {
-    const char* f = ++p;
-    for (; p < e && digit(*p); ++p) m = m * 10 + static_cast<uint64_t>(*p - '0');
-    after = p - f;
-    digits += after;
+  Py_ssize_t point = -1;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const unsigned d = static_cast<unsigned char>(b[i]) - unsigned{'0'};
+    if (d < 10) {
+      m = m * 10 + d;
+    } else if (b[i] == '.' && point < 0) {
+      point = i;
+    } else {
+      return false;
+    }
   }
-  if (p != e || digits == 0 || digits > 19 || m > kExact || after > 22) return false;
+  const Py_ssize_t after = point < 0 ? 0 : n - 1 - point;
+  if (n - (point >= 0) == 0 || (point < 0 && n > 19) || m > kExact) return false;
   const double x = after > 0 ? static_cast<double>(m) / kPowers[after] : static_cast<double>(m);
   out = negative ? -x : x;
   return true;
