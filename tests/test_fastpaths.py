@@ -483,7 +483,7 @@ def test_text_columns_of_every_kind_take_the_fast_routes(helper, messages, route
     ]
     counts = routes()
     taken = {"hit": 1} if claimed(text_dtype) else {"kind": 1}
-    for route in ("numeric_text", "iso_column"):
+    for route in ("numeric_text", "iso_first"):
         assert {k: n for k, n in counts[route].items() if n} == taken
 
 
@@ -859,7 +859,8 @@ def test_text_columns_take_the_column_route(helper, routes, fast_on, monkeypatch
     df = pd.DataFrame({"t": FAST_SHAPES[shape]})
     helper.parse_time_col(df, "t", DT.INPUT)
     counts = routes()
-    assert counts["iso_column"]["hit"] == 1 and not declines(counts["iso_column"])
+    # ISO texts only are read before anything else; the other shapes after the day/month scan
+    assert counts["iso_first"]["hit"] + counts["iso_column"]["hit"] == 1 and not declines(counts["iso_column"])
     assert counts["iso_converter"]["hit"] == counts["iso_text"]["hit"] == 0
 
 
@@ -917,6 +918,34 @@ def test_time_columns_take_the_repeated_value_check(dh, messages, routes, fast_o
     assert counts["hit"] == 1 and not declines(counts)
 
 
+@pytest.mark.parametrize("override", [None, "subclass", "instance"])
+@pytest.mark.parametrize(
+    "texts, ahead",
+    [(["2024-01-01", "2024-01-02", "2024-01-02T12:00"], True), (["2024-01-02", "2024-01-01", "2024-01-03"], False)],
+)
+def test_sorted_iso_columns_are_parsed_before_the_repeated_text_check(
+    dh, messages, routes, fast_on, override, texts, ahead
+):
+    """Only this module's own parse_time_col is run ahead; a caller's is called as before."""
+    calls = []
+
+    class Helper(dh.DataHelper):
+        if override == "subclass":
+
+            def parse_time_col(self, *args):
+                calls.append(args[1])
+                return super().parse_time_col(*args)
+
+    helper = Helper()
+    if override == "instance":
+        helper.parse_time_col = lambda *args: calls.append(args[1]) or dh.DataHelper.parse_time_col(helper, *args)
+    table = helper.process_data_by_time_col(pd.DataFrame({"t": texts, "v": 1.0}), None, "t", FC, 0.2, [])[0]
+    assert table["t"].tolist() == sorted(pd.Timestamp(t) for t in texts)
+    assert calls == ([] if override is None else ["t"])
+    taken = ahead and override is None
+    assert routes()["repeated_values"]["hit"] == (0 if taken else 1)
+
+
 @pytest.mark.parametrize("kind", ["int64", "float64", "naive", "zoned"])
 def test_tables_in_time_order_are_not_sorted_again(dh, messages, routes, fast_on, kind):
     class Helper(dh.DataHelper):
@@ -964,12 +993,25 @@ def test_built_columns_are_set_without_another_copy(helper, routes, fast_on, hel
         assert counts["hit"] == 0 and declines(counts) == {"value": 1}
 
 
-@pytest.mark.parametrize("values, taken", [(["2024-01-01", "2024-01-02"], True), (["2024-01-01", None], False)])
-def test_text_time_columns_skip_the_missing_value_scan(helper, messages, routes, fast_on, values, taken):
+@pytest.mark.parametrize(
+    "values, iso_first, plain_texts, last",
+    [
+        (["2024-01-01", "2024-01-02"], {"hit": 1}, {}, "2024-01-02"),  # ISO only: one pass, nothing else asked
+        (["2024-01-01", None], {"value": 1}, {"value": 1}, "2024-01-01"),
+        (["01/02/2024", "01/03/2024"], {"value": 1}, {"hit": 1}, "2024-01-03"),
+        # a late text settles the order of the a/b/year dates: the scan still runs
+        (["2024-01-02", "13/02/2024", "01/02/2024"], {"value": 1}, {"hit": 1}, "2024-02-01"),
+    ],
+)
+def test_text_time_columns_skip_the_missing_value_scan(
+    helper, messages, routes, fast_on, values, iso_first, plain_texts, last
+):
     df = pd.DataFrame({"t": pd.Series(values, dtype=object)})
     helper.parse_time_col(df, "t", DT.INPUT)
-    counts = routes()["plain_texts"]
-    assert (counts["hit"], declines(counts)) == ((1, {}) if taken else (0, {"value": 1}))
+    counts = routes()
+    assert {k: n for k, n in counts["iso_first"].items() if n} == iso_first
+    assert {k: n for k, n in counts["plain_texts"].items() if n} == plain_texts
+    assert df["t"].iloc[-1] == pd.Timestamp(last)
 
 
 def test_declines_are_counted_by_reason(helper, messages, routes, monkeypatch):

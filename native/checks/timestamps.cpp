@@ -785,7 +785,29 @@ bool all_zoned(PyObject* column) {
   return several;
 }
 
+// A time column of ISO texts only (year first), none missing, read in one pass: the steps of
+// parse_time_col would drop no row, take the column for text, find no a/b/year date for the
+// day/month scan to order and read every text as the ISO reader does. False, the table
+// untouched, for any other column.
+// `increasing`: only when the instants also strictly increase.
+bool parse_iso_texts(const Frame& f, PyObject* data_df, PyObject* time_col, bool increasing = false) {
+  if (!fast::enabled() || pandas_types(f).get() != import_module("pandas.api.types").get()) return false;
+  auto made = fast::iso_time_column(
+      data_df, time_col,
+      [&](Ref& parse, Ref& default_) {
+        default_ = january_first(f);
+        // a parser that cannot be imported is reported by the steps below
+        return !attempt([&] { parse = import_attr("dateutil.parser", "parse"); });
+      },
+      increasing);
+  if (!made) return false;
+  refuse_mixed_zones(f, time_col, item(data_df, time_col).get(), made->get());
+  fast::set_built_column(data_df, time_col, *made);
+  return true;
+}
+
 Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObject* time_col, PyObject* data_type) {
+  if (parse_iso_texts(f, data_df, time_col)) return none();
   const bool texts_only = drop_missing_timestamps(f, data_df, time_col);
 
   Ref column = item(data_df, time_col);
@@ -838,6 +860,22 @@ Ref validate_time_interval(const Frame& f, PyObject* /*self*/, PyObject* df, PyO
   return none();
 }
 
+// A time column of ISO texts in strictly increasing order, parsed ahead of the check for
+// repeated texts when self.parse_time_col is this module's own: no text repeats where no
+// instant does, and the column is the one that method would make. False, the table
+// untouched, otherwise.
+bool parse_ordered_iso_texts(const Frame& f, PyObject* self, PyObject* df, PyObject* time_col) {
+  if (!fast::enabled()) return false;
+  PyObject* found = PyObject_GetAttrString(self, "parse_time_col");
+  if (!found) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();  // raised again where the method is called
+    return false;
+  }
+  Ref bound = Ref::steal(found);
+  return is_bound_body(bound.get(), self, methods::parse_time_col) && parse_iso_texts(f, df, time_col, true);
+}
+
 Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, PyObject* holdout_df_arg,
                              PyObject* time_col, PyObject* learning_type, PyObject* holdout_size_arg,
                              PyObject* warn_msg) {
@@ -854,7 +892,8 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
   };
 
   if (time_col != Py_None) {
-    if (repeated_timestamps(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
+    const bool ahead = holdout_df.is_none() && parse_ordered_iso_texts(f, self, df.get(), time_col);
+    if (!ahead && repeated_timestamps(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
     WarnListScope notes(warn_msg);
 
     if (!holdout_df.is_none()) {
@@ -862,7 +901,7 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
       call(parse, df, time_col, data_type_member(f, "TRAINING"));
       parse = attr(self, "parse_time_col");
       call(parse, holdout_df, time_col, data_type_member(f, "HOLDOUT"));
-    } else {
+    } else if (!ahead) {
       Ref parse = attr(self, "parse_time_col");
       call(parse, df, time_col, data_type_member(f, "INPUT"));
     }

@@ -49,6 +49,7 @@ namespace {
 // The texts of an object column: its exact ASCII str values.
 struct ObjectTexts {
   const View& in;
+  void prefetch(Py_ssize_t i) const { prefetch_object(in, i); }
   bool text(Py_ssize_t i, const char*& b, Py_ssize_t& n) const {
     PyObject* v = in.at<PyObject*>(i);
     return PyUnicode_CheckExact(v) && ascii_unquoted(v, b, n);
@@ -58,12 +59,16 @@ struct ObjectTexts {
 // The texts of a string column in Arrow storage: its present texts.
 struct BufferTexts {
   const ArrowTexts& in;
+  void prefetch(Py_ssize_t) const {}
   bool text(Py_ssize_t i, const char*& b, Py_ssize_t& n) const { return unquoted_bytes(in, i, b, n); }
 };
 
 // The column of the n texts of `column` (every one read, else a decline).
+// `iso_only`: only the ISO shapes are read (read_any_stamp reads them so too);
+// `increasing`: declined at the first instant not after the one before it.
 template <class Texts>
-Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, const ReadRules& rules) {
+Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, const ReadRules& rules,
+                        bool iso_only = false, bool increasing = false) {
   const ZeroZone zero = zero_zone();
   // The unit the straightforward route's column comes out in: nanoseconds up
   // to pandas 2, microseconds from pandas 3, naive or with its one zone.
@@ -79,13 +84,15 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
   auto read = [&](Py_ssize_t i, Stamp& t) {
     const char* b;
     Py_ssize_t len;
-    return texts.text(i, b, len) && read_any_stamp(b, len, rules, t);
+    if (!texts.text(i, b, len)) return false;
+    return iso_only ? read_iso_stamp(b, len, t) : read_any_stamp(b, len, rules, t);
   };
   bool one_zone = true, in_range = true;
   UtcSeconds utc_seconds;
   Stamp first;
   for (Py_ssize_t i = 0; i < n; ++i) {
     poll_signals(i);
+    texts.prefetch(i);
     Stamp t;
     if (!read(i, t)) return Reason::value;
     if (t.zone == Stamp::zero && zero == ZeroZone::declined) return Reason::settings;
@@ -100,6 +107,7 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
       const int64_t secs = utc_seconds(t);
       y[i] = ns ? secs * 1000000000LL + t.micro * 1000LL : secs * 1000000LL + t.micro;
     }
+    if (increasing && (!inside || !one_zone || (i > 0 && y[i] <= y[i - 1]))) return Reason::value;
   }
   if (one_zone) {
     if (!in_range) return Reason::value;  // pandas decides what such a column becomes
@@ -152,6 +160,29 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
     View in;
     if (auto why = open_object_values(column, values, in)) return *why;
     return build_dates(column, ObjectTexts{in}, in.size(), rules);
+  });
+}
+
+std::optional<Ref> iso_time_column(PyObject* df, PyObject* time_col,
+                                   const std::function<bool(Ref& parse, Ref& default_)>& parsers, bool increasing) {
+  return run<Ref>(Route::iso_first, [&]() -> Answer<Ref> {
+    Ref column;
+    if (auto why = unique_column(df, time_col, column)) return *why;
+    ArrowTexts texts;
+    const bool buffers = texts.open(column.get());
+    Ref values;
+    View in;
+    if (!buffers) {
+      if (auto why = open_object_values(column.get(), values, in)) return *why;
+    }
+    ReadRules rules;
+    Ref parse, default_;
+    if (!parsers(parse, default_) || !stock_parser(parse.get(), default_.get(), rules)) return Reason::settings;
+    if (buffers) {
+      if (texts.any_missing()) return Reason::value;
+      return build_dates(column.get(), BufferTexts{texts}, texts.size(), rules, true, increasing);
+    }
+    return build_dates(column.get(), ObjectTexts{in}, in.size(), rules, true, increasing);
   });
 }
 

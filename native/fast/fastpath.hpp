@@ -26,6 +26,7 @@
 #include "runtime/pyops.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -38,6 +39,7 @@ class ArrowTexts;
 #define QX_ROUTES(X)                                                                                 \
   X(numeric_text)         /* numeric_column: a whole object column of number texts */                \
   X(iso_column)           /* date_column: a whole object column of timestamp texts */                \
+  X(iso_first)            /* iso_time_column: a time column of ISO texts only, read before anything else */ \
   X(iso_converter)        /* general_converter: a converter that builds timestamp texts itself */    \
   X(iso_text)             /* one text that converter builds without dateutil */                      \
   X(interval_statistics)  /* interval_statistics: the time steps of a numeric or datetime column */  \
@@ -191,6 +193,17 @@ std::optional<Ref> numeric_column(PyObject* column);
 std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst,
                                const ArrowTexts* texts = nullptr);
 
+// The same column for df[time_col] when every value is a present text of the
+// ISO shapes (year first, read at their fixed places), under the same
+// conditions: such a column has no missing value and no a/b/YYYY date, so
+// its day/month order is never asked for. Declines at the first other value.
+// `parsers(parse, default_)` gives the two objects date_column is given, once
+// the column is found to be of texts (false: declined).
+// `increasing`: declined too unless the instants strictly increase (one zone).
+std::optional<Ref> iso_time_column(PyObject* df, PyObject* time_col,
+                                   const std::function<bool(Ref& parse, Ref& default_)>& parsers,
+                                   bool increasing = false);
+
 // A callable that gives what `fallback` (the straightforward converter) gives:
 // it builds the datetime itself for exact str values in the shapes read
 // natively (route iso_text, counted per text) and calls `fallback` for every
@@ -219,6 +232,11 @@ std::optional<bool> repeated_values(PyObject* df, PyObject* time_col);
 // A hit (true) when df[time_col] certainly holds no missing value: an exact
 // DataFrame's column of exact str values.
 std::optional<bool> without_missing(PyObject* df, PyObject* time_col);
+
+// df[time_col] into `column` when df is exactly a DataFrame whose column
+// labels are unique and include time_col, and the column is exactly a Series;
+// the reason to decline otherwise.
+std::optional<Reason> unique_column(PyObject* df, PyObject* time_col, Ref& column);
 
 // df.sort_values(by=time_col) for an exact DataFrame whose time column (a
 // datetime64, int64 or float64 column) strictly increases: the copy the sort
@@ -285,6 +303,19 @@ class View {
   Py_buffer buf_{};
   bool held_ = false;
 };
+
+// Asks for the object some places on in a column of objects before it is read: the
+// objects lie apart from the column's array of pointers, and a pass over millions of
+// them otherwise waits on memory at each one (two cache lines: a short str object
+// with its characters).
+inline void prefetch_object(const View& in, Py_ssize_t i) {
+  constexpr Py_ssize_t ahead = 16;
+  if (i + ahead < in.size()) {
+    const char* p = reinterpret_cast<const char*>(in.at<PyObject*>(i + ahead));
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 63);
+  }
+}
 
 // numpy.empty(n, dtype=dtype) into `array`, opened for writing in `dst`: its
 // data as T, or nullptr when it is not a contiguous buffer of T.

@@ -220,6 +220,7 @@ std::optional<Ref> numeric_column(PyObject* column) {
 
     for (Py_ssize_t i = 0; i < n; ++i) {
       poll_signals(i);
+      prefetch_object(pass.in, i);
       PyObject* v = pass.value(i);
       if (PyUnicode_CheckExact(v)) {
         if (!text_to_double(v, nan_empty, y[i], decimals)) return Reason::value;

@@ -33,19 +33,6 @@ bool stock_frame_method(PyObject* frame_type, const char* name) {
   return eq(attr(fn, "__module__"), text("pandas.core.frame")) && eq(attr(fn, "__qualname__"), qualname);
 }
 
-// df[time_col] into `column` when df is exactly a DataFrame whose column
-// labels are unique and include time_col, and the column is exactly a Series;
-// the reason to decline otherwise.
-std::optional<Reason> unique_column(PyObject* df, PyObject* time_col, Ref& column) {
-  Ref frame_type = import_attr("pandas", "DataFrame");
-  if (reinterpret_cast<PyObject*>(Py_TYPE(df)) != frame_type.get()) return Reason::kind;
-  Ref columns = attr(df, "columns");
-  if (!truthy(attr(columns, "is_unique")) || !contains(columns, time_col)) return Reason::kind;
-  column = item(df, time_col);
-  if (!is_exact_series(column.get())) return Reason::kind;
-  return std::nullopt;
-}
-
 // True when the present values strictly increase: v[i] < v[i + 1] for all i,
 // none of them NaT or NaN.
 template <class T>
@@ -134,6 +121,16 @@ Ref deep_copy(PyObject* df) {
 }
 
 }  // namespace
+
+std::optional<Reason> unique_column(PyObject* df, PyObject* time_col, Ref& column) {
+  Ref frame_type = import_attr("pandas", "DataFrame");
+  if (reinterpret_cast<PyObject*>(Py_TYPE(df)) != frame_type.get()) return Reason::kind;
+  Ref columns = attr(df, "columns");
+  if (!truthy(attr(columns, "is_unique")) || !contains(columns, time_col)) return Reason::kind;
+  column = item(df, time_col);
+  if (!is_exact_series(column.get())) return Reason::kind;
+  return std::nullopt;
+}
 
 std::optional<bool> without_missing(PyObject* df, PyObject* time_col) {
   return run<bool>(Route::plain_texts, [&]() -> Answer<bool> {

@@ -61,6 +61,7 @@ struct TextValues {
   static bool is_missing(PyObject* v) {
     return v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v)));
   }
+  void prefetch(Py_ssize_t i) const { prefetch_object(in, i); }
   // -1 not covered, 0 missing, 1 present.
   int classify(Py_ssize_t i) const {
     PyObject* v = in.at<PyObject*>(i);
@@ -93,6 +94,7 @@ struct BufferValues {
   const ArrowTexts& in;
   uint64_t seed;
 
+  void prefetch(Py_ssize_t) const {}
   int classify(Py_ssize_t i) const {
     const char* p;
     Py_ssize_t n;
@@ -124,6 +126,7 @@ struct NumberValues {
   enum Kind { integer, datetime, real } kind;
   uint64_t seed;
 
+  void prefetch(Py_ssize_t) const {}
   int classify(Py_ssize_t i) const {
     if (kind == real) return std::isnan(in.at<double>(i)) ? 0 : 1;
     if (kind == datetime) return in.at<int64_t>(i) == INT64_MIN ? 0 : 1;
@@ -160,6 +163,7 @@ Answer<bool> scan(const Values& v, Py_ssize_t n) {
   bool rising = true, falling = true;
   for (Py_ssize_t i = 0; i < n; ++i) {
     poll_signals(i);
+    v.prefetch(i);
     const int c = v.classify(i);
     if (c < 0) return Reason::value;
     if (c == 0) continue;

@@ -403,6 +403,14 @@ Ref eval_annotation(const char* expr, PyObject* globals) {
 
 }  // namespace
 
+bool is_bound_body(PyObject* bound, PyObject* self, const MethodDesc& desc) {
+  if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != self) return false;
+  PyObject* fn = PyMethod_GET_FUNCTION(bound);
+  // the method object type is the one whose binding is fn_descr_get
+  if (PyType_GetSlot(Py_TYPE(fn), Py_tp_descr_get) != reinterpret_cast<void*>(fn_descr_get)) return false;
+  return reinterpret_cast<FunctionObject*>(fn)->desc == &desc;
+}
+
 Ref make_function_type(PyObject* module) {
   // Made from a PyType_Spec: a heap type of its module, not instantiable from
   // Python and with fixed attributes, like the interpreter's function type.

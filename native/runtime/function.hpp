@@ -113,4 +113,8 @@ Ref make_function_type(PyObject* module);
 // parameters. Annotations are evaluated now, as a def statement does.
 Ref make_function(PyObject* type, const MethodDesc& desc, PyObject* globals, PyObject* nan);
 
+// Whether `bound` is a method object of `desc` bound to `self`: calling it runs
+// that body, not something a caller put in its place.
+bool is_bound_body(PyObject* bound, PyObject* self, const MethodDesc& desc);
+
 }  // namespace qx
