@@ -483,7 +483,7 @@ def test_text_columns_of_every_kind_take_the_fast_routes(helper, messages, route
     ]
     counts = routes()
     taken = {"hit": 1} if claimed(text_dtype) else {"kind": 1}
-    for route in ("numeric_text", "iso_first"):
+    for route in ("numeric_text", "fixed_first"):
         assert {k: n for k, n in counts[route].items() if n} == taken
 
 
@@ -859,8 +859,8 @@ def test_text_columns_take_the_column_route(helper, routes, fast_on, monkeypatch
     df = pd.DataFrame({"t": FAST_SHAPES[shape]})
     helper.parse_time_col(df, "t", DT.INPUT)
     counts = routes()
-    # ISO texts only are read before anything else; the other shapes after the day/month scan
-    assert counts["iso_first"]["hit"] + counts["iso_column"]["hit"] == 1 and not declines(counts["iso_column"])
+    # fixed-place texts only are read before anything else; the other shapes after the day/month scan
+    assert counts["fixed_first"]["hit"] + counts["iso_column"]["hit"] == 1 and not declines(counts["iso_column"])
     assert counts["iso_converter"]["hit"] == counts["iso_text"]["hit"] == 0
 
 
@@ -994,9 +994,10 @@ def test_built_columns_are_set_without_another_copy(helper, routes, fast_on, hel
 
 
 @pytest.mark.parametrize(
-    "values, iso_first, plain_texts, last",
+    "values, fixed_first, plain_texts, last",
     [
         (["2024-01-01", "2024-01-02"], {"hit": 1}, {}, "2024-01-02"),  # ISO only: one pass, nothing else asked
+        (["1959", "1960-02", "03 Mar 1960 10:00"], {"hit": 1}, {}, "1960-03-03 10:00"),
         (["2024-01-01", None], {"value": 1}, {"value": 1}, "2024-01-01"),
         (["01/02/2024", "01/03/2024"], {"value": 1}, {"hit": 1}, "2024-01-03"),
         # a late text settles the order of the a/b/year dates: the scan still runs
@@ -1004,12 +1005,12 @@ def test_built_columns_are_set_without_another_copy(helper, routes, fast_on, hel
     ],
 )
 def test_text_time_columns_skip_the_missing_value_scan(
-    helper, messages, routes, fast_on, values, iso_first, plain_texts, last
+    helper, messages, routes, fast_on, values, fixed_first, plain_texts, last
 ):
     df = pd.DataFrame({"t": pd.Series(values, dtype=object)})
     helper.parse_time_col(df, "t", DT.INPUT)
     counts = routes()
-    assert {k: n for k, n in counts["iso_first"].items() if n} == iso_first
+    assert {k: n for k, n in counts["fixed_first"].items() if n} == fixed_first
     assert {k: n for k, n in counts["plain_texts"].items() if n} == plain_texts
     assert df["t"].iloc[-1] == pd.Timestamp(last)
 

@@ -785,14 +785,14 @@ bool all_zoned(PyObject* column) {
   return several;
 }
 
-// A time column of ISO texts only (year first), none missing, read in one pass: the steps of
-// parse_time_col would drop no row, take the column for text, find no a/b/year date for the
-// day/month scan to order and read every text as the ISO reader does. False, the table
+// A time column of texts read at their fixed places (ISO, YYYY, YYYY-MM, DD Mon YYYY), none
+// missing, read in one pass: the steps of parse_time_col would drop no row, take the column
+// for text, find no a/b/year date for the day/month scan to order and read every text so. False, the table
 // untouched, for any other column.
 // `increasing`: only when the instants also strictly increase.
-bool parse_iso_texts(const Frame& f, PyObject* data_df, PyObject* time_col, bool increasing = false) {
+bool parse_fixed_texts(const Frame& f, PyObject* data_df, PyObject* time_col, bool increasing = false) {
   if (!fast::enabled() || pandas_types(f).get() != import_module("pandas.api.types").get()) return false;
-  auto made = fast::iso_time_column(
+  auto made = fast::fixed_time_column(
       data_df, time_col,
       [&](Ref& parse, Ref& default_) {
         default_ = january_first(f);
@@ -807,7 +807,7 @@ bool parse_iso_texts(const Frame& f, PyObject* data_df, PyObject* time_col, bool
 }
 
 Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObject* time_col, PyObject* data_type) {
-  if (parse_iso_texts(f, data_df, time_col)) return none();
+  if (parse_fixed_texts(f, data_df, time_col)) return none();
   const bool texts_only = drop_missing_timestamps(f, data_df, time_col);
 
   Ref column = item(data_df, time_col);
@@ -860,11 +860,11 @@ Ref validate_time_interval(const Frame& f, PyObject* /*self*/, PyObject* df, PyO
   return none();
 }
 
-// A time column of ISO texts in strictly increasing order, parsed ahead of the check for
-// repeated texts when self.parse_time_col is this module's own: no text repeats where no
+// A time column of such texts (see parse_fixed_texts) in strictly increasing order, parsed
+// ahead of the check for repeated texts when self.parse_time_col is this module's own: no text repeats where no
 // instant does, and the column is the one that method would make. False, the table
 // untouched, otherwise.
-bool parse_ordered_iso_texts(const Frame& f, PyObject* self, PyObject* df, PyObject* time_col) {
+bool parse_ordered_fixed_texts(const Frame& f, PyObject* self, PyObject* df, PyObject* time_col) {
   if (!fast::enabled()) return false;
   PyObject* found = PyObject_GetAttrString(self, "parse_time_col");
   if (!found) {
@@ -873,7 +873,7 @@ bool parse_ordered_iso_texts(const Frame& f, PyObject* self, PyObject* df, PyObj
     return false;
   }
   Ref bound = Ref::steal(found);
-  return is_bound_body(bound.get(), self, methods::parse_time_col) && parse_iso_texts(f, df, time_col, true);
+  return is_bound_body(bound.get(), self, methods::parse_time_col) && parse_fixed_texts(f, df, time_col, true);
 }
 
 Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, PyObject* holdout_df_arg,
@@ -892,7 +892,7 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
   };
 
   if (time_col != Py_None) {
-    const bool ahead = holdout_df.is_none() && parse_ordered_iso_texts(f, self, df.get(), time_col);
+    const bool ahead = holdout_df.is_none() && parse_ordered_fixed_texts(f, self, df.get(), time_col);
     if (!ahead && repeated_timestamps(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
     WarnListScope notes(warn_msg);
 

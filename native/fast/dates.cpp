@@ -64,11 +64,13 @@ struct BufferTexts {
 };
 
 // The column of the n texts of `column` (every one read, else a decline).
-// `iso_only`: only the ISO shapes are read (read_any_stamp reads them so too);
+// `fixed_only`: only the shapes read at fixed places that hold no a/b/year date
+// (ISO, year, year-month, day month-name year) are read: read_any_stamp reads
+// them so too, the readers it tries before them taking none of them;
 // `increasing`: declined at the first instant not after the one before it.
 template <class Texts>
 Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, const ReadRules& rules,
-                        bool iso_only = false, bool increasing = false) {
+                        bool fixed_only = false, bool increasing = false) {
   const ZeroZone zero = zero_zone();
   // The unit the straightforward route's column comes out in: nanoseconds up
   // to pandas 2, microseconds from pandas 3, naive or with its one zone.
@@ -85,7 +87,8 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
     const char* b;
     Py_ssize_t len;
     if (!texts.text(i, b, len)) return false;
-    return iso_only ? read_iso_stamp(b, len, t) : read_any_stamp(b, len, rules, t);
+    if (!fixed_only) return read_any_stamp(b, len, rules, t);
+    return read_iso_stamp(b, len, t) || read_year_stamp(b, len, rules, t) || read_named_stamp(b, len, t);
   };
   bool one_zone = true, in_range = true;
   UtcSeconds utc_seconds;
@@ -163,9 +166,9 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
   });
 }
 
-std::optional<Ref> iso_time_column(PyObject* df, PyObject* time_col,
-                                   const std::function<bool(Ref& parse, Ref& default_)>& parsers, bool increasing) {
-  return run<Ref>(Route::iso_first, [&]() -> Answer<Ref> {
+std::optional<Ref> fixed_time_column(PyObject* df, PyObject* time_col,
+                                     const std::function<bool(Ref& parse, Ref& default_)>& parsers, bool increasing) {
+  return run<Ref>(Route::fixed_first, [&]() -> Answer<Ref> {
     Ref column;
     if (auto why = unique_column(df, time_col, column)) return *why;
     ArrowTexts texts;

@@ -39,7 +39,7 @@ class ArrowTexts;
 #define QX_ROUTES(X)                                                                                 \
   X(numeric_text)         /* numeric_column: a whole object column of number texts */                \
   X(iso_column)           /* date_column: a whole object column of timestamp texts */                \
-  X(iso_first)            /* iso_time_column: a time column of ISO texts only, read before anything else */ \
+  X(fixed_first)          /* fixed_time_column: a time column of fixed-place texts, read before anything else */ \
   X(iso_converter)        /* general_converter: a converter that builds timestamp texts itself */    \
   X(iso_text)             /* one text that converter builds without dateutil */                      \
   X(interval_statistics)  /* interval_statistics: the time steps of a numeric or datetime column */  \
@@ -193,16 +193,16 @@ std::optional<Ref> numeric_column(PyObject* column);
 std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* default_, bool dayfirst,
                                const ArrowTexts* texts = nullptr);
 
-// The same column for df[time_col] when every value is a present text of the
-// ISO shapes (year first, read at their fixed places), under the same
-// conditions: such a column has no missing value and no a/b/YYYY date, so
-// its day/month order is never asked for. Declines at the first other value.
+// The same column for df[time_col] when every value is a present text read at
+// its fixed places in a shape that holds no a/b/year date (ISO, YYYY, YYYY-MM,
+// DD Mon YYYY), under the same conditions: such a column has no missing value
+// and its day/month order is never asked for. Declines at the first other value.
 // `parsers(parse, default_)` gives the two objects date_column is given, once
 // the column is found to be of texts (false: declined).
 // `increasing`: declined too unless the instants strictly increase (one zone).
-std::optional<Ref> iso_time_column(PyObject* df, PyObject* time_col,
-                                   const std::function<bool(Ref& parse, Ref& default_)>& parsers,
-                                   bool increasing = false);
+std::optional<Ref> fixed_time_column(PyObject* df, PyObject* time_col,
+                                     const std::function<bool(Ref& parse, Ref& default_)>& parsers,
+                                     bool increasing = false);
 
 // A callable that gives what `fallback` (the straightforward converter) gives:
 // it builds the datetime itself for exact str values in the shapes read
