@@ -568,20 +568,27 @@ Ref unknown_zone_word(const Ref& category, PyObject* ex) {
   return said;
 }
 
+// `values` as a list only this code holds (to_list makes a new one; anything else is
+// copied): nothing a value's own code does while it is read can change it.
+Ref own_list(Ref values) {
+  if (PyList_CheckExact(values.get()) && Py_REFCNT(values.get()) == 1) return values;
+  return check(PySequence_List(values.get()));
+}
+
 // A parsed column that holds times with a zone beside times without one
 // cannot be ordered: QUARNEX0079E with the first value of each, as stored in
 // `original`. Only a column of objects can hold both.
 void refuse_mixed_zones(const Frame& f, PyObject* time_col, PyObject* original, PyObject* parsed) {
   if (!eq(attr(attr(parsed, "dtype"), "kind"), text("O"))) return;
-  Ref values = check(PySequence_Tuple(call_method(parsed, "to_list").get()));
+  Ref values = own_list(call_method(parsed, "to_list"));
   Ref datetime_type = attr(global(f, G::datetime), "datetime");
-  const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+  Ref tzinfo = text("tzinfo");
   Py_ssize_t zoned = -1, naive = -1;
-  for (Py_ssize_t i = 0; i < n && (zoned < 0 || naive < 0); ++i) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()) && (zoned < 0 || naive < 0); ++i) {
     fast::poll_signals(i);
-    PyObject* v = PyTuple_GET_ITEM(values.get(), i);
+    PyObject* v = PyList_GET_ITEM(values.get(), i);
     if (!is_instance(v, datetime_type.get())) continue;
-    Py_ssize_t& first = attr(v, "tzinfo").is_none() ? naive : zoned;
+    Py_ssize_t& first = attr(v, tzinfo).is_none() ? naive : zoned;
     if (first < 0) first = i;
   }
   if (zoned < 0 || naive < 0) return;
@@ -765,16 +772,16 @@ Ref join_rows(const Frame& f, const Ref& df, const Ref& holdout_df) {
 // Whether every value of an object column is a datetime with a zone and the zones are not all
 // one object (pandas converts a column of one zone by itself).
 bool all_zoned(PyObject* column) {
-  Ref values = check(PySequence_Tuple(call_method(column, "to_list").get()));
+  Ref values = own_list(call_method(column, "to_list"));
   Ref datetime_type = import_attr("datetime", "datetime");
-  const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+  Ref tzinfo = text("tzinfo");
   Ref first_zone;
   bool several = false;
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     fast::poll_signals(i);
-    PyObject* v = PyTuple_GET_ITEM(values.get(), i);
+    PyObject* v = PyList_GET_ITEM(values.get(), i);
     if (!is_instance(v, datetime_type.get())) return false;
-    Ref zone = attr(v, "tzinfo");
+    Ref zone = attr(v, tzinfo);
     if (zone.is_none()) return false;
     if (!first_zone) {
       first_zone = std::move(zone);

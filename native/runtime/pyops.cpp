@@ -48,6 +48,8 @@ Ref global(const Frame& f, G name) {
 
 Ref attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
 
+Ref attr(PyObject* o, const Ref& name) { return check(PyObject_GetAttr(o, name.get())); }
+
 Ref item(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
 
 Ref item(PyObject* o, Py_ssize_t index) {

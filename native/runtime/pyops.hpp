@@ -60,6 +60,8 @@ void intern_globals();
 Ref global(const Frame& f, G name);
 Ref attr(PyObject* o, const char* name);
 inline Ref attr(const Ref& o, const char* name) { return attr(o.get(), name); }
+// The same with the name as a str object: no new str per lookup, for loops over rows.
+Ref attr(PyObject* o, const Ref& name);
 Ref item(PyObject* o, PyObject* key);
 inline Ref item(const Ref& o, const Ref& key) { return item(o.get(), key.get()); }
 inline Ref item(const Ref& o, PyObject* key) { return item(o.get(), key); }
