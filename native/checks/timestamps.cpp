@@ -636,7 +636,7 @@ void parse_text_timestamps(const Frame& f, PyObject* data_df, PyObject* time_col
     parsed = parse_text_column(original.get(), p, Converter::general);
   });
   if (!first) {
-    refuse_mixed_zones(f, time_col, original.get(), parsed.get());
+    if (!built) refuse_mixed_zones(f, time_col, original.get(), parsed.get());  // the route builds no such column
     original = Ref();  // a column held here would make pandas copy (or warn) when it is replaced
     if (built) {
       fast::set_built_column(data_df, time_col, parsed);
@@ -807,8 +807,7 @@ bool parse_fixed_texts(const Frame& f, PyObject* data_df, PyObject* time_col, bo
         return !attempt([&] { parse = import_attr("dateutil.parser", "parse"); });
       },
       increasing);
-  if (!made) return false;
-  refuse_mixed_zones(f, time_col, item(data_df, time_col).get(), made->get());
+  if (!made) return false;  // (the route builds no column of naive and zoned times together)
   fast::set_built_column(data_df, time_col, *made);
   return true;
 }

@@ -100,7 +100,12 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
     if (!read(i, t)) return Reason::value;
     if (t.zone == Stamp::zero && zero == ZeroZone::declined) return Reason::settings;
     if (i == 0) first = t;
-    one_zone = one_zone && zone_key(t) == zone_key(first);
+    // zones differ: the column is made of datetime objects below, which read
+    // the rest (and check it) as they go
+    if (zone_key(t) != zone_key(first)) {
+      one_zone = false;
+      break;
+    }
     // well inside the nanosecond range (1677-09-21 to 2262-04-11), so
     // that pandas infers datetime64[ns] as well; the nanoseconds of a time
     // outside it would not fit in 64 bits (and are never used)
@@ -110,7 +115,7 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
       const int64_t secs = utc_seconds(t);
       y[i] = ns ? secs * 1000000000LL + t.micro * 1000LL : secs * 1000000LL + t.micro;
     }
-    if (increasing && (!inside || !one_zone || (i > 0 && y[i] <= y[i - 1]))) return Reason::value;
+    if (increasing && (!inside || (i > 0 && y[i] <= y[i - 1]))) return Reason::value;
   }
   if (one_zone) {
     if (!in_range) return Reason::value;  // pandas decides what such a column becomes
@@ -129,20 +134,34 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
     Ref aware = call_method(call_method(naive, "tz_localize", utc), "tz_convert", zone);
     return mapped_series(column, aware.get());
   }
-  // Zones differ: the column stays one of datetime objects.
+  // Zones differ: the column stays one of datetime objects. Times with a zone
+  // beside times without one are left to the straightforward route, which
+  // refuses them with the values it names.
+  if (increasing) return Reason::value;
   Ref size = from_ssize(n);
   Ref object = text("object");
   Ref objects = call_kw(import_attr("numpy", "empty").get(), {size.get()}, {{"dtype", object.get()}});
+  View cells;  // numpy.empty has set every one to None
+  if (!cells.open(objects.get(), true) || std::strcmp(cells.format(), "O") != 0 || !cells.contiguous()) {
+    return Reason::kind;
+  }
+  PyObject** cell = cells.data<PyObject*>();
   Ref tzoffset = import_attr("dateutil.tz", "tzoffset");
   Ref offsets = new_dict();
   Ref zero_object = zero_zone_object(zero);
+  LastZone last;
+  bool naive = false, zoned = false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     poll_signals(i);
+    texts.prefetch(i);
     Stamp t;
     if (!read(i, t)) return Reason::value;
-    Ref made = stamp_object(t, zero_object.get(), tzoffset.get(), offsets.get());
+    (t.zone == Stamp::naive ? naive : zoned) = true;
+    if (naive && zoned) return Reason::value;
+    Ref made = stamp_object(t, zero_object.get(), tzoffset.get(), offsets.get(), &last);
     if (!made) return Reason::settings;
-    check(PySequence_SetItem(objects.get(), i, made.get()));
+    Ref none = Ref::steal(cell[i]);
+    cell[i] = made.release();
   }
   return object_series(column, objects.get());
 }

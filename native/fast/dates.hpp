@@ -39,6 +39,12 @@ Ref zone_for(PyObject* tzoffset, PyObject* offsets, int seconds);
 
 // The datetime dateutil gives for `t` (zones from zero_zone_object and
 // zone_for), or an empty Ref when zero offsets are declined.
-Ref stamp_object(const Stamp& t, PyObject* zero, PyObject* tzoffset, PyObject* offsets);
+// `last`, when given, keeps the zone of the latest offset, for a column whose
+// neighbours mostly share theirs.
+struct LastZone {
+  int seconds = 0;
+  Ref zone;
+};
+Ref stamp_object(const Stamp& t, PyObject* zero, PyObject* tzoffset, PyObject* offsets, LastZone* last = nullptr);
 
 }  // namespace qx::fast

@@ -185,7 +185,8 @@ std::optional<Ref> numeric_column(PyObject* column);
 // objects where the result is a datetime64 column (naive, in the unit pandas
 // gives datetime objects: ns before pandas 3, us from it; or one zone
 // throughout, ns), and from the datetime objects themselves where it stays
-// object (zones mixed, ns pandas only). Only when `parse` is dateutil's own parse, its default parser and
+// object (offsets mixed, ns pandas only; naive times beside zoned ones are
+// declined). Only when `parse` is dateutil's own parse, its default parser and
 // parserinfo are stock in every setting that can change a result (options,
 // tables, methods) and `default_` is a plain midnight datetime; `dayfirst`:
 // the column's a/b/YYYY dates are read day-first.

@@ -336,7 +336,7 @@ Ref zero_zone_object(ZeroZone kind) {
   return import_attr("dateutil.tz", "tzlocal");
 }
 
-Ref stamp_object(const Stamp& t, PyObject* zero, PyObject* tzoffset, PyObject* offsets) {
+Ref stamp_object(const Stamp& t, PyObject* zero, PyObject* tzoffset, PyObject* offsets, LastZone* last) {
   PyObject* zone = Py_None;
   Ref owned;
   if (t.zone == Stamp::zero) {
@@ -350,8 +350,13 @@ Ref stamp_object(const Stamp& t, PyObject* zero, PyObject* tzoffset, PyObject* o
       zone = zero;
     }
   } else if (t.zone == Stamp::offset) {
-    owned = zone_for(tzoffset, offsets, t.offset_seconds);
-    zone = owned.get();
+    if (last && last->zone && last->seconds == t.offset_seconds) {
+      zone = last->zone.get();
+    } else {
+      owned = zone_for(tzoffset, offsets, t.offset_seconds);
+      zone = owned.get();
+      if (last) *last = {t.offset_seconds, owned};
+    }
   }
   return check(PyDateTimeAPI->DateTime_FromDateAndTime(t.year, t.month, t.day, t.hour, t.minute, t.second, t.micro,
                                                        zone, PyDateTimeAPI->DateTimeType));
