@@ -88,7 +88,9 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
     Py_ssize_t len;
     if (!texts.text(i, b, len)) return false;
     if (!fixed_only) return read_any_stamp(b, len, rules, t);
-    return read_iso_stamp(b, len, t) || read_year_stamp(b, len, rules, t) || read_named_stamp(b, len, t);
+    // by length: the year texts are the short ones
+    if (len < 10) return read_year_stamp(b, len, rules, t);
+    return read_iso_stamp(b, len, t) || read_named_stamp(b, len, t);
   };
   bool one_zone = true, in_range = true;
   UtcSeconds utc_seconds;

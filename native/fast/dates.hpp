@@ -13,7 +13,13 @@
 namespace qx::fast {
 
 // The characters of str(ts).strip('"') for an exact ASCII str, as [b, b + n).
-bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n);
+inline bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n) {
+  if (!PyUnicode_IS_ASCII(s)) return false;
+  b = static_cast<const char*>(PyUnicode_DATA(s));
+  n = PyUnicode_GET_LENGTH(s);
+  strip_quotes(b, n);
+  return true;
+}
 
 // The dtype pandas gives a column of naive datetime objects, as its text:
 // "datetime64[ns]" up to pandas 2, "datetime64[us]" from pandas 3.

@@ -21,14 +21,6 @@
 
 namespace qx::fast {
 
-bool ascii_unquoted(PyObject* s, const char*& b, Py_ssize_t& n) {
-  if (!PyUnicode_IS_ASCII(s)) return false;
-  b = static_cast<const char*>(PyUnicode_DATA(s));
-  n = PyUnicode_GET_LENGTH(s);
-  strip_quotes(b, n);
-  return true;
-}
-
 namespace {
 
 bool datetime_ready() {
