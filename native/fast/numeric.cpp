@@ -144,32 +144,37 @@ bool ascii_to_double(const char* b, const char* e, Whole&& whole, double& out, T
   return float_of_str(whole(), out);
 }
 
-// text.strip('"') then float(), for a text given as its UTF-8 bytes [p, p + n).
-bool bytes_to_double(const char* p, Py_ssize_t n, double nan_empty, double& out, Tally& decimals) {
-  strip_quotes(p, n);
-  if (n == 0) {
-    out = nan_empty;
-    return true;
-  }
-  // The common text, a short decimal without blanks, read at once (it is
-  // ASCII and its own trimmed text, so the steps below would read it so).
-  if (short_decimal(p, p + n, out)) {
-    decimals.hit();
-    return true;
-  }
+// float() of the text [p, p + n) (quotes stripped, not empty) when it is no
+// short decimal.
+bool other_text_to_double(const char* p, Py_ssize_t n, double& out, Tally& decimals) {
   if (all_ascii(p, n)) {
     return ascii_to_double(p, p + n, [&] { return check(PyUnicode_FromStringAndSize(p, n)); }, out, decimals);
   }
   return float_of_str(check(PyUnicode_DecodeUTF8(p, n, "strict")), out);
 }
 
-// str(s).strip('"') then float(), for an exact str.
-bool text_to_double(PyObject* s, double nan_empty, double& out, Tally& decimals) {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-  if (PyUnicode_IS_ASCII(s)) {
-    return bytes_to_double(static_cast<const char*>(PyUnicode_DATA(s)), n, nan_empty, out, decimals);
+// text.strip('"') then float(), for a text given as its UTF-8 bytes [p, p + n).
+// Inlined into the column loops: the common text, a short decimal without
+// blanks, is read at once (it is ASCII and its own trimmed text, so the steps
+// of other_text_to_double would read it so).
+[[gnu::always_inline]] inline bool bytes_to_double(const char* p, Py_ssize_t n, double nan_empty, double& out,
+                                                   Tally& decimals) {
+  strip_quotes(p, n);
+  if (n == 0) {
+    out = nan_empty;
+    return true;
   }
-  // Other characters (non-ASCII digits or blanks): float() itself decides.
+  if (short_decimal(p, p + n, out)) {
+    decimals.hit();
+    return true;
+  }
+  return other_text_to_double(p, n, out, decimals);
+}
+
+// str(s).strip('"') then float() for an exact str of other than ASCII
+// characters (non-ASCII digits or blanks): float() itself decides.
+bool wide_text_to_double(PyObject* s, double nan_empty, double& out) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
   const int kind = PyUnicode_KIND(s);
   const void* data = PyUnicode_DATA(s);
   Py_ssize_t b = 0, e = n;
@@ -180,6 +185,13 @@ bool text_to_double(PyObject* s, double nan_empty, double& out, Tally& decimals)
     return true;
   }
   return float_of_str(check(PyUnicode_Substring(s, b, e)), out);
+}
+
+// str(s).strip('"') then float(), for an exact str.
+[[gnu::always_inline]] inline bool text_to_double(PyObject* s, double nan_empty, double& out, Tally& decimals) {
+  if (!PyUnicode_IS_ASCII(s)) return wide_text_to_double(s, nan_empty, out);
+  return bytes_to_double(static_cast<const char*>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s), nan_empty, out,
+                         decimals);
 }
 
 }  // namespace
@@ -223,17 +235,6 @@ std::optional<Ref> numeric_column(PyObject* column) {
       prefetch_object(pass.in, i);
       PyObject* v = pass.value(i);
       if (PyUnicode_CheckExact(v)) {
-        if (PyUnicode_IS_COMPACT_ASCII(v)) {
-          // The common value, a short decimal (quoted or not), read at once; any
-          // other text takes the whole way below.
-          const char* p = static_cast<const char*>(PyUnicode_DATA(v));
-          Py_ssize_t len = PyUnicode_GET_LENGTH(v);
-          strip_quotes(p, len);
-          if (len > 0 && short_decimal(p, p + len, y[i])) {
-            decimals.hit();
-            continue;
-          }
-        }
         if (!text_to_double(v, nan_empty, y[i], decimals)) return Reason::value;
       } else if (PyFloat_CheckExact(v)) {
         const double x = PyFloat_AS_DOUBLE(v);
