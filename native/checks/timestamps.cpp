@@ -792,14 +792,15 @@ bool all_zoned(PyObject* column) {
   return several;
 }
 
-// A time column of texts read at their fixed places (ISO, YYYY, YYYY-MM, DD Mon YYYY), none
-// missing, read in one pass: the steps of parse_time_col would drop no row, take the column
-// for text, find no a/b/year date for the day/month scan to order and read every text so. False, the table
-// untouched, for any other column.
-// `increasing`: only when the instants also strictly increase.
-bool parse_fixed_texts(const Frame& f, PyObject* data_df, PyObject* time_col, bool increasing = false) {
-  if (!fast::enabled() || pandas_types(f).get() != import_module("pandas.api.types").get()) return false;
-  auto made = fast::fixed_time_column(
+// The column parse_time_col makes of a time column of texts read at their fixed places (ISO,
+// YYYY, YYYY-MM, DD Mon YYYY), none missing, made in one pass: its steps would drop no row, take
+// the column for text, find no a/b/year date for the day/month scan to order and read every
+// text so. Nothing for any other column. `increasing`, when given, is set to whether the
+// instants strictly increase.
+std::optional<Ref> fixed_texts_column(const Frame& f, PyObject* data_df, PyObject* time_col,
+                                      bool* increasing = nullptr) {
+  if (!fast::enabled() || pandas_types(f).get() != import_module("pandas.api.types").get()) return std::nullopt;
+  return fast::fixed_time_column(
       data_df, time_col,
       [&](Ref& parse, Ref& default_) {
         default_ = january_first(f);
@@ -807,13 +808,13 @@ bool parse_fixed_texts(const Frame& f, PyObject* data_df, PyObject* time_col, bo
         return !attempt([&] { parse = import_attr("dateutil.parser", "parse"); });
       },
       increasing);
-  if (!made) return false;  // (the route builds no column of naive and zoned times together)
-  fast::set_built_column(data_df, time_col, *made);
-  return true;
 }
 
 Ref parse_time_col(const Frame& f, PyObject* /*self*/, PyObject* data_df, PyObject* time_col, PyObject* data_type) {
-  if (parse_fixed_texts(f, data_df, time_col)) return none();
+  if (auto made = fixed_texts_column(f, data_df, time_col)) {
+    fast::set_built_column(data_df, time_col, *made);  // (the route builds no column of naive and zoned times)
+    return none();
+  }
   const bool texts_only = drop_missing_timestamps(f, data_df, time_col);
 
   Ref column = item(data_df, time_col);
@@ -866,20 +867,21 @@ Ref validate_time_interval(const Frame& f, PyObject* /*self*/, PyObject* df, PyO
   return none();
 }
 
-// A time column of such texts (see parse_fixed_texts) in strictly increasing order, parsed
-// ahead of the check for repeated texts when self.parse_time_col is this module's own: no text repeats where no
-// instant does, and the column is the one that method would make. False, the table
-// untouched, otherwise.
-bool parse_ordered_fixed_texts(const Frame& f, PyObject* self, PyObject* df, PyObject* time_col) {
-  if (!fast::enabled()) return false;
+// When self.parse_time_col is this module's own, the column it would make of a time column
+// of fixed-place texts (see fixed_texts_column), made before the check for repeated texts:
+// where its instants strictly increase (`increasing`) no text repeats, and the check is left
+// out. Nothing otherwise; the table is left untouched either way.
+std::optional<Ref> parsed_ahead(const Frame& f, PyObject* self, PyObject* df, PyObject* time_col, bool& increasing) {
+  if (!fast::enabled()) return std::nullopt;
   PyObject* found = PyObject_GetAttrString(self, "parse_time_col");
   if (!found) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
     PyErr_Clear();  // raised again where the method is called
-    return false;
+    return std::nullopt;
   }
   Ref bound = Ref::steal(found);
-  return is_bound_body(bound.get(), self, methods::parse_time_col) && parse_fixed_texts(f, df, time_col, true);
+  if (!is_bound_body(bound.get(), self, methods::parse_time_col)) return std::nullopt;
+  return fixed_texts_column(f, df, time_col, &increasing);
 }
 
 Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, PyObject* holdout_df_arg,
@@ -898,8 +900,10 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
   };
 
   if (time_col != Py_None) {
-    const bool ahead = holdout_df.is_none() && parse_ordered_fixed_texts(f, self, df.get(), time_col);
-    if (!ahead && repeated_timestamps(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
+    bool increasing = false;
+    std::optional<Ref> ahead;
+    if (holdout_df.is_none()) ahead = parsed_ahead(f, self, df.get(), time_col, increasing);
+    if (!(ahead && increasing) && repeated_timestamps(df.get(), time_col)) raise_message(f, "QUARNEX0075E");
     WarnListScope notes(warn_msg);
 
     if (!holdout_df.is_none()) {
@@ -907,7 +911,10 @@ Ref process_data_by_time_col(const Frame& f, PyObject* self, PyObject* df_arg, P
       call(parse, df, time_col, data_type_member(f, "TRAINING"));
       parse = attr(self, "parse_time_col");
       call(parse, holdout_df, time_col, data_type_member(f, "HOLDOUT"));
-    } else if (!ahead) {
+    } else if (ahead) {
+      fast::set_built_column(df.get(), time_col, *ahead);
+      ahead.reset();
+    } else {
       Ref parse = attr(self, "parse_time_col");
       call(parse, df, time_col, data_type_member(f, "INPUT"));
     }

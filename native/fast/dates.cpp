@@ -67,10 +67,11 @@ struct BufferTexts {
 // `fixed_only`: only the shapes read at fixed places that hold no a/b/year date
 // (ISO, year, year-month, day month-name year) are read: read_any_stamp reads
 // them so too, the readers it tries before them taking none of them;
-// `increasing`: declined at the first instant not after the one before it.
+// `increasing`, when given, is set to whether the instants strictly increase
+// (a column of one zone).
 template <class Texts>
 Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, const ReadRules& rules,
-                        bool fixed_only = false, bool increasing = false) {
+                        bool fixed_only = false, bool* increasing = nullptr) {
   const ZeroZone zero = zero_zone();
   // The unit the straightforward route's column comes out in: nanoseconds up
   // to pandas 2, microseconds from pandas 3, naive or with its one zone.
@@ -92,7 +93,7 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
     if (len < 10) return read_year_stamp(b, len, rules, t);
     return read_iso_stamp(b, len, t) || read_named_stamp(b, len, t);
   };
-  bool one_zone = true, in_range = true;
+  bool one_zone = true, in_range = true, rising = true;
   UtcSeconds utc_seconds;
   Stamp first;
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -117,8 +118,9 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
       const int64_t secs = utc_seconds(t);
       y[i] = ns ? secs * 1000000000LL + t.micro * 1000LL : secs * 1000000LL + t.micro;
     }
-    if (increasing && (!inside || (i > 0 && y[i] <= y[i - 1]))) return Reason::value;
+    rising = rising && inside && (i == 0 || y[i] > y[i - 1]);
   }
+  if (increasing) *increasing = one_zone && rising;
   if (one_zone) {
     if (!in_range) return Reason::value;  // pandas decides what such a column becomes
     Ref stamps = call_method(out, "view", unit);
@@ -139,7 +141,6 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
   // Zones differ: the column stays one of datetime objects. Times with a zone
   // beside times without one are left to the straightforward route, which
   // refuses them with the values it names.
-  if (increasing) return Reason::value;
   Ref size = from_ssize(n);
   Ref object = text("object");
   Ref objects = call_kw(import_attr("numpy", "empty").get(), {size.get()}, {{"dtype", object.get()}});
@@ -188,7 +189,7 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
 }
 
 std::optional<Ref> fixed_time_column(PyObject* df, PyObject* time_col,
-                                     const std::function<bool(Ref& parse, Ref& default_)>& parsers, bool increasing) {
+                                     const std::function<bool(Ref& parse, Ref& default_)>& parsers, bool* increasing) {
   return run<Ref>(Route::fixed_first, [&]() -> Answer<Ref> {
     Ref column;
     if (auto why = unique_column(df, time_col, column)) return *why;

@@ -200,10 +200,11 @@ std::optional<Ref> date_column(PyObject* column, PyObject* parse, PyObject* defa
 // and its day/month order is never asked for. Declines at the first other value.
 // `parsers(parse, default_)` gives the two objects date_column is given, once
 // the column is found to be of texts (false: declined).
-// `increasing`: declined too unless the instants strictly increase (one zone).
+// `increasing`, when given, is set to whether the instants strictly increase
+// (a column of one zone).
 std::optional<Ref> fixed_time_column(PyObject* df, PyObject* time_col,
                                      const std::function<bool(Ref& parse, Ref& default_)>& parsers,
-                                     bool increasing = false);
+                                     bool* increasing = nullptr);
 
 // A callable that gives what `fallback` (the straightforward converter) gives:
 // it builds the datetime itself for exact str values in the shapes read
