@@ -29,16 +29,6 @@
 namespace qx::fast {
 namespace {
 
-inline bool digits(const char* p, int n, int& out) {
-  int v = 0;
-  for (int i = 0; i < n; ++i) {
-    if (!is_digit(p[i])) return false;
-    v = v * 10 + (p[i] - '0');
-  }
-  out = v;
-  return true;
-}
-
 // The parser's list of day, month and year candidates (its _ymd).
 struct Ymd {
   int v[3] = {0, 0, 0};
@@ -284,7 +274,7 @@ bool read_iso_stamp(const char* p, Size n, Stamp& t) {
   // fuzz driver holds them to read_lexed_stamp (same texts read, same times).
   t = Stamp();
   if (n < 10 || (p[4] != '-' && p[4] != '/' && p[4] != '.') || p[7] != p[4]) return false;
-  if (!digits(p, 4, t.year) || !digits(p + 5, 2, t.month) || !digits(p + 8, 2, t.day)) return false;
+  if (!read_digits(p, 4, t.year) || !read_digits(p + 5, 2, t.month) || !read_digits(p + 8, 2, t.day)) return false;
   if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > days_in_month(t.year, t.month)) return false;
   if (n == 10) return true;
   if ((p[10] != 'T' && p[10] != ' ') || n < 16 || p[13] != ':') return false;
@@ -292,13 +282,14 @@ bool read_iso_stamp(const char* p, Size n, Stamp& t) {
   const bool zero = n == 20 && (p[19] | 0x20) == 'z';
   const bool offset = n == 25 && (p[19] == '+' || p[19] == '-') && p[22] == ':';
   if (n == 16 || (p[16] == ':' && (n == 19 || zero || offset))) {
-    if (!digits(p + 11, 2, t.hour) || !digits(p + 14, 2, t.minute) || t.hour > 23 || t.minute > 59) return false;
+    if (!read_digits(p + 11, 2, t.hour) || !read_digits(p + 14, 2, t.minute) || t.hour > 23 || t.minute > 59)
+      return false;
     if (n == 16) return true;
-    if (!digits(p + 17, 2, t.second) || t.second > 59) return false;
+    if (!read_digits(p + 17, 2, t.second) || t.second > 59) return false;
     if (zero) t.zone = Stamp::zero;
     if (offset) {
       int oh, om;
-      if (!digits(p + 20, 2, oh) || !digits(p + 23, 2, om) || oh > 23 || om > 59) return false;
+      if (!read_digits(p + 20, 2, oh) || !read_digits(p + 23, 2, om) || oh > 23 || om > 59) return false;
       t.offset_seconds = (p[19] == '+' ? 1 : -1) * (oh * 3600 + om * 60);
       t.zone = t.offset_seconds == 0 ? Stamp::zero : Stamp::offset;
     }
@@ -318,11 +309,12 @@ bool read_slashed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t)
   const char sep = p[2];
   if ((sep != '/' && sep != '.' && sep != '-') || p[5] != sep) return false;
   int a, b;
-  if (!digits(p, 2, a) || !digits(p + 3, 2, b) || !digits(p + 6, 4, t.year)) return false;
+  if (!read_digits(p, 2, a) || !read_digits(p + 3, 2, b) || !read_digits(p + 6, 4, t.year)) return false;
   if (n != 10) {
     if (p[10] != ' ' || (n != 16 && n != 19) || p[13] != ':') return false;
-    if (!digits(p + 11, 2, t.hour) || !digits(p + 14, 2, t.minute) || t.hour > 23 || t.minute > 59) return false;
-    if (n == 19 && (p[16] != ':' || !digits(p + 17, 2, t.second) || t.second > 59)) return false;
+    if (!read_digits(p + 11, 2, t.hour) || !read_digits(p + 14, 2, t.minute) || t.hour > 23 || t.minute > 59)
+      return false;
+    if (n == 19 && (p[16] != ':' || !read_digits(p + 17, 2, t.second) || t.second > 59)) return false;
   }
   // The parser's reading of two numbers before a year: the first is the day
   // when it can only be one, or when the column is day-first and the second
@@ -333,21 +325,6 @@ bool read_slashed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t)
   return t.year >= 1 && t.month >= 1 && t.month <= 12 && t.day >= 1 && t.day <= days_in_month(t.year, t.month);
 }
 
-bool read_year_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
-  // YYYY, YYYY-MM or YYYY/MM with a year of four digits from 1000; the month
-  // and day a text does not give come from the rules' default.
-  t = Stamp();
-  if ((n != 4 && n != 7) || !digits(p, 4, t.year) || t.year < 1000) return false;
-  t.month = rules.default_month;
-  if (n == 7) {
-    if ((p[4] != '-' && p[4] != '/') || !digits(p + 5, 2, t.month) || t.month < 1 || t.month > 12) return false;
-  }
-  if (t.month < 1 || t.month > 12) return false;
-  t.day = rules.default_day;
-  if (t.day > days_in_month(t.year, t.month)) t.day = days_in_month(t.year, t.month);
-  return t.day >= 1;
-}
-
 bool read_named_stamp(const char* p, Size n, Stamp& t) {
   // DD Mon YYYY, then nothing or " HH:MM[:SS]", at their fixed places: the day,
   // the month's three-letter name and the year, in that order whatever the
@@ -355,11 +332,12 @@ bool read_named_stamp(const char* p, Size n, Stamp& t) {
   t = Stamp();
   if ((n != 11 && n != 17 && n != 20) || p[2] != ' ' || p[6] != ' ') return false;
   t.month = month_named(p + 3, 3);
-  if (!t.month || !digits(p, 2, t.day) || !digits(p + 7, 4, t.year) || t.year <= 100) return false;
+  if (!t.month || !read_digits(p, 2, t.day) || !read_digits(p + 7, 4, t.year) || t.year <= 100) return false;
   if (n != 11) {
     if (p[11] != ' ' || p[14] != ':') return false;
-    if (!digits(p + 12, 2, t.hour) || !digits(p + 15, 2, t.minute) || t.hour > 23 || t.minute > 59) return false;
-    if (n == 20 && (p[17] != ':' || !digits(p + 18, 2, t.second) || t.second > 59)) return false;
+    if (!read_digits(p + 12, 2, t.hour) || !read_digits(p + 15, 2, t.minute) || t.hour > 23 || t.minute > 59)
+      return false;
+    if (n == 20 && (p[17] != ':' || !read_digits(p + 18, 2, t.second) || t.second > 59)) return false;
   }
   return t.day >= 1 && t.day <= days_in_month(t.year, t.month);
 }

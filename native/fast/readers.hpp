@@ -4,9 +4,11 @@
 // have a unit test and a fuzz entry of their own (tests/native/).
 #pragma once
 
+#include <bit>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace qx::fast {
 
@@ -14,21 +16,30 @@ using Size = std::ptrdiff_t;
 
 // ---- the calendar ----------------------------------------------------------------
 
-constexpr bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+// Divisible by 4, and not by 100 unless by 400 (of multiples of 4, those of
+// 25 are those of 100, and of those, the multiples of 16 are those of 400).
+constexpr bool is_leap(int y) { return (y & 3) == 0 && (y % 25 != 0 || (y & 15) == 0); }
 
 constexpr int days_in_month(int y, int m) {
   // 31 and 30 alternate, with July and August both 31
   return m == 2 ? (is_leap(y) ? 29 : 28) : 30 + ((m + (m >> 3)) & 1);
 }
 
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian), for
+// years within ten million of year 0. The years are moved forward by whole
+// 400-year cycles (146,097 days each) so that all the arithmetic is unsigned
+// and the year starts in March (January and February count with the year
+// before): no division here but by constants, and no branch.
 constexpr int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
+  constexpr uint64_t cycles = 25000;  // 10,000,000 years
+  const uint64_t early = m <= 2;
+  const uint64_t year = static_cast<uint64_t>(y + static_cast<int64_t>(400 * cycles)) - early;
+  const uint64_t month = static_cast<uint64_t>(m) + 12 * early;  // 3..14
+  const uint64_t century = year / 100;
+  const uint64_t year_days = 1461 * year / 4 - century + century / 4;
+  const uint64_t month_days = (979 * month - 2919) / 32;  // days of March..month-1
+  const uint64_t days = year_days + month_days + static_cast<uint64_t>(d - 1);
+  return static_cast<int64_t>(days) - static_cast<int64_t>(719468 + 146097 * cycles);
 }
 
 // The digits of a fraction of a second at p[i..n) (at least one), cut to
@@ -142,6 +153,30 @@ int month_named(const char* p, Size len);
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 constexpr bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The number of the n digits at p (the place is the caller's to know);
+// false when one of them is no digit.
+inline bool read_digits(const char* p, int n, int& out) {
+  if (n == 4 && std::endian::native == std::endian::little) {
+    // the four at once: each byte less '0' is a digit when neither it nor it
+    // plus 0x76 reaches 0x80 (a byte below '0' borrows and shows there too);
+    // then tens and units paired, and the two pairs
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    const uint32_t d = w - 0x30303030u;
+    if ((d | (d + 0x76767676u)) & 0x80808080u) return false;
+    const uint32_t pairs = (d * 10 + (d >> 8)) & 0x00ff00ffu;
+    out = static_cast<int>((pairs * 100 + (pairs >> 16)) & 0xffffu);
+    return true;
+  }
+  int v = 0;
+  for (int i = 0; i < n; ++i) {
+    if (!is_digit(p[i])) return false;
+    v = v * 10 + (p[i] - '0');
+  }
+  out = v;
+  return true;
+}
 
 // text.strip('"'): [b, b + n) narrowed past the quotes at either end.
 constexpr void strip_quotes(const char*& b, Size& n) {
@@ -327,8 +362,20 @@ bool read_iso_stamp(const char* p, Size n, Stamp& t);
 bool read_slashed_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t);
 
 // A year alone or a year and month (YYYY, YYYY-MM, YYYY/MM) with a year from
-// 1000, the rest from the rules' defaults; false for anything else.
-bool read_year_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t);
+// 1000, the rest from the rules' defaults; false for anything else. Inline:
+// a column of such texts is read by little else.
+inline bool read_year_stamp(const char* p, Size n, const ReadRules& rules, Stamp& t) {
+  t = Stamp();
+  if ((n != 4 && n != 7) || !read_digits(p, 4, t.year) || t.year < 1000) return false;
+  t.month = rules.default_month;
+  if (n == 7) {
+    if ((p[4] != '-' && p[4] != '/') || !read_digits(p + 5, 2, t.month)) return false;
+  }
+  if (t.month < 1 || t.month > 12) return false;
+  t.day = rules.default_day;
+  if (t.day > 28 && t.day > days_in_month(t.year, t.month)) t.day = days_in_month(t.year, t.month);
+  return t.day >= 1;
+}
 
 // A day, a month's three-letter name and a year (DD Mon YYYY), then nothing
 // or " HH:MM[:SS]"; false for anything else.

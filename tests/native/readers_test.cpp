@@ -48,6 +48,19 @@ int main() {
   expect(days_from_civil(1970, 1, 1) == 0 && days_from_civil(2000, 3, 1) == 11017, "days_from_civil", "");
   expect(days_from_civil(1969, 12, 31) == -1 && days_from_civil(1600, 1, 1) == -135140, "before 1970", "");
   {
+    // every first of a month from 4801 BC to AD 12000 is the one before it plus that month's days
+    int64_t first = days_from_civil(-4800, 1, 1);
+    bool steady = true;
+    for (int y = -4800; y <= 12000 && steady; ++y) {
+      for (int m = 1; m <= 12 && steady; ++m) {
+        steady = days_from_civil(y, m, 1) == first &&
+                 days_from_civil(y, m, days_in_month(y, m)) == first + days_in_month(y, m) - 1;
+        first += days_in_month(y, m);
+      }
+    }
+    expect(steady, "days_from_civil, month by month", "");
+  }
+  {
     const char f[] = "1234567x";
     Size i = 0;
     int micro = 0;
