@@ -7,6 +7,7 @@
 
 #include <datetime.h>
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -23,24 +24,31 @@ int64_t zone_key(const Stamp& t) {
   return t.zone == Stamp::zero ? 0 : t.offset_seconds;
 }
 
-// The seconds since the epoch (UTC) of `t`. The days to the first of its
-// month are kept for the next text, which mostly falls in the same month.
-class UtcSeconds {
- public:
-  int64_t operator()(const Stamp& t) {
-    if (t.year != year_ || t.month != month_) {
-      year_ = t.year;
-      month_ = t.month;
-      first_ = days_from_civil(t.year, t.month, 1);
-    }
-    const int64_t days = first_ + t.day - 1;
-    return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second - t.offset_seconds;
-  }
+// The years a datetime64[ns] column holds well inside its range (1677-09-21
+// to 2262-04-11): the only ones build_dates converts itself, so that pandas
+// infers datetime64[ns] from such a column as well.
+constexpr int kFirstYear = 1678, kLastYear = 2261;
 
- private:
-  int year_ = 0, month_ = 0;  // no date has month 0
-  int64_t first_ = 0;
-};
+// The days from the epoch to 1 January of each of those years and the one
+// after, made at compile time.
+constexpr auto kJanuaryFirsts = [] {
+  std::array<int32_t, kLastYear - kFirstYear + 2> days{};
+  for (int y = kFirstYear; y <= kLastYear + 1; ++y)
+    days[y - kFirstYear] = static_cast<int32_t>(days_from_civil(y, 1, 1));
+  return days;
+}();
+static_assert(kJanuaryFirsts[1970 - kFirstYear] == 0 && kJanuaryFirsts[2000 - kFirstYear] == 10957);
+
+// The days of a common year before the first of each month (1-12).
+constexpr std::array<int32_t, 13> kDaysBeforeMonth = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+// The seconds since the epoch (UTC) of `t`, a time of those years.
+inline int64_t utc_seconds(const Stamp& t) {
+  const int32_t* january = &kJanuaryFirsts[t.year - kFirstYear];
+  const bool leap = january[1] - january[0] == 366;
+  const int64_t days = january[0] + kDaysBeforeMonth[t.month] + (leap && t.month > 2) + t.day - 1;
+  return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second - t.offset_seconds;
+}
 
 }  // namespace
 
@@ -48,10 +56,20 @@ namespace {
 
 // The texts of an object column: its exact ASCII str values.
 struct ObjectTexts {
-  const View& in;
-  void prefetch(Py_ssize_t i) const { prefetch_object(in, i); }
+  explicit ObjectTexts(const View& in) : base(in.data<char>()), step(in.stride()), n(in.size()) {}
+  // the values' place, step and count, copied for the loop to hold in registers
+  const char* base;
+  Py_ssize_t step, n;
+  PyObject* at(Py_ssize_t i) const {
+    PyObject* v;
+    std::memcpy(&v, base + i * step, sizeof v);
+    return v;
+  }
+  void prefetch(Py_ssize_t i) const {
+    if (i + kPrefetchAhead < n) prefetch_object(at(i + kPrefetchAhead));
+  }
   bool text(Py_ssize_t i, const char*& b, Py_ssize_t& n) const {
-    PyObject* v = in.at<PyObject*>(i);
+    PyObject* v = at(i);
     return PyUnicode_CheckExact(v) && ascii_unquoted(v, b, n);
   }
 };
@@ -70,7 +88,7 @@ struct BufferTexts {
 // `increasing`, when given, is set to whether the instants strictly increase
 // (a column of one zone).
 template <class Texts>
-Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, const ReadRules& rules,
+Answer<Ref> build_dates(PyObject* column, const Texts texts, Py_ssize_t n, const ReadRules& rules,
                         bool fixed_only = false, bool* increasing = nullptr) {
   const ZeroZone zero = zero_zone();
   // The unit the straightforward route's column comes out in: nanoseconds up
@@ -94,12 +112,10 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
     return read_iso_stamp(b, len, t) || read_named_stamp(b, len, t);
   };
   bool one_zone = true, in_range = true, rising = true;
-  UtcSeconds utc_seconds;
-  Stamp first;
+  Stamp first, t;  // (each reader sets every field of t)
   for (Py_ssize_t i = 0; i < n; ++i) {
     poll_signals(i);
     texts.prefetch(i);
-    Stamp t;
     if (!read(i, t)) return Reason::value;
     if (t.zone == Stamp::zero && zero == ZeroZone::declined) return Reason::settings;
     if (i == 0) first = t;
@@ -109,10 +125,9 @@ Answer<Ref> build_dates(PyObject* column, const Texts& texts, Py_ssize_t n, cons
       one_zone = false;
       break;
     }
-    // well inside the nanosecond range (1677-09-21 to 2262-04-11), so
-    // that pandas infers datetime64[ns] as well; the nanoseconds of a time
-    // outside it would not fit in 64 bits (and are never used)
-    const bool inside = t.year >= 1678 && t.year <= 2261;
+    // the nanoseconds of a time outside those years would not fit in 64 bits
+    // (and are never used)
+    const bool inside = t.year >= kFirstYear && t.year <= kLastYear;
     in_range = in_range && inside;
     if (inside) {
       const int64_t secs = utc_seconds(t);

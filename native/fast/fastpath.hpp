@@ -300,6 +300,7 @@ class View {
     return static_cast<T*>(buf_.buf);
   }
   bool contiguous() const { return buf_.strides[0] == buf_.itemsize; }
+  Py_ssize_t stride() const { return buf_.strides[0]; }
 
  private:
   Py_buffer buf_{};
@@ -310,13 +311,14 @@ class View {
 // objects lie apart from the column's array of pointers, and a pass over millions of
 // them otherwise waits on memory at each one (two cache lines: a short str object
 // with its characters).
+constexpr Py_ssize_t kPrefetchAhead = 16;
+inline void prefetch_object(PyObject* v) {
+  const char* p = reinterpret_cast<const char*>(v);
+  __builtin_prefetch(p);
+  __builtin_prefetch(p + 63);
+}
 inline void prefetch_object(const View& in, Py_ssize_t i) {
-  constexpr Py_ssize_t ahead = 16;
-  if (i + ahead < in.size()) {
-    const char* p = reinterpret_cast<const char*>(in.at<PyObject*>(i + ahead));
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 63);
-  }
+  if (i + kPrefetchAhead < in.size()) prefetch_object(in.at<PyObject*>(i + kPrefetchAhead));
 }
 
 // numpy.empty(n, dtype=dtype) into `array`, opened for writing in `dst`: its
