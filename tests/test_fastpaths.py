@@ -864,6 +864,26 @@ def test_text_columns_take_the_column_route(helper, routes, fast_on, monkeypatch
     assert counts["iso_converter"]["hit"] == counts["iso_text"]["hit"] == 0
 
 
+MONTH_ABBREVIATIONS = ["", "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+
+
+@pytest.mark.parametrize("shape", ["day", "month", "year", "day month-name year"])
+def test_every_date_the_column_route_converts_is_numpys_own(helper, routes, fast_on, shape):
+    """Every day (month, year) of the years the column route converts itself, leap days and the
+    range's ends included, read as numpy reads its ISO text."""
+    days = np.arange("1678-01-01", "2262-01-01", dtype="datetime64[D]").astype(str).tolist()
+    iso = {"day": days, "month": sorted({d[:7] for d in days}), "year": sorted({d[:4] for d in days})}
+    iso["day month-name year"] = days
+    texts = iso[shape]
+    if shape == "day month-name year":
+        texts = [f"{d[8:]} {MONTH_ABBREVIATIONS[int(d[5:7])]} {d[:4]}" for d in days]
+    df = pd.DataFrame({"t": pd.Series(texts, dtype=object)})
+    helper.parse_time_col(df, "t", DT.INPUT)
+    assert routes()["fixed_first"]["hit"] == 1
+    expected = np.array(iso[shape], dtype="datetime64[D]").astype("datetime64[ns]")
+    assert (df["t"].to_numpy(dtype="datetime64[ns]") == expected).all()
+
+
 @pytest.mark.parametrize(
     "stamps",
     [
