@@ -7,7 +7,6 @@
 
 #include <datetime.h>
 
-#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -24,29 +23,11 @@ int64_t zone_key(const Stamp& t) {
   return t.zone == Stamp::zero ? 0 : t.offset_seconds;
 }
 
-// The years a datetime64[ns] column holds well inside its range (1677-09-21
-// to 2262-04-11): the only ones build_dates converts itself, so that pandas
-// infers datetime64[ns] from such a column as well.
-constexpr int kFirstYear = 1678, kLastYear = 2261;
-
-// The days from the epoch to 1 January of each of those years and the one
-// after, made at compile time.
-constexpr auto kJanuaryFirsts = [] {
-  std::array<int32_t, kLastYear - kFirstYear + 2> days{};
-  for (int y = kFirstYear; y <= kLastYear + 1; ++y)
-    days[y - kFirstYear] = static_cast<int32_t>(days_from_civil(y, 1, 1));
-  return days;
-}();
-static_assert(kJanuaryFirsts[1970 - kFirstYear] == 0 && kJanuaryFirsts[2000 - kFirstYear] == 10957);
-
-// The days of a common year before the first of each month (1-12).
-constexpr std::array<int32_t, 13> kDaysBeforeMonth = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-
-// The seconds since the epoch (UTC) of `t`, a time of those years.
+// The seconds since the epoch (UTC) of `t`, a time of the years of the
+// nanosecond range, the only ones build_dates converts itself (so that pandas
+// infers datetime64[ns] from such a column as well).
 inline int64_t utc_seconds(const Stamp& t) {
-  const int32_t* january = &kJanuaryFirsts[t.year - kFirstYear];
-  const bool leap = january[1] - january[0] == 366;
-  const int64_t days = january[0] + kDaysBeforeMonth[t.month] + (leap && t.month > 2) + t.day - 1;
+  const int64_t days = nano_range_days(t.year, t.month, t.day);
   return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second - t.offset_seconds;
 }
 
@@ -127,7 +108,7 @@ Answer<Ref> build_dates(PyObject* column, const Texts texts, Py_ssize_t n, const
     }
     // the nanoseconds of a time outside those years would not fit in 64 bits
     // (and are never used)
-    const bool inside = t.year >= kFirstYear && t.year <= kLastYear;
+    const bool inside = t.year >= kFirstNanoYear && t.year <= kLastNanoYear;
     in_range = in_range && inside;
     if (inside) {
       const int64_t secs = utc_seconds(t);

@@ -4,6 +4,7 @@
 // have a unit test and a fuzz entry of their own (tests/native/).
 #pragma once
 
+#include <array>
 #include <bit>
 #include <climits>
 #include <cstddef>
@@ -40,6 +41,29 @@ constexpr int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
   const uint64_t month_days = (979 * month - 2919) / 32;  // days of March..month-1
   const uint64_t days = year_days + month_days + static_cast<uint64_t>(d - 1);
   return static_cast<int64_t>(days) - static_cast<int64_t>(719468 + 146097 * cycles);
+}
+
+// The years a datetime64[ns] column holds well inside its range (1677-09-21
+// to 2262-04-11).
+constexpr int kFirstNanoYear = 1678, kLastNanoYear = 2261;
+
+// The days from the epoch to 1 January of each of those years and the one
+// after, made at compile time, and those of a common year before each month.
+constexpr auto kJanuaryFirsts = [] {
+  std::array<int32_t, kLastNanoYear - kFirstNanoYear + 2> days{};
+  for (int y = kFirstNanoYear; y <= kLastNanoYear + 1; ++y) {
+    days[y - kFirstNanoYear] = static_cast<int32_t>(days_from_civil(y, 1, 1));
+  }
+  return days;
+}();
+static_assert(kJanuaryFirsts[1970 - kFirstNanoYear] == 0 && kJanuaryFirsts[2000 - kFirstNanoYear] == 10957);
+constexpr std::array<int32_t, 13> kDaysBeforeMonth = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+// days_from_civil for a date of those years, from the tables.
+inline int64_t nano_range_days(int y, int m, int d) {
+  const int32_t* january = &kJanuaryFirsts[y - kFirstNanoYear];
+  const bool leap = january[1] - january[0] == 366;
+  return int64_t{january[0]} + kDaysBeforeMonth[m] + (leap && m > 2) + d - 1;
 }
 
 // The digits of a fraction of a second at p[i..n) (at least one), cut to

@@ -28,13 +28,14 @@ constexpr int64_t kSecond = 1'000'000'000;
 constexpr int64_t kCalendarStep = 27 * 86400 * kSecond;
 
 // The instant of a text in the plain ISO shape, in nanoseconds; kNat otherwise.
-int64_t plain_instant(const char* p, Py_ssize_t n) {
-  if (n < 10 || !is_digit(p[0]) || !is_digit(p[n - 1]) || p[4] != '-' || p[7] != '-' || !all_ascii(p, n)) {
+// `ascii`: the text is known to be ASCII.
+int64_t plain_instant(const char* p, Py_ssize_t n, bool ascii) {
+  if (n < 10 || !is_digit(p[0]) || !is_digit(p[n - 1]) || p[4] != '-' || p[7] != '-' || !(ascii || all_ascii(p, n))) {
     return kNat;
   }
   Stamp t;
   if (!read_iso_stamp(p, n, t) || t.zone != Stamp::naive || t.year < 1900 || t.year > 2200) return kNat;
-  const int64_t days = days_from_civil(t.year, t.month, t.day);
+  const int64_t days = nano_range_days(t.year, t.month, t.day);
   const int64_t seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
   return seconds * kSecond + int64_t{t.micro} * 1000;
 }
@@ -42,22 +43,25 @@ int64_t plain_instant(const char* p, Py_ssize_t n) {
 // The instant of row i of the time column, as read from its values.
 struct ObjectInstants {
   const View& in;
+  void prefetch(Py_ssize_t i) const { prefetch_object(in.at<PyObject*>(i)); }
   int64_t operator()(Py_ssize_t i) const {
     PyObject* v = in.at<PyObject*>(i);
     if (!PyUnicode_CheckExact(v) || !PyUnicode_IS_ASCII(v)) return kNat;
-    return plain_instant(static_cast<const char*>(PyUnicode_DATA(v)), PyUnicode_GET_LENGTH(v));
+    return plain_instant(static_cast<const char*>(PyUnicode_DATA(v)), PyUnicode_GET_LENGTH(v), true);
   }
 };
 struct ArrowInstants {
   const ArrowTexts& in;
+  void prefetch(Py_ssize_t) const {}
   int64_t operator()(Py_ssize_t i) const {
     const char* p;
     Py_ssize_t n;
-    return in.bytes(i, p, n) ? plain_instant(p, n) : kNat;
+    return in.bytes(i, p, n) ? plain_instant(p, n, false) : kNat;
   }
 };
 struct GivenInstants {
   const View& in;
+  void prefetch(Py_ssize_t) const {}
   int64_t operator()(Py_ssize_t i) const { return in.at<int64_t>(i); }
 };
 
@@ -85,6 +89,8 @@ void walk(const Instants& instant_of, Columns& c) {
     // A declined series is left at its first fault: its instants are not used.
     for (int64_t k = begin; ok && k < end; ++k) {
       poll_signals(seen++);
+      // the objects of rows some places on, whose values lie apart from the column
+      if (k + kPrefetchAhead < c.order.size()) instant_of.prefetch(order[k + kPrefetchAhead]);
       const int64_t row = order[k];
       const int64_t t = instant_of(row);
       instants[k] = t;
