@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import pickle
 import re
 import signal
 import sys
@@ -214,7 +215,9 @@ def split(df, labels) -> tuple[list[dict], list, Any]:
 
     empty = _empty_ids(df, labels)
     kept = np.flatnonzero(~empty)
-    codes = df.iloc[kept].groupby(labels, sort=False, observed=True).ngroup().to_numpy()
+    ids = df[list(labels)]  # (the id columns alone: taking every column's rows would copy the table)
+    codes = (ids if len(kept) == len(df) else ids.iloc[kept]).groupby(labels, sort=False, observed=True)
+    codes = codes.ngroup().to_numpy()
     order = np.argsort(codes, kind="stable")
     counts = np.bincount(codes, minlength=0) if len(codes) else np.zeros(0, dtype=np.int64)
     positions = np.split(kept[order], np.cumsum(counts)[:-1]) if len(codes) else []
@@ -393,13 +396,11 @@ def _failed(settings: Settings, rows: int, error: str) -> Report:
 # shared: those series are checked one by one, as is every series the pass declines.
 
 
-def _fresh(value):
-    """A copy of a report's plain data (dicts and lists copied, the rest shared)."""
-    if isinstance(value, dict):
-        return type(value)({k: _fresh(v) for k, v in value.items()})
-    if isinstance(value, list):
-        return [_fresh(v) for v in value]
-    return value
+def _copies(report: dict):
+    """Copies of a report's plain data, each its own, made as fast as pickle reads them back."""
+    made = pickle.dumps(report, protocol=pickle.HIGHEST_PROTOCOL)
+    while True:
+        yield pickle.loads(made)
 
 
 def _grouped_inputs(df, settings: Settings):
@@ -444,10 +445,15 @@ def _grouped_inputs(df, settings: Settings):
     return times, tuple(numbers)
 
 
-def _stamp(nanoseconds) -> str:
+def _stamp(nanoseconds, made: dict) -> str:
+    """The instant as a report shows it; `made` keeps those already shown (series often share them)."""
     import pandas as pd
 
-    return str(pd.Timestamp(int(nanoseconds)))
+    key = int(nanoseconds)
+    shown = made.get(key)
+    if shown is None:
+        shown = made[key] = str(pd.Timestamp(key))
+    return shown
 
 
 def grouped_reports(df, positions, settings: Settings) -> dict:
@@ -472,6 +478,7 @@ def grouped_reports(df, positions, settings: Settings) -> dict:
     for i in np.flatnonzero(plain).tolist():
         groups.setdefault((int(lengths[i]), int(steps[i])), []).append(i)
     done = {}
+    stamps: dict = {}
     for (n, _), members in groups.items():
         first = positions[members[0]]
         try:  # process_data on the first of its kind, without the diagnostics
@@ -481,13 +488,17 @@ def grouped_reports(df, positions, settings: Settings) -> dict:
         kept = shared["rows_out"] if shared["status"] == "accepted" else None
 
         def time_of(i):
-            return {"first": _stamp(instants[bounds[i] + n - kept]), "last": _stamp(instants[bounds[i + 1] - 1])}
+            return {
+                "first": _stamp(instants[bounds[i] + n - kept], stamps),
+                "last": _stamp(instants[bounds[i + 1] - 1], stamps),
+            }
 
         if shared.get("time") is not None:
             if kept is None or not 0 < kept <= n or {**shared["time"], **time_of(members[0])} != shared["time"]:
                 continue
+        copies = _copies(shared)
         for i in members:
-            report = _fresh(shared)
+            report = next(copies)
             if report.get("time") is not None:
                 report["time"].update(time_of(i))
             _file_rows(report, positions[i])
