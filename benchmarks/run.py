@@ -14,6 +14,11 @@ for any route whose predicted time exceeds --budget seconds.
 The anchor of process_data (where pyarrow is installed) is pyarrow's strptime of
 the table's time column alone, told the format.
 
+Many series (--series SERIESxROWS, default 2000x1000; --no-series leaves it out): the
+series route of quarnex-check --series-id with --jobs 1 and --jobs 2 against the
+vectorised pandas checks a user would write instead, wall and CPU seconds, from
+benchmarks/series.py (which adds Dask and each series checked on its own).
+
 Tables: a text timestamp column in each shape below (one a minute from
 2000-01-01; the date-only, year-only and year-month shapes cycle through 1700-2199), and
 the headline forecasting table: ISO timestamps plus two columns of quoted
@@ -332,6 +337,31 @@ class Bench:
         return rows
 
 
+# ---- many series ----------------------------------------------------------------------
+
+
+def many_series(n_series, n_rows):
+    """The series route of quarnex-check (--jobs 1 and 2) beside the vectorised pandas checks, on
+    one long table, in this run (wall and CPU seconds; the least of three runs each)."""
+    import series as long_tables  # benchmarks/series.py, beside this file
+
+    route(True)
+    df = long_tables.long_table(n_series, n_rows)
+    anchor = min((long_tables.vectorised(df) for _ in range(3)), key=lambda t: t[0])
+    rows = [("vectorised pandas checks", *anchor)]
+    verdicts = set()
+    for jobs in (1, 2):
+        runs = [long_tables.command(df, jobs) for _ in range(3)]
+        best = min(runs, key=lambda t: t[0])
+        verdicts.update(str(sorted(r[2].items())) for r in runs)
+        rows.append((f"quarnex-check --jobs {jobs}", best[0], best[1]))
+    assert len(verdicts) == 1, "the routes disagree"
+    print(f"\nmany series: {n_series} series x {n_rows} rows ({n_series * n_rows:,} rows, {os.cpu_count()} cores)")
+    print(f"  {'route':<28}{'wall s':>8}{'CPU s':>8}{'series/s':>10}{'wall/anchor':>13}")
+    for name, wall, cpu_s in rows:
+        print(f"  {name:<28}{wall:>8.3f}{cpu_s:>8.3f}{n_series / wall:>10.0f}{wall / anchor[0]:>12.2f}x")
+
+
 # ---- Ctrl-C latency and peak memory, in child processes --------------------------------
 
 CHILD = r"""
@@ -454,6 +484,8 @@ def main():
     ap.add_argument("--no-anchors", action="store_true", help="skip pyarrow and polars told each shape's format")
     ap.add_argument("--no-interrupt", action="store_true", help="skip the Ctrl-C latencies")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurement")
+    ap.add_argument("--series", default="2000x1000", help="series x rows of the many-series table (default 2000x1000)")
+    ap.add_argument("--no-series", action="store_true", help="skip the many-series comparison")
     args = ap.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
     bench = Bench(args)
@@ -507,6 +539,9 @@ def main():
         split = bench.split.get((("process_data (headline table)", True), m))
         if split:
             print(f"process_data at {m} rows: user {split['user']:.3f} s, system {split['system']:.3f} s")
+
+    if not args.no_series:
+        many_series(*(int(v) for v in args.series.split("x")))
 
     if not args.no_interrupt:
         n = sizes[-1]
