@@ -481,6 +481,9 @@ def main():
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement up to 1M rows (least is kept)")
     ap.add_argument("--repeat-large", type=int, default=3, help="runs per measurement above 1M rows (least is kept)")
     ap.add_argument("--no-shapes", action="store_true", help="skip the timestamp shapes")
+    ap.add_argument(
+        "--shape-sizes", help="comma-separated row counts of the timestamp shapes (default: those of --sizes)"
+    )
     ap.add_argument("--no-anchors", action="store_true", help="skip pyarrow and polars told each shape's format")
     ap.add_argument("--no-interrupt", action="store_true", help="skip the Ctrl-C latencies")
     ap.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurement")
@@ -488,6 +491,7 @@ def main():
     ap.add_argument("--no-series", action="store_true", help="skip the many-series comparison")
     args = ap.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
+    shape_sizes = [int(s) for s in args.shape_sizes.split(",")] if args.shape_sizes else sizes
     bench = Bench(args)
 
     print(
@@ -495,8 +499,9 @@ def main():
         f"{'straight/fast':>15}{'fast/pandas':>13}"
     )
     pipeline = {}
-    for n in sizes:
-        rows = ([] if args.no_shapes else bench.shape_rows(n)) + bench.table_rows(n)
+    for n in sorted(set(sizes) | set(shape_sizes)):
+        shapes = [] if args.no_shapes or n not in shape_sizes else bench.shape_rows(n)
+        rows = shapes + (bench.table_rows(n) if n in sizes else [])
         for name, m, fast, fa, straight, sa, ref in rows:
             if name.startswith("process_data ("):
                 pipeline[m] = fast
@@ -512,7 +517,7 @@ def main():
             f"{'polars s':>10}{'fast/best':>11}{'default s':>11}{'default/best':>14}"
         )
         print("(fast: an object column of str; default: the column pandas builds from a list of str)")
-        for n in sizes:
+        for n in shape_sizes:
             for shape, m, fast, fa, dflt, da, anchors in bench.anchor_rows(n):
                 got = [t for t in anchors.values() if t]
                 cells = "".join(
