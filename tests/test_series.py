@@ -284,6 +284,48 @@ def test_the_grouped_route_takes_the_plain_series(size, holdout):
     assert json.dumps([report for report, _ in got]) == json.dumps(_one_by_one(df, positions, settings_))
 
 
+@pytest.mark.parametrize("kind", ["object", "str", "datetime"])
+def test_the_pass_in_two_threads_finds_what_one_finds(kind):
+    """A table large enough for the pass to read its later half in a second thread, the rows of its
+    series interleaved, some series plain and some at fault: the same series plain, steps, instants
+    and counts."""
+    rng = np.random.default_rng(5)
+    n_series, n = 300, 500
+    times = pd.date_range("2024-01-01", periods=n, freq="h")
+    df = pd.DataFrame({"id": np.tile(np.arange(n_series), n), "time": np.repeat(times, n_series)})
+    df["sales"] = rng.normal(size=len(df))
+    faulty = rng.choice(n_series, 60, replace=False)
+    for k, s in enumerate(faulty):  # a repeated instant, a missing value, a gap
+        row = rng.integers(1, n) * n_series + s
+        if k % 3 == 0:
+            df.loc[row, "time"] = df.loc[row - n_series, "time"]
+        elif k % 3 == 1:
+            df.loc[row, "sales"] = np.nan
+        else:
+            df.loc[row, "time"] += pd.Timedelta("1min")
+    if kind != "datetime":
+        stamps = df["time"].dt.strftime("%Y-%m-%d %H:%M:%S")
+        df["time"] = stamps.astype(object) if kind == "object" else stamps.astype(pd.StringDtype())
+    settings_ = options.Settings.from_options(target="sales", timestamp="time", holdout=24)
+    _, positions, _ = series.split(df, ["id"])
+    times_in, numbers = series._grouped_inputs(df, settings_)
+    bounds = np.concatenate([[0], np.cumsum([len(p) for p in positions])]).astype(np.int64)
+    order = np.concatenate(positions).astype(np.int64)
+    got = {}
+    for workers in (1, 2):
+        before = data_helper._fastpath_stats()["series_segment"]["hit"]
+        got[workers] = data_helper._series_segments(times_in, order, bounds, numbers, workers)
+        got[workers] = got[workers] and (*got[workers], data_helper._fastpath_stats()["series_segment"]["hit"] - before)
+    if os.environ.get("QUARNEX_DATA_HELPER_NO_FASTPATH", "0") not in ("", "0"):
+        assert got[1] is None and got[2] is None
+        return
+    (instants1, plain1, steps1, hits1), (instants2, plain2, steps2, hits2) = got[1], got[2]
+    assert plain1.sum() == hits1 == hits2 == n_series - len(faulty)
+    assert (plain1 == plain2).all() and (steps1 == steps2).all()
+    rows = np.concatenate([np.arange(bounds[s], bounds[s + 1]) for s in np.flatnonzero(plain1)])
+    assert (instants1[rows] == instants2[rows]).all()
+
+
 def test_check_partition_gives_one_line_per_series():
     df = long_table()
     got = series.check_partition(df, ["store", "item"], target="sales", timestamp="time", holdout=5)

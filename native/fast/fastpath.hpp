@@ -268,7 +268,7 @@ inline void set_built_column(PyObject* df, PyObject* key, const Ref& column) {
 // position of `order`, plain bool per series, step int64 nanoseconds per
 // series); a series that is not plain is counted as declined, and its
 // instants after its first fault are left unset.
-std::optional<Ref> series_segments(PyObject* times, PyObject* order, PyObject* bounds, PyObject* numbers);
+std::optional<Ref> series_segments(PyObject* times, PyObject* order, PyObject* bounds, PyObject* numbers, int workers);
 
 // ---- shared by the fast routes -------------------------------------------------
 

@@ -19,6 +19,9 @@
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace qx::fast {
 namespace {
@@ -72,23 +75,24 @@ struct Columns {
   View out_instants, out_plain, out_steps;
 };
 
+// The series [first, last) of the table. `polls`: pending signals are let
+// through (the thread that holds the interpreter only); a walk that does not
+// poll calls nothing of the interpreter's and may run beside another.
 template <class Instants>
-void walk(const Instants& instant_of, Columns& c) {
+void walk(const Instants& instant_of, const Columns& c, Py_ssize_t first, Py_ssize_t last, Tally& tally, bool polls) {
   const auto* order = c.order.data<int64_t>();
   const auto* bounds = c.bounds.data<int64_t>();
   auto* instants = c.out_instants.data<int64_t>();
   auto* plain = c.out_plain.data<uint8_t>();
   auto* steps = c.out_steps.data<int64_t>();
-  Tally tally(Route::series_segment);
-  const Py_ssize_t segments = c.bounds.size() - 1;
   Py_ssize_t seen = 0;
-  for (Py_ssize_t s = 0; s < segments; ++s) {
+  for (Py_ssize_t s = first; s < last; ++s) {
     const int64_t begin = bounds[s], end = bounds[s + 1];
     bool ok = end - begin >= 3;
     int64_t step = 0;
     // A declined series is left at its first fault: its instants are not used.
     for (int64_t k = begin; ok && k < end; ++k) {
-      poll_signals(seen++);
+      if (polls) poll_signals(seen++);
       // the objects of rows some places on, whose values lie apart from the column
       if (k + kPrefetchAhead < c.order.size()) instant_of.prefetch(order[k + kPrefetchAhead]);
       const int64_t row = order[k];
@@ -109,6 +113,38 @@ void walk(const Instants& instant_of, Columns& c) {
       tally.decline(Reason::value);
     }
   }
+}
+
+// Rows from which a pass with two workers takes a second thread for the later
+// half of the series (a thread costs some tens of microseconds).
+constexpr Py_ssize_t kRowsForTwo = 1 << 17;
+
+// Every series of the table, in one thread or two: the later half of the rows
+// (whole series) in a thread of its own, which touches only the buffers opened
+// here and its own part of the results, while this one, which holds the
+// interpreter, does the first half.
+template <class Instants>
+void walk_all(const Instants& instant_of, const Columns& c, int workers) {
+  const auto* bounds = c.bounds.data<int64_t>();
+  const Py_ssize_t segments = c.bounds.size() - 1;
+  Tally tally(Route::series_segment), second(Route::series_segment);
+  Py_ssize_t middle = segments;
+  if (workers >= 2 && c.order.size() >= kRowsForTwo) {
+    middle = 0;
+    while (middle < segments && bounds[middle] < c.order.size() / 2) ++middle;
+  }
+  if (middle == 0 || middle == segments) {
+    walk(instant_of, c, 0, segments, tally, true);
+    return;
+  }
+  std::optional<std::jthread> helper;
+  try {
+    helper.emplace([&] { walk(instant_of, c, middle, segments, second, false); });
+  } catch (const std::system_error&) {  // no thread to be had: this one does it all
+    walk(instant_of, c, 0, segments, tally, true);
+    return;
+  }
+  walk(instant_of, c, 0, middle, tally, true);  // (a signal raised here waits for the helper to end)
 }
 
 bool valid_positions(const Columns& c, Py_ssize_t rows) {
@@ -134,7 +170,7 @@ bool open_int64(View& v, PyObject* o) {
 
 }  // namespace
 
-std::optional<Ref> series_segments(PyObject* times, PyObject* order, PyObject* bounds, PyObject* numbers) {
+std::optional<Ref> series_segments(PyObject* times, PyObject* order, PyObject* bounds, PyObject* numbers, int workers) {
   return run<Ref>(Route::series_pass, [&]() -> Answer<Ref> {
     Columns c;
     if (!open_int64(c.order, order) || !open_int64(c.bounds, bounds) || c.bounds.size() < 1) return Reason::kind;
@@ -177,13 +213,13 @@ std::optional<Ref> series_segments(PyObject* times, PyObject* order, PyObject* b
     }
     switch (kind) {
       case kGiven:
-        walk(GivenInstants{given}, c);
+        walk_all(GivenInstants{given}, c, workers);
         break;
       case kArrow:
-        walk(ArrowInstants{texts}, c);
+        walk_all(ArrowInstants{texts}, c, workers);
         break;
       case kObject:
-        walk(ObjectInstants{objects}, c);
+        walk_all(ObjectInstants{objects}, c, workers);
         break;
     }
     Ref result = check(PyTuple_Pack(3, c.instants.get(), c.plain.get(), c.steps.get()));

@@ -94,11 +94,18 @@ PyObject* fastpath_stats(PyObject*, PyObject*) noexcept {
 PyObject* series_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return boundary(
       [&]() -> Ref {
-        if (nargs != 4) {
-          PyErr_SetString(PyExc_TypeError, "_series_segments(times, order, bounds, numbers) takes 4 arguments");
+        if (nargs != 4 && nargs != 5) {
+          PyErr_SetString(PyExc_TypeError,
+                          "_series_segments(times, order, bounds, numbers, workers=1) takes 4 or 5 arguments");
           throw_error();
         }
-        std::optional<Ref> done = fast::series_segments(args[0], args[1], args[2], args[3]);
+        int workers = 1;
+        if (nargs == 5) {
+          const long given = PyLong_AsLong(args[4]);
+          if (given == -1 && PyErr_Occurred()) throw_error();
+          workers = given >= 2 ? 2 : 1;
+        }
+        std::optional<Ref> done = fast::series_segments(args[0], args[1], args[2], args[3], workers);
         return done ? std::move(*done) : Ref::borrow(Py_None);
       },
       "_series_segments");
@@ -139,8 +146,9 @@ PyMethodDef module_methods[] = {
      "_fastpath_stats()\n--\n\nCounts of the fast routes since start-up: {route: {'hit': n, reason: n, ...}}, "
      "where a reason says why the route declined (off, kind, value, settings, error)."},
     {"_series_segments", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series_segments)), METH_FASTCALL,
-     "_series_segments(times, order, bounds, numbers)\n--\n\nThe instants of a long table's series in one pass, "
-     "with which series are plain and their steps; None when the pass declines the table (see quarnex.check)."},
+     "_series_segments(times, order, bounds, numbers, workers=1)\n--\n\nThe instants of a long table's series in one "
+     "pass, with which series are plain and their steps; None when the pass declines the table (see quarnex.check). "
+     "With workers 2 or more, a large table's later half is read by a second thread."},
     {"_method_table", method_table, METH_NOARGS,
      "_method_table()\n--\n\nThe descriptions of the DataHelper methods, from which the type stub is written."},
     {nullptr, nullptr, 0, nullptr},

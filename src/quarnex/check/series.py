@@ -314,7 +314,7 @@ def run_series(df, positions, settings: Settings, jobs: int, keep: bool, progres
     The plain series are reported by the grouped route (without their prepared tables), the rest are
     checked one by one."""
     results: list = [None] * len(positions)
-    for i, report in ({} if keep else grouped_reports(df, positions, settings)).items():
+    for i, report in ({} if keep else grouped_reports(df, positions, settings, jobs)).items():
         results[i] = (report, None)
     progress.step(len(positions) - results.count(None))
     work = [(i, rows) for i, rows in enumerate(positions) if results[i] is None]
@@ -456,8 +456,9 @@ def _stamp(nanoseconds, made: dict) -> str:
     return shown
 
 
-def grouped_reports(df, positions, settings: Settings) -> dict:
-    """The reports of the plain series, by their index in ``positions``."""
+def grouped_reports(df, positions, settings: Settings, jobs: int = 1) -> dict:
+    """The reports of the plain series, by their index in ``positions``; with ``jobs`` 2 or more the
+    pass reads a large table in two threads."""
     import numpy as np
 
     from quarnex.utils import data_helper
@@ -470,7 +471,7 @@ def grouped_reports(df, positions, settings: Settings) -> dict:
     bounds = np.zeros(len(positions) + 1, dtype=np.int64)
     np.cumsum(lengths, out=bounds[1:])
     order = np.concatenate(positions).astype(np.int64, copy=False)
-    passed = data_helper._series_segments(times, order, bounds, numbers)
+    passed = data_helper._series_segments(times, order, bounds, numbers, jobs)
     if passed is None:
         return {}
     instants, plain, steps = passed
