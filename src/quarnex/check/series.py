@@ -216,8 +216,8 @@ def split(df, labels) -> tuple[list[dict], list, Any]:
     empty = _empty_ids(df, labels)
     kept = np.flatnonzero(~empty)
     ids = df[list(labels)]  # (the id columns alone: taking every column's rows would copy the table)
-    codes = (ids if len(kept) == len(df) else ids.iloc[kept]).groupby(labels, sort=False, observed=True)
-    codes = codes.ngroup().to_numpy()
+    groups = (ids if len(kept) == len(df) else ids.iloc[kept]).groupby(labels, sort=False, observed=True)
+    codes = groups.ngroup().to_numpy()
     order = np.argsort(codes, kind="stable")
     counts = np.bincount(codes, minlength=0) if len(codes) else np.zeros(0, dtype=np.int64)
     positions = np.split(kept[order], np.cumsum(counts)[:-1]) if len(codes) else []
@@ -396,13 +396,6 @@ def _failed(settings: Settings, rows: int, error: str) -> Report:
 # shared: those series are checked one by one, as is every series the pass declines.
 
 
-def _copies(report: dict):
-    """Copies of a report's plain data, each its own, made as fast as pickle reads them back."""
-    made = pickle.dumps(report, protocol=pickle.HIGHEST_PROTOCOL)
-    while True:
-        yield pickle.loads(made)
-
-
 def _grouped_inputs(df, settings: Settings):
     """The time column (texts, or int64 nanoseconds) and the float64 role columns the pass reads, or
     None when the settings or the table are not the ones the grouped route covers."""
@@ -497,9 +490,10 @@ def grouped_reports(df, positions, settings: Settings, jobs: int = 1) -> dict:
         if shared.get("time") is not None:
             if kept is None or not 0 < kept <= n or {**shared["time"], **time_of(members[0])} != shared["time"]:
                 continue
-        copies = _copies(shared)
+        # each member's own copy of the report, as fast as pickle reads one back
+        dumped = pickle.dumps(shared, protocol=pickle.HIGHEST_PROTOCOL)
         for i in members:
-            report = next(copies)
+            report = pickle.loads(dumped)
             if report.get("time") is not None:
                 report["time"].update(time_of(i))
             _file_rows(report, positions[i])
